@@ -1,0 +1,149 @@
+#include "core/dvrcore.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <thread>
+
+#include <linux/securebits.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "log/log_message.h"
+
+dvrcore *coreInstance = nullptr;
+
+namespace {
+
+constexpr auto SCHEDULER_PERIOD = std::chrono::milliseconds(100);
+constexpr auto IDENTITY_WAIT = std::chrono::seconds(10);
+constexpr time_t WATCHDOG_SLEEP_SECONDS = 60;
+
+// Construction time plus one period, saturating at the clock's maximum.
+std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
+    const auto start = std::chrono::steady_clock::now();
+    if (std::chrono::steady_clock::time_point::max() - start < SCHEDULER_PERIOD) {
+        return std::chrono::steady_clock::time_point::max();
+    }
+    return start + SCHEDULER_PERIOD;
+}
+
+} // namespace
+
+dvrcore::dvrcore(std::string exePath)
+    : schedulerTimer(io, FirstSchedulerExpiry()),
+      ipcSocket(io),
+      bufferHolders(FlatPluginEvent),
+      exePath(std::move(exePath)) {
+    coreInstance = this;
+}
+
+dvrcore::~dvrcore() = default;
+
+int64_t dvrcore::now() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool dvrcore::Initialize(int descriptor) {
+    {
+        std::unique_lock<std::shared_mutex> lock(sourceNamesMutex);
+        sourceNames[CORE_SOURCE] = "core";
+    }
+    umask(077);
+    // Keep the capability sets across the coming change of user id.
+    prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
+    if (!ChangeIdentity()) {
+        return false;
+    }
+    if (descriptor != -1 && !OpenIpcSocket(descriptor)) {
+        CORE_LOG(LOG_LEVEL_ERROR, "failed to open ipc pipe");
+        return false;
+    }
+    return true;
+}
+
+void dvrcore::Start() {
+    productVersion = CoreVersion();
+    plugins.clear();
+    LoadConfiguration();
+
+    boost::asio::signal_set signals(io);
+    signals.add(SIGINT);
+    signals.add(SIGTERM);
+    signals.add(SIGQUIT);
+    // Not renewed: later signals are absorbed by the set and change nothing.
+    signals.async_wait([this](const boost::system::error_code &, int) { RequestStop(); });
+
+    LoadPlugins();
+    if (ipcOpen) {
+        StartIpcReceive();
+    }
+    auto work = boost::asio::make_work_guard(io);
+    std::thread asioThread([this] {
+        try {
+            io.run();
+        } catch (const std::exception &error) {
+            std::fprintf(stderr, "asio thread failed: %s\n", error.what());
+            std::abort();
+        }
+    });
+    WaitForSupervisorIdentity();
+    OpenPlugins();
+    if (getuid() != 0) {
+        DropCapabilities(0x3000);
+    }
+    StartAsyncReaders();
+    StartScheduler();
+    PublishConfiguration();
+    CORE_LOG(LOG_LEVEL_INFO, "successfully started core version %s", productVersion.c_str());
+
+    DeliverEvents();
+
+    CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", productVersion.c_str());
+    StopScheduler();
+    if (waitForWatchdogs) {
+        SleepForWatchdogs();
+    }
+    ClosePlugins();
+    io.stop();
+    asioThread.join();
+    DiscardIpcSendQueue();
+    UnloadPlugins();
+    plugins.clear();
+}
+
+void dvrcore::RequestStop() {
+    {
+        std::lock_guard<std::mutex> lock(coreMutex);
+        stopRequested = true;
+    }
+    coreWakeup.notify_one();
+}
+
+void dvrcore::WaitForSupervisorIdentity() {
+    if (!ipcOpen) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(coreMutex);
+    // One timed wait: any wake-up ends it. An identity or stop that came
+    // before the wait began would otherwise be missed for the full ten seconds.
+    if (!identityReceived && !stopRequested) {
+        coreWakeup.wait_until(lock, std::chrono::system_clock::now() + IDENTITY_WAIT);
+    }
+}
+
+void dvrcore::SleepForWatchdogs() {
+    timespec remaining{WATCHDOG_SLEEP_SECONDS, 0};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,180 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <pthread.h>
+
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "include/dvrplugin.h"
+#include "plugin/buffer_holder_table.h"
+#include "plugin/plugin_info.h"
+
+class TiXmlDocument;
+struct JobWaiter;
+
+// The one object of the core process: the plugin host and event switchboard.
+//
+// Threads: the main thread constructs, initialises and runs Start (plugin
+// load, open, close, unload and the delivery loop); the asio thread runs
+// everything posted to `io` (signals, supervisor packets, the Scheduler);
+// plugin worker, reader and job threads raise events through PluginEvent.
+//
+// The virtual operations are visible to plugins, which hold the object's
+// address: their slot order (destructor, now, ReportStatus, LogSink) is part
+// of the plugin interface and must not change.
+class dvrcore {
+public:
+    explicit dvrcore(std::string exePath);
+    virtual ~dvrcore();
+    dvrcore(const dvrcore &) = delete;
+    dvrcore &operator=(const dvrcore &) = delete;
+
+    // Steady clock, nanoseconds. Plugin timings and throttling read it here.
+    virtual int64_t now();
+    // Builds and publishes the "Memory" status document.
+    virtual void ReportStatus();
+    // Writes one console line (and copies level 100 to the system log).
+    virtual void LogSink(uint32_t source, uint32_t level, const char *text);
+
+    // Prepares the process and attaches the supervisor descriptor (-1: none).
+    bool Initialize(int descriptor);
+    // Loads, opens and runs the plugins until a stop is requested, then
+    // closes and unloads everything.
+    void Start();
+    void RequestStop();
+
+    // The event entry: any thread. Always returns 0; the outcome is in Result.
+    int32_t PluginEvent(_EventParmsIn *in, _EventParmsOut *out);
+
+    void Scheduler(const boost::system::error_code &error);
+    void ProcessIPC(const boost::system::error_code &error, std::size_t bytes);
+
+private:
+    friend class CoreTestAccess;
+
+    // Plugin host.
+    void LoadPlugins();
+    void OpenPlugins();
+    void StartAsyncReaders();
+    void ClosePlugins();
+    void UnloadPlugins();
+
+    // Event bus.
+    void SinkLogEvent(const _EventParmsIn &event);
+    void ReleaseBuffer(void *buffer, uint32_t source);
+    int32_t SendToSupervisor(void *buffer, uint32_t length);
+    void DeliverEvents();
+    void DeliverEvent(const _EventParmsIn &event);
+    void DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event);
+    void DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event);
+    void PublishDocument(const TiXmlDocument &document, uint32_t eventClass);
+
+    // Plugin jobs.
+    void CancelJob(uint32_t tag);
+    void StartJob(const _EventParmsIn &event);
+    bool AdmitJobEvent(const _EventParmsIn &event);
+    // Takes the address only: the buffer has already been freed.
+    void WakeJobThreads(uintptr_t bufferAddress);
+
+    // Supervisor link.
+    bool OpenIpcSocket(int descriptor);
+    void StartIpcReceive();
+    void HandleIpcPacket(const uint8_t *packet, uint32_t length);
+    void ForwardIpcPacket(const uint8_t *packet, uint32_t length);
+    void HandleIpcDisconnect();
+    void QueueIpcSend(void *buffer, std::size_t length);
+    void SendNextIpcMessage();
+    void SendNextIpcPiece();
+    void FinishIpcSend(const boost::system::error_code &error);
+    void DiscardIpcSendQueue();
+
+    // Configuration.
+    void LoadConfiguration();
+    void PublishConfiguration();
+
+    // Identity and privileges.
+    bool ChangeIdentity();
+    void DropCapabilities(uint32_t mask);
+
+    // Housekeeping.
+    void StartScheduler();
+    void StopScheduler();
+    void WaitForSupervisorIdentity();
+    void SleepForWatchdogs();
+
+    // ---- Fields, in the order they are built (destroyed in reverse) ----
+
+    // Written only by the main thread: extended while loading, sorted when
+    // closing, cleared at shut-down. Other threads read it under a shared
+    // lock of pluginsMutex and never call a plugin while holding it; the main
+    // thread reads it without the lock (it is the only writer).
+    std::vector<PLUGININFO> plugins;
+    mutable std::shared_mutex pluginsMutex;
+    // Filled while loading, read by every thread's log lines.
+    std::map<uint32_t, std::string> sourceNames;
+    mutable std::shared_mutex sourceNamesMutex;
+    std::map<std::string, std::string> failedPlugins;
+
+    boost::asio::io_context io;
+    boost::asio::steady_timer schedulerTimer;
+
+    // Supervisor link: touched on the asio thread only, except ipcOpen, the
+    // open-or-closed state that PluginEvent reads from any thread.
+    boost::asio::generic::seq_packet_protocol::socket ipcSocket;
+    std::atomic<bool> ipcOpen{false};
+    std::deque<std::pair<void *, std::size_t>> ipcSendQueue;
+    std::size_t ipcSendOffset = 0; // bytes of the front buffer already sent
+    bool ipcSendFailed = false;    // after a failed write nothing more is sent
+    std::array<uint8_t, IPC_MAX_PACKET_LENGTH> ipcBuffer{};
+    uint32_t ipcBufferUsed = 0;
+    boost::asio::socket_base::message_flags ipcReceiveFlags = 0;
+
+    // coreMutex guards eventQueue, the supervisor strings, identityReceived
+    // and every wait on coreWakeup. Never held while a plugin is called or
+    // while another lock is taken.
+    std::mutex coreMutex;
+    std::condition_variable coreWakeup;
+    std::deque<_EventParmsIn> eventQueue;
+
+    BufferHolderTable bufferHolders;
+
+    // jobMutex guards cancelledJobs and jobThreads; it is taken before a
+    // JobWaiter's own lock.
+    std::mutex jobMutex;
+    std::set<uint32_t> cancelledJobs;
+    std::map<pthread_t, JobWaiter *> jobThreads;
+
+    const std::string exePath;
+    std::string productFamily = "korvoSight";
+    std::string productVersion;
+    std::string supervisorFilename; // coreMutex
+    std::string supervisorVersion;  // coreMutex
+    bool identityReceived = false;  // coreMutex
+
+    bool colourConsole = true;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> waitForWatchdogs{false};
+    std::atomic<bool> throttlingEnabled{true};
+    std::atomic<bool> throttling{false};
+    int64_t lowMemorySince = INT64_MAX;
+};
+
+// The process's one core, for FlatPluginEvent. Set by the constructor, never cleared.
+extern dvrcore *coreInstance;
+
+// The version the core reports unless product.xml names another.
+const char *CoreVersion();

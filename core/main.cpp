@@ -1,0 +1,76 @@
+// The core process: scans its command line, then builds, initialises and runs
+// the one dvrcore until it stops.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include <boost/filesystem.hpp>
+#include <wx/init.h>
+
+#include "core/dvrcore.h"
+
+namespace {
+
+constexpr int EXIT_NO_CANONICAL_PATH = 1;
+constexpr int EXIT_INITIALIZE_FAILED = 2;
+
+bool IsOption(const char *argument) { return argument[0] == '-'; }
+bool IsHelpOption(const char *argument) { return argument[1] == 'h'; }
+
+void PrintHelp(const char *programName) {
+    std::fprintf(stderr, "core version %s\n", CoreVersion());
+    std::fprintf(stderr, "Usage: %s <pipe>\n", programName);
+}
+
+// The canonical path of the running executable file, or empty.
+std::string ExecutablePath() {
+    boost::system::error_code error;
+    const auto workingDirectory = boost::filesystem::current_path(error);
+    if (error) {
+        return {};
+    }
+    const auto path = boost::filesystem::canonical("/proc/self/exe", workingDirectory, error);
+    return error ? std::string() : path.string();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int descriptor = -1;
+    for (int i = 1; i < argc; ++i) {
+        if (!IsOption(argv[i])) {
+            descriptor = std::atoi(argv[i]);
+            break;
+        }
+        if (IsHelpOption(argv[i])) {
+            PrintHelp(argv[0]);
+            return EXIT_SUCCESS;
+        }
+    }
+
+    wxInitialize();
+    const std::string exePath = ExecutablePath();
+    if (exePath.empty()) {
+        std::fputs("failed to find canonical path\n", stderr);
+        return EXIT_NO_CANONICAL_PATH;
+    }
+
+    // On the heap: the core embeds a 64 KiB receive buffer.
+    auto core = std::make_unique<dvrcore>(exePath);
+    if (!core->Initialize(descriptor)) {
+        std::fputs("failed to initialize core\n", stderr);
+        return EXIT_INITIALIZE_FAILED;
+    }
+    try {
+        core->Start();
+    } catch (const std::exception &error) {
+        // Only a system failure of the I/O service (a signal that cannot be
+        // registered) gets here, before any thread was started.
+        std::fprintf(stderr, "failed to start core: %s\n", error.what());
+        return EXIT_INITIALIZE_FAILED;
+    }
+    wxUninitialize();
+    return EXIT_SUCCESS;
+}

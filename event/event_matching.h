@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include "include/dvrplugin.h"
+
+// How an event's class and type pick the plugins that get it. Class bits 0-7
+// select masks 0-7 and bit 10 selects mask 8; a plugin matches when one
+// selected mask covers every bit of the comparison value.
+
+// Delivery: bits 24-30 of the type move up one place, bit 31 drops out.
+constexpr uint32_t DeliveryValue(uint32_t eventType) {
+    return ((eventType << 1) & 0xFE000000u) | (eventType & 0x00FFFFFFu);
+}
+
+// Job start: bits 24-31 of the type move down one place.
+constexpr uint32_t JobValue(uint32_t eventType) {
+    return ((eventType >> 1) & 0x7F800000u) | (eventType & 0x00FFFFFFu);
+}
+
+constexpr bool MatchesMasks(uint32_t eventClass, const uint32_t (&masks)[EVENT_MASK_COUNT], uint32_t value) {
+    for (int k = 0; k < 8; ++k) {
+        if ((eventClass & (1u << k)) != 0 && (value & ~masks[k]) == 0) {
+            return true;
+        }
+    }
+    return (eventClass & CLASS_MASK8) != 0 && (value & ~masks[8]) == 0;
+}

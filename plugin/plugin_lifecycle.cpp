@@ -1,0 +1,8 @@
+// Opening, closing and unloading the loaded plugins.
+#include "core/dvrcore.h"
+
+void dvrcore::OpenPlugins() {}
+
+void dvrcore::ClosePlugins() {}
+
+void dvrcore::UnloadPlugins() {}

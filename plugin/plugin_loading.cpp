@@ -1,0 +1,4 @@
+// Discovery and loading of the plugin libraries.
+#include "core/dvrcore.h"
+
+void dvrcore::LoadPlugins() {}
