@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test suite: native,
+# native with AddressSanitizer and UndefinedBehaviorSanitizer, the threaded
+# tests with ThreadSanitizer, and the armhf build under qemu-arm.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+bash "$root/scripts/setup.sh"
+jobs=$(nproc)
+
+# run_suite NAME CTEST-ARGS -- CMAKE-ARGS...
+run_suite() {
+    local name=$1 ctest_args=$2
+    shift 3
+    local dir="$root/build/$name"
+    echo "==== $name ===="
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    # ThreadSanitizer cannot map its shadow under full address randomisation.
+    # shellcheck disable=SC2086
+    setarch "$(uname -m)" -R ctest --test-dir "$dir" --output-on-failure -j "$((jobs * 2))" $ctest_args
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+run_suite native "" --
+run_suite sanitize "" -- -DCORE_SANITIZE=address,undefined
+run_suite thread "-L threads" -- -DCORE_SANITIZE=thread
+run_suite armhf "" -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf.cmake"
+echo "==== all suites passed ===="

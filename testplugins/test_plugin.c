@@ -1,0 +1,369 @@
+/*
+ * One test plugin, built into many variants by compile definitions (its ID,
+ * masks, flags and results). It appends one line per call to "calls.log" in
+ * the working directory, so that tests see which plugin was called when and
+ * with what, and it runs small scripts of commands (see RunCommands) from
+ * files, supervisor packets and job data, so that tests can make it raise
+ * events, retain and release buffers and send packets.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "dvrplugin.h"
+
+#ifndef PLUGIN_ID
+#define PLUGIN_ID 0x00010000u
+#endif
+#ifndef MASK0
+#define MASK0 0u
+#endif
+#ifndef MASK1
+#define MASK1 0u
+#endif
+#ifndef MASK2
+#define MASK2 0u
+#endif
+#ifndef MASK5
+#define MASK5 0u
+#endif
+#ifndef MASK6
+#define MASK6 0u
+#endif
+#ifndef MASK8
+#define MASK8 0u
+#endif
+#ifndef WORKER
+#define WORKER 0
+#endif
+#ifndef READER
+#define READER 0
+#endif
+#ifndef WRITER
+#define WRITER 1
+#endif
+#ifndef LOAD_RESULT
+#define LOAD_RESULT 0
+#endif
+#ifndef LOAD_ERROR
+#define LOAD_ERROR 0
+#endif
+#ifndef OPEN_RESULT
+#define OPEN_RESULT 0
+#endif
+#ifndef CALL_RESULT /* Close, Unload, Write and IOCTL results */
+#define CALL_RESULT 0
+#endif
+#ifndef CALL_ERROR
+#define CALL_ERROR 0
+#endif
+#ifndef RETAIN /* keep every Write and configuration buffer until "release" */
+#define RETAIN 0
+#endif
+#ifndef BLOCK_UNTIL_CLOSED /* worker and reader return only after Close */
+#define BLOCK_UNTIL_CLOSED 1
+#endif
+
+/* The variant that exports only Load keeps its other entries hidden. */
+#ifdef ONLY_LOAD
+#define ENTRY __attribute__((visibility("hidden"), used))
+#else
+#define ENTRY
+#endif
+
+static EventEntryPoint raiseEvent;
+static char stem[64] = "?";
+static pthread_mutex_t stateLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t closedSignal = PTHREAD_COND_INITIALIZER;
+static int closed;
+#define MAX_RETAINED 4096
+static void *retained[MAX_RETAINED];
+static int retainedCount;
+
+/* One write() per line keeps lines of several threads and plugins whole. */
+static void Record(const char *format, ...) {
+    char line[512];
+    int used = snprintf(line, sizeof line, "%s ", stem);
+    va_list arguments;
+    va_start(arguments, format);
+    used += vsnprintf(line + used, sizeof line - used - 1, format, arguments);
+    va_end(arguments);
+    if (used > (int)sizeof line - 2) {
+        used = sizeof line - 2;
+    }
+    line[used++] = '\n';
+    int file = open("calls.log", O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (file >= 0) {
+        ssize_t ignored = write(file, line, used);
+        (void)ignored;
+        close(file);
+    }
+}
+
+static void FindStem(void) {
+    Dl_info info;
+    if (dladdr((void *)FindStem, &info) == 0 || info.dli_fname == NULL) {
+        return;
+    }
+    const char *name = strrchr(info.dli_fname, '/');
+    name = name ? name + 1 : info.dli_fname;
+    snprintf(stem, sizeof stem, "%s", name);
+    char *dot = strrchr(stem, '.');
+    if (dot) {
+        *dot = '\0';
+    }
+}
+
+static int32_t Raise(uint32_t source, uint32_t eventClass, uint32_t type, uint32_t tag, uint32_t level,
+                     void *data, uint32_t length) {
+    _EventParmsIn in;
+    memset(&in, 0, sizeof in);
+    in.Size = sizeof in;
+    in.Version = 1;
+    in.DataLength = length;
+    in.Data = data;
+    in.Source = source;
+    in.JobTag = tag;
+    in.EventClass = eventClass;
+    in.EventType = type;
+    in.Params[EVENT_PARAM_LEVEL] = level;
+    _EventParmsOut out = {sizeof out, 1, 77};
+    raiseEvent(&in, &out);
+    return out.Result;
+}
+
+static void ReleaseRetained(void) {
+    pthread_mutex_lock(&stateLock);
+    int count = retainedCount;
+    void *buffers[MAX_RETAINED];
+    memcpy(buffers, retained, count * sizeof *buffers);
+    retainedCount = 0;
+    pthread_mutex_unlock(&stateLock);
+    for (int i = 0; i < count; ++i) {
+        Record("release %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, buffers[i], 0));
+    }
+}
+
+static int KeepBuffer(void *data) {
+    if (!RETAIN || data == NULL) {
+        return 0;
+    }
+    pthread_mutex_lock(&stateLock);
+    int kept = retainedCount < MAX_RETAINED;
+    if (kept) {
+        retained[retainedCount++] = data;
+    }
+    pthread_mutex_unlock(&stateLock);
+    return kept;
+}
+
+/*
+ * Commands, one per line (numbers in C notation):
+ *   raise CLASS TYPE [TAG [LEVEL [TEXT]]]  an event from this plugin; TEXT is its
+ *                                          data, with the NUL counted when LEVEL
+ *                                          is given (a log line)
+ *   job CLASS TYPE TAG [TEXT]              an event with Source 0
+ *   repeat N CLASS TYPE TEXT               N events whose data is "TEXT <i>"
+ *   send LENGTH                            a LENGTH-byte packet to the supervisor
+ *   release                                give back every retained buffer
+ *   sleep MS
+ * The result of each raise is recorded as "result R".
+ */
+static void RunCommand(char *line) {
+    char word[16] = "";
+    unsigned eventClass = 0, type = 0, tag = 0, level = 0, count = 0;
+    int textAt = 0;
+    if (sscanf(line, "%15s", word) != 1) {
+        return;
+    }
+    if (strcmp(word, "raise") == 0) {
+        int fields = sscanf(line, "%*s %i %i %i %i %n", &eventClass, &type, &tag, &level, &textAt);
+        char *text = fields == 4 && textAt > 0 ? line + textAt : NULL;
+        uint32_t length = text ? (uint32_t)strlen(text) + 1 : 0;
+        Record("result %d", Raise(PLUGIN_ID, eventClass, type, tag, level, text, length));
+    } else if (strcmp(word, "job") == 0) {
+        sscanf(line, "%*s %i %i %i %n", &eventClass, &type, &tag, &textAt);
+        char *text = textAt > 0 ? line + textAt : NULL;
+        Record("result %d", Raise(0, eventClass, type, tag, 0, text, text ? (uint32_t)strlen(text) : 0));
+    } else if (strcmp(word, "repeat") == 0) {
+        sscanf(line, "%*s %i %i %i %n", &count, &eventClass, &type, &textAt);
+        for (unsigned i = 0; i < count; ++i) {
+            char text[128];
+            int length = snprintf(text, sizeof text, "%s %u", textAt > 0 ? line + textAt : "", i);
+            Raise(PLUGIN_ID, eventClass, type, 0, 0, text, (uint32_t)length);
+        }
+        Record("repeated %u", count);
+    } else if (strcmp(word, "send") == 0) {
+        sscanf(line, "%*s %i", &count);
+        unsigned char *packet = malloc(count ? count : 1);
+        for (unsigned i = 0; i < count; ++i) {
+            packet[i] = (unsigned char)i;
+        }
+        Record("result %d", Raise(PLUGIN_ID, CLASS_TO_SUPERVISOR, 0, 0, 0, packet, count));
+    } else if (strcmp(word, "release") == 0) {
+        ReleaseRetained();
+    } else if (strcmp(word, "sleep") == 0) {
+        sscanf(line, "%*s %i", &count);
+        usleep(count * 1000u);
+    }
+}
+
+static void RunCommands(const char *text, size_t length) {
+    char *copy = malloc(length + 1);
+    memcpy(copy, text, length);
+    copy[length] = '\0';
+    char *saved = NULL;
+    for (char *line = strtok_r(copy, "\n", &saved); line; line = strtok_r(NULL, "\n", &saved)) {
+        RunCommand(line);
+    }
+    free(copy);
+}
+
+/* Runs "<stem>.<what>" from the working directory, if present. */
+static void RunScript(const char *what) {
+    char name[96];
+    snprintf(name, sizeof name, "%s.%s", stem, what);
+    FILE *file = fopen(name, "r");
+    if (!file) {
+        return;
+    }
+    char text[8192];
+    size_t length = fread(text, 1, sizeof text, file);
+    fclose(file);
+    RunCommands(text, length);
+}
+
+static void WaitUntilClosed(void) {
+    if (!BLOCK_UNTIL_CLOSED) {
+        return;
+    }
+    pthread_mutex_lock(&stateLock);
+    while (!closed) {
+        pthread_cond_wait(&closedSignal, &stateLock);
+    }
+    pthread_mutex_unlock(&stateLock);
+}
+
+int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
+    FindStem();
+    raiseEvent = in->EventEntry;
+    Record("Load size=%u version=%u core=%d", in->Size, in->Version, in->Core != NULL);
+    out->ID = PLUGIN_ID;
+    const uint32_t masks[EVENT_MASK_COUNT] = {MASK0, MASK1, MASK2, 0, 0, MASK5, MASK6, 0, MASK8};
+    memcpy(out->EventMasks, masks, sizeof masks);
+    out->WorkerThread = WORKER;
+    out->ReadEvents = READER;
+    out->WriteEvents = WRITER;
+    out->Error = LOAD_ERROR;
+    return LOAD_RESULT;
+}
+
+ENTRY int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
+    (void)out;
+    Record("Open size=%u", in->Size);
+    RunScript("open");
+    return OPEN_RESULT;
+}
+
+ENTRY int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
+    Record("Close size=%u", in->Size);
+    pthread_mutex_lock(&stateLock);
+    closed = 1;
+    pthread_cond_broadcast(&closedSignal);
+    pthread_mutex_unlock(&stateLock);
+    out->Error = CALL_ERROR;
+    return CALL_RESULT;
+}
+
+ENTRY int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
+    Record("Unload size=%u", in->Size);
+    out->Error = CALL_ERROR;
+    return CALL_RESULT;
+}
+
+/* Checks the Write record by raw byte offsets, as a plugin built elsewhere would. */
+static int WriteLayoutMatches(const _WriteParmsIn *in) {
+    const unsigned char *bytes = (const unsigned char *)in;
+    uint32_t source, eventClass, type;
+    void *data;
+    memcpy(&data, bytes + offsetof(_WriteParmsIn, Data), sizeof data);
+    memcpy(&source, bytes + (sizeof(void *) == 4 ? 24 : 32), 4);
+    memcpy(&eventClass, bytes + (sizeof(void *) == 4 ? 32 : 40), 4);
+    memcpy(&type, bytes + (sizeof(void *) == 4 ? 36 : 44), 4);
+    return in->Size == sizeof *in && data == in->Data && source == in->Source &&
+           eventClass == in->EventClass && type == in->EventType;
+}
+
+ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
+    char shown[96] = "";
+    if (in->Data && in->DataLength) {
+        size_t length = in->DataLength < sizeof shown - 1 ? in->DataLength : sizeof shown - 1;
+        for (size_t i = 0; i < length; ++i) {
+            char c = ((const char *)in->Data)[i];
+            shown[i] = (c >= 32 && c < 127) ? c : '.';
+        }
+    }
+    Record("Write source=0x%08x tag=%u class=0x%x type=0x%x level=%u length=%u null=%d layout=%s data=%s",
+           in->Source, in->JobTag, in->EventClass, in->EventType, in->Params[EVENT_PARAM_LEVEL],
+           in->DataLength, in->Data == NULL, WriteLayoutMatches(in) ? "ok" : "bad", shown);
+    out->Retained = (uint32_t)KeepBuffer(in->Data);
+    out->Error = CALL_ERROR;
+    return CALL_RESULT;
+}
+
+ENTRY int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
+    switch (in->Code) {
+    case WORKER_THREAD:
+        Record("Worker start block=%u", in->DataBlock.Size);
+        RunScript("worker");
+        WaitUntilClosed();
+        Record("Worker end");
+        return 0;
+    case UPDATE_CONFIG:
+        Record("Config length=%u data=%.*s", in->DataBlock.DataLength, (int)in->DataBlock.DataLength,
+               (const char *)in->DataBlock.Data);
+        out->Retained = (uint32_t)KeepBuffer(in->DataBlock.Data);
+        break;
+    case IPC_PACKET: {
+        const IpcHeader *header = in->DataBlock.Data;
+        Record("Packet length=%u address=0x%08x type=%u", in->DataBlock.DataLength, header->Address,
+               header->PacketType);
+        RunCommands((const char *)in->DataBlock.Data + sizeof *header,
+                    in->DataBlock.DataLength - sizeof *header);
+        break;
+    }
+    default:
+        Record("Ioctl code=%u", in->Code);
+    }
+    out->Error = CALL_ERROR;
+    return CALL_RESULT;
+}
+
+ENTRY int32_t Read(_ReadParmsIn *in, _ReadParmsOut *out) {
+    (void)out;
+    if (in->JobTag == 0 && in->Data == NULL) {
+        Record("Reader start flag=%u", in->Flag12);
+        RunScript("reader");
+        WaitUntilClosed();
+        Record("Reader end");
+        return 0;
+    }
+    Record("Job tag=%u length=%u null=%d", in->JobTag, in->DataLength, in->Data == NULL);
+    if (in->Data) {
+        RunCommands(in->Data, in->DataLength);
+    }
+    Record("Job end tag=%u", in->JobTag);
+    return 0;
+}
+
+ENTRY int32_t Seek(void *in, void *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}

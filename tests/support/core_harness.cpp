@@ -1,0 +1,284 @@
+#include "tests/support/core_harness.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include "include/dvrplugin.h"
+
+namespace fs = boost::filesystem;
+
+namespace coretest {
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string &list) {
+    std::vector<std::string> items;
+    std::stringstream stream(list);
+    std::string item;
+    while (std::getline(stream, item, ';')) {
+        if (!item.empty()) {
+            items.push_back(item);
+        }
+    }
+    return items;
+}
+
+// Starts the core in place of this (child) process; cross-built cores run
+// through the emulator, since nothing on the machine starts them otherwise.
+[[noreturn]] void ExecCore(const std::string &corePath, const StartOptions &options, int coreEnd) {
+    const std::string argv0 = options.argv0.empty() ? corePath : options.argv0;
+    std::vector<std::string> command = SplitList(CORE_EMULATOR);
+    const bool emulated = !command.empty();
+    if (emulated) {
+        command.insert(command.end(), {"-0", argv0, corePath});
+    } else {
+        command.push_back(argv0);
+    }
+    if (!options.arguments.empty()) {
+        command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+    } else if (coreEnd >= 0) {
+        command.push_back(std::to_string(coreEnd));
+    }
+    std::vector<char *> argv;
+    for (auto &part : command) {
+        argv.push_back(part.data());
+    }
+    argv.push_back(nullptr);
+    const std::string program = emulated ? command[0] : corePath;
+    execvp(program.c_str(), argv.data());
+    std::fprintf(stderr, "cannot start %s: %s\n", program.c_str(), std::strerror(errno));
+    _exit(127);
+}
+
+void MakeRaw(int terminal) {
+    termios settings;
+    tcgetattr(terminal, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(terminal, TCSANOW, &settings);
+}
+
+} // namespace
+
+double TimeScale() { return CORE_TIME_SCALE; }
+
+Seconds Scaled(double seconds) { return Seconds(seconds * TimeScale()); }
+
+std::string TestPluginPath(const std::string &variant) { return std::string(TEST_PLUGIN_DIR) + "/" + variant + ".so"; }
+
+Installation::Installation() {
+    char pattern[] = "/tmp/core-test-XXXXXX";
+    root = mkdtemp(pattern);
+    fs::copy_file(CORE_EXECUTABLE, CorePath());
+}
+
+Installation::~Installation() {
+    boost::system::error_code ignored;
+    fs::remove_all(root, ignored);
+}
+
+void Installation::AddPlugin(const std::string &variant, const std::string &fileName,
+                             const std::string &directory) const {
+    fs::create_directories(root + "/" + directory);
+    fs::copy_file(TestPluginPath(variant), root + "/" + directory + "/" + fileName,
+                  fs::copy_option::overwrite_if_exists);
+}
+
+void Installation::WriteFile(const std::string &relative, const std::string &content) const {
+    const fs::path path = root + "/" + relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path.string(), std::ios::binary) << content;
+}
+
+std::string Installation::ReadFile(const std::string &relative) const {
+    std::ifstream file(root + "/" + relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool Installation::Exists(const std::string &relative) const { return fs::exists(root + "/" + relative); }
+
+std::vector<std::string> Installation::Calls() const {
+    std::vector<std::string> lines;
+    std::stringstream stream(ReadFile("calls.log"));
+    std::string line;
+    while (std::getline(stream, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> CallsContaining(const Installation &installation, const std::string &text) {
+    std::vector<std::string> found;
+    for (const auto &line : installation.Calls()) {
+        if (line.find(text) != std::string::npos) {
+            found.push_back(line);
+        }
+    }
+    return found;
+}
+
+CoreProcess::CoreProcess(const Installation &installation, const StartOptions &options) {
+    int ends[2] = {-1, -1};
+    if (options.supervisor && socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        ADD_FAILURE() << "socketpair: " << std::strerror(errno);
+    }
+    int consoleMaster = -1;
+    int consoleSlave = -1;
+    openpty(&consoleMaster, &consoleSlave, nullptr, nullptr, nullptr);
+    MakeRaw(consoleSlave);
+    int errorPipe[2];
+    if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    }
+    pid = fork();
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, STDIN_FILENO);
+        dup2(consoleSlave, STDOUT_FILENO);
+        dup2(errorPipe[1], STDERR_FILENO);
+        if (ends[1] >= 0) {
+            fcntl(ends[1], F_SETFD, 0); // the core inherits its end
+        }
+        if (chdir(installation.Root().c_str()) != 0) {
+            _exit(126);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        ExecCore(installation.CorePath(), options, ends[1]);
+    }
+    close(consoleSlave);
+    close(errorPipe[1]);
+    if (ends[1] >= 0) {
+        close(ends[1]);
+    }
+    supervisor = ends[0];
+    outputReader = std::thread([this, consoleMaster, errorRead = errorPipe[0]] { CollectOutput(consoleMaster, errorRead); });
+}
+
+CoreProcess::~CoreProcess() {
+    if (!exitCode && pid > 0) {
+        kill(pid, SIGKILL);
+        WaitForExit(Seconds(30));
+    }
+    if (outputReader.joinable()) {
+        outputReader.join();
+    }
+    if (supervisor >= 0) {
+        close(supervisor);
+    }
+    if (::testing::Test::HasFailure()) {
+        std::fprintf(stderr, "---- core console ----\n%s\n---- core standard error ----\n%s\n----\n",
+                     Console().c_str(), Errors().c_str());
+    }
+}
+
+// Reads both outputs until the core and everything it started have closed them.
+void CoreProcess::CollectOutput(int consoleFd, int errorsFd) {
+    pollfd watched[2] = {{consoleFd, POLLIN, 0}, {errorsFd, POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (poll(watched, 2, -1) < 0 && errno != EINTR) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (watched[i].fd < 0 || watched[i].revents == 0) {
+                continue;
+            }
+            char chunk[4096];
+            const ssize_t count = read(watched[i].fd, chunk, sizeof chunk);
+            if (count <= 0) {
+                close(watched[i].fd);
+                watched[i].fd = -1;
+                --open;
+                continue;
+            }
+            std::lock_guard<std::mutex> lock(outputMutex);
+            (i == 0 ? console : errors).append(chunk, count);
+            outputChanged.notify_all();
+        }
+    }
+}
+
+void CoreProcess::SendPacket(uint32_t type, uint32_t address, const std::string &payload) const {
+    IpcHeader header{static_cast<uint32_t>(sizeof header + payload.size()), address, type, 0};
+    std::string packet(reinterpret_cast<const char *>(&header), sizeof header);
+    packet += payload;
+    ASSERT_EQ(send(supervisor, packet.data(), packet.size(), MSG_NOSIGNAL), static_cast<ssize_t>(packet.size()));
+}
+
+void CoreProcess::SendIdentity(const std::string &fileName, const std::string &version) const {
+    SendPacket(IPC_IDENTITY, 0, fileName + std::string(1, '\0') + version);
+}
+
+void CoreProcess::SendStop() const { SendPacket(IPC_STOP, 0, ""); }
+
+std::optional<std::string> CoreProcess::ReceivePacket(Seconds timeout) const {
+    pollfd watched{supervisor, POLLIN, 0};
+    if (poll(&watched, 1, static_cast<int>(timeout.count() * 1000)) <= 0) {
+        return std::nullopt;
+    }
+    std::string packet(IPC_MAX_PACKET_LENGTH, '\0');
+    const ssize_t count = recv(supervisor, packet.data(), packet.size(), 0);
+    if (count <= 0) {
+        return std::nullopt;
+    }
+    packet.resize(count);
+    return packet;
+}
+
+void CoreProcess::CloseSupervisor() {
+    close(supervisor);
+    supervisor = -1;
+}
+
+void CoreProcess::Signal(int signal) const { kill(pid, signal); }
+
+std::optional<int> CoreProcess::WaitForExit(Seconds timeout) {
+    if (exitCode) {
+        return exitCode;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return exitCode;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+bool CoreProcess::WaitForConsole(const std::string &text, Seconds timeout) {
+    std::unique_lock<std::mutex> lock(outputMutex);
+    return outputChanged.wait_for(lock, timeout, [&] { return console.find(text) != std::string::npos; });
+}
+
+std::string CoreProcess::Console() const {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    return console;
+}
+
+std::string CoreProcess::Errors() const {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    return errors;
+}
+
+} // namespace coretest

@@ -1,0 +1,97 @@
+#pragma once
+
+// Runs the real `core` executable from a temporary installation, with a
+// pseudo-terminal as its standard output and, when asked, a test-held end of
+// a sequenced-packet socket pair as its supervisor link.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace coretest {
+
+using Seconds = std::chrono::duration<double>;
+
+// Timing bounds grow by this factor under emulation and sanitizers.
+double TimeScale();
+Seconds Scaled(double seconds);
+
+std::string TestPluginPath(const std::string &variant);
+
+// A temporary directory laid out like an installation: the executable, its
+// plugin directories beside it; also the core's working directory.
+class Installation {
+public:
+    Installation();
+    ~Installation();
+    Installation(const Installation &) = delete;
+    Installation &operator=(const Installation &) = delete;
+
+    const std::string &Root() const { return root; }
+    std::string CorePath() const { return root + "/core"; }
+    // Copies a built test plugin variant in under the given file name.
+    void AddPlugin(const std::string &variant, const std::string &fileName,
+                   const std::string &directory = "plugins") const;
+    void WriteFile(const std::string &relative, const std::string &content) const;
+    std::string ReadFile(const std::string &relative) const;
+    bool Exists(const std::string &relative) const;
+    // Lines the test plugins appended to calls.log.
+    std::vector<std::string> Calls() const;
+
+private:
+    std::string root;
+};
+
+struct StartOptions {
+    bool supervisor = true;           // pass a socket-pair end as the descriptor
+    std::vector<std::string> arguments; // replaces the descriptor argument when set
+    std::string argv0;                // the program name as invoked; the core path when empty
+};
+
+class CoreProcess {
+public:
+    explicit CoreProcess(const Installation &installation, const StartOptions &options = {});
+    ~CoreProcess();
+    CoreProcess(const CoreProcess &) = delete;
+    CoreProcess &operator=(const CoreProcess &) = delete;
+
+    pid_t Pid() const { return pid; }
+    int SupervisorSocket() const { return supervisor; }
+    void SendPacket(uint32_t type, uint32_t address, const std::string &payload) const;
+    void SendIdentity(const std::string &fileName, const std::string &version) const;
+    void SendStop() const;
+    // The next packet from the core, or nothing within the timeout.
+    std::optional<std::string> ReceivePacket(Seconds timeout) const;
+    void CloseSupervisor();
+
+    void Signal(int signal) const;
+    // The exit code (128 + signal when killed), or nothing within the timeout.
+    std::optional<int> WaitForExit(Seconds timeout);
+    bool WaitForConsole(const std::string &text, Seconds timeout);
+    std::string Console() const;
+    std::string Errors() const;
+
+private:
+    void CollectOutput(int console, int errors);
+
+    pid_t pid = -1;
+    int supervisor = -1;
+    std::optional<int> exitCode;
+    mutable std::mutex outputMutex;
+    std::condition_variable outputChanged;
+    std::string console;
+    std::string errors;
+    std::thread outputReader;
+};
+
+// Occurrences of text in the installation's calls.log lines, in order.
+std::vector<std::string> CallsContaining(const Installation &installation, const std::string &text);
+
+} // namespace coretest
