@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include <linux/securebits.h>
@@ -26,6 +27,7 @@ namespace {
 constexpr auto SCHEDULER_PERIOD = std::chrono::milliseconds(100);
 constexpr auto IDENTITY_WAIT = std::chrono::seconds(10);
 constexpr time_t WATCHDOG_SLEEP_SECONDS = 60;
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT};
 
 // Construction time plus one period, saturating at the clock's maximum.
 std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
@@ -77,12 +79,12 @@ void dvrcore::Start() {
     plugins.clear();
     LoadConfiguration();
 
-    boost::asio::signal_set signals(io);
-    signals.add(SIGINT);
-    signals.add(SIGTERM);
-    signals.add(SIGQUIT);
+    std::optional<boost::asio::signal_set> signals(std::in_place, io);
+    for (const int signal : STOP_SIGNALS) {
+        signals->add(signal);
+    }
     // Not renewed: later signals are absorbed by the set and change nothing.
-    signals.async_wait([this](const boost::system::error_code &, int) { RequestStop(); });
+    signals->async_wait([this](const boost::system::error_code &, int) { RequestStop(); });
 
     LoadPlugins();
     if (ipcOpen) {
@@ -119,7 +121,12 @@ void dvrcore::Start() {
     asioThread.join();
     DiscardIpcSendQueue();
     UnloadPlugins();
-    plugins.clear();
+    signals.reset();
+    // Destroying the set restored the default actions; a stop signal from now
+    // until the process exits must not kill a core that is already stopping.
+    for (const int signal : STOP_SIGNALS) {
+        std::signal(signal, SIG_IGN);
+    }
 }
 
 void dvrcore::RequestStop() {

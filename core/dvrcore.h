@@ -68,7 +68,13 @@ private:
 
     // Plugin host.
     void LoadPlugins();
+    void LoadPlugin(const std::string &path);
+    bool CallLoad(PLUGININFO &plugin);
+    bool RegisterSourceName(const PLUGININFO &plugin);
+    void ProvideWorkerThread(PLUGININFO &plugin);
+    void StartAsyncReader(PLUGININFO &plugin);
     void OpenPlugins();
+    void PublishModulesReport();
     void StartAsyncReaders();
     void ClosePlugins();
     void UnloadPlugins();

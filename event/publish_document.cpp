@@ -3,6 +3,8 @@
 
 void dvrcore::PublishDocument(const TiXmlDocument &, uint32_t) {}
 
+void dvrcore::PublishModulesReport() {}
+
 void dvrcore::LoadConfiguration() {}
 
 void dvrcore::PublishConfiguration() {}

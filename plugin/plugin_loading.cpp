@@ -1,4 +1,103 @@
-// Discovery and loading of the plugin libraries.
-#include "core/dvrcore.h"
+// Loading the plugin libraries found beside the executable.
+#include <cstring>
+#include <mutex>
 
-void dvrcore::LoadPlugins() {}
+#include <dlfcn.h>
+
+#include <boost/filesystem/path.hpp>
+
+#include "core/dvrcore.h"
+#include "log/log_message.h"
+#include "plugin/plugin_discovery.h"
+
+namespace {
+
+template <typename Entry>
+Entry Resolve(void *handle, const char *name) {
+    return reinterpret_cast<Entry>(dlsym(handle, name));
+}
+
+void ResolveEntries(PLUGININFO &plugin) {
+    plugin.Load = Resolve<LoadEntryPoint>(plugin.Handle, ENTRY_LOAD);
+    plugin.Unload = Resolve<UnloadEntryPoint>(plugin.Handle, ENTRY_UNLOAD);
+    plugin.Open = Resolve<OpenEntryPoint>(plugin.Handle, ENTRY_OPEN);
+    plugin.Close = Resolve<CloseEntryPoint>(plugin.Handle, ENTRY_CLOSE);
+    plugin.Read = Resolve<ReadEntryPoint>(plugin.Handle, ENTRY_READ);
+    plugin.Write = Resolve<WriteEntryPoint>(plugin.Handle, ENTRY_WRITE);
+    plugin.Seek = Resolve<SeekEntryPoint>(plugin.Handle, ENTRY_SEEK);
+    plugin.IOCTL = Resolve<IoctlEntryPoint>(plugin.Handle, ENTRY_IOCTL);
+}
+
+} // namespace
+
+void dvrcore::LoadPlugins() {
+    const auto home = boost::filesystem::path(exePath).parent_path();
+    std::vector<std::string> paths = FindPluginLibraries((home / "plugins").string());
+    const auto protectedPaths = FindPluginLibraries((home / "protected-plugins").string());
+    paths.insert(paths.end(), protectedPaths.begin(), protectedPaths.end());
+    SortInLoadingOrder(paths);
+    for (const auto &path : paths) {
+        LoadPlugin(path);
+    }
+}
+
+void dvrcore::LoadPlugin(const std::string &path) {
+    PLUGININFO plugin;
+    plugin.Name = boost::filesystem::path(path).filename().string();
+    const char *name = plugin.Name.c_str();
+    plugin.Handle = dlopen(path.c_str(), RTLD_NOW);
+    if (plugin.Handle == nullptr) {
+        const std::string message = dlerror();
+        CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin '%s': %s", name, message.c_str());
+        failedPlugins[plugin.Name] = message;
+        return;
+    }
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
+    ResolveEntries(plugin);
+    if (plugin.Load == nullptr) {
+        dlclose(plugin.Handle);
+        CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
+        return;
+    }
+    if (!CallLoad(plugin) || !RegisterSourceName(plugin)) {
+        dlclose(plugin.Handle);
+        return;
+    }
+    if (plugin.Info.WorkerThread != 0) {
+        ProvideWorkerThread(plugin);
+    }
+    std::unique_lock<std::shared_mutex> lock(pluginsMutex);
+    plugins.push_back(std::move(plugin));
+}
+
+bool dvrcore::CallLoad(PLUGININFO &plugin) {
+    _LoadParmsIn in{sizeof in, LOAD_PARMS_IN_VERSION, this, FlatPluginEvent};
+    _LoadParmsOut out;
+    std::memset(&out, 0, sizeof out);
+    out.Size = sizeof out;
+    out.Version = 1;
+    const int64_t start = now();
+    const int32_t result = plugin.Load(&in, &out);
+    plugin.LoadTimeMs = (now() - start) / 1000000;
+    if (result != 0 || out.Error != 0) {
+        CORE_LOG(LOG_LEVEL_ERROR, "plugin %s load returned %d error %d", plugin.Name.c_str(), result, out.Error);
+        return false;
+    }
+    plugin.Info = out;
+    return true;
+}
+
+// Claims the plugin's ID for its module name; the first holder of an ID,
+// the core included, keeps it.
+bool dvrcore::RegisterSourceName(const PLUGININFO &plugin) {
+    {
+        std::unique_lock<std::shared_mutex> lock(sourceNamesMutex);
+        if (sourceNames.count(plugin.Info.ID) == 0) {
+            sourceNames[plugin.Info.ID] = ModuleName(plugin.Name);
+            return true;
+        }
+    }
+    CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded", plugin.Name.c_str(),
+             static_cast<unsigned long>(plugin.Info.ID));
+    return false;
+}

@@ -1,4 +1,70 @@
-// The worker and reader threads that plugins ask for.
-#include "core/dvrcore.h"
+// The long-lived threads that plugins ask for: a worker running IOCTL with
+// the worker request and a reader running Read. Each makes one call and ends
+// when the plugin returns from it; both are joined at unload.
+#include <system_error>
+#include <thread>
 
-void dvrcore::StartAsyncReaders() {}
+#include "core/dvrcore.h"
+#include "log/log_message.h"
+
+namespace {
+
+void RunWorker(IoctlEntryPoint ioctl) {
+    _IoctlParmsIn in{};
+    in.Size = sizeof in;
+    in.Version = 1;
+    in.Code = WORKER_THREAD;
+    in.DataBlock.Size = sizeof(_BlockHeader);
+    in.DataBlock.Version = 1;
+    _IoctlParmsOut out{};
+    out.Size = sizeof out;
+    out.Version = 1;
+    out.Code = WORKER_THREAD;
+    out.Block = {sizeof out.Block, 1};
+    ioctl(&in, &out);
+}
+
+void RunReader(ReadEntryPoint read) {
+    _ReadParmsIn in{};
+    in.Size = sizeof in;
+    in.Version = 1;
+    in.Flag12 = 1;
+    _ReadParmsOut out{};
+    out.Size = sizeof out;
+    out.Version = 1;
+    read(&in, &out);
+}
+
+// The thread gets a copy of the entry, never the record, which may move.
+template <typename Body>
+void StartPluginThread(std::thread &slot, const std::string &pluginName, Body body) {
+    try {
+        slot = std::thread(body);
+    } catch (const std::system_error &error) {
+        CORE_LOG(LOG_LEVEL_ERROR, "plugin %s thread could not be started: %s", pluginName.c_str(), error.what());
+    }
+}
+
+} // namespace
+
+// A plugin that asks for a worker without exporting IOCTL gets none.
+void dvrcore::ProvideWorkerThread(PLUGININFO &plugin) {
+    if (plugin.IOCTL != nullptr) {
+        StartPluginThread(plugin.WorkerThread, plugin.Name, [ioctl = plugin.IOCTL] { RunWorker(ioctl); });
+    }
+}
+
+// A plugin that asks for a reader without exporting Read gets none.
+void dvrcore::StartAsyncReader(PLUGININFO &plugin) {
+    if (plugin.Read != nullptr) {
+        StartPluginThread(plugin.ReaderThread, plugin.Name, [read = plugin.Read] { RunReader(read); });
+    }
+}
+
+void dvrcore::StartAsyncReaders() {
+    for (auto &plugin : plugins) {
+        if (plugin.Info.ReadEvents != 0) {
+            StartAsyncReader(plugin);
+        }
+    }
+}
