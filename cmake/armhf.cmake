@@ -10,6 +10,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 # No binfmt registration on the build machine: every target executable is
-# started through the emulator.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# started through the emulator. It finds the armhf runtime where multiarch
+# installed it; the cross toolchain's own copy of the C library is a
+# different build and must not be mixed in.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 set(wxWidgets_CONFIG_EXECUTABLE /usr/lib/arm-linux-gnueabihf/wx/config/gtk3-unicode-3.2)
+# GCC notes an ARM calling-convention change of 2017 on every std::vector
+# instantiation; nothing here crosses that boundary.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")

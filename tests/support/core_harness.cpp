@@ -32,7 +32,7 @@ std::vector<std::string> SplitList(const std::string &list) {
     std::vector<std::string> items;
     std::stringstream stream(list);
     std::string item;
-    while (std::getline(stream, item, ';')) {
+    while (std::getline(stream, item, '|')) {
         if (!item.empty()) {
             items.push_back(item);
         }
