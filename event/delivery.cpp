@@ -2,7 +2,6 @@
 // to every plugin that wants them. No lock is held while a plugin is called,
 // so plugins may raise events from inside Write and IOCTL.
 #include <algorithm>
-#include <cstdlib>
 #include <iterator>
 #include <mutex>
 
@@ -61,9 +60,7 @@ void dvrcore::DeliverEvent(const _EventParmsIn &event) {
         }
     }
     if (bufferHolders.Release(event.Data, CORE_SOURCE)) {
-        const auto address = reinterpret_cast<uintptr_t>(event.Data);
-        std::free(event.Data);
-        WakeJobThreads(address);
+        FreeEventData(event.Data);
     }
 }
 

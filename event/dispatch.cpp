@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
+#include <new>
 #include <string>
 
 #include "core/dvrcore.h"
@@ -15,6 +17,23 @@ bool IsLogEvent(const _EventParmsIn &event) {
 
 bool IsThrottledKind(const _EventParmsIn &event) {
     return (event.EventClass & 0x1u) != 0 && (event.EventType & TYPE_FROM_CORE) != 0;
+}
+
+// Replaces the raiser's data by a private copy, or by null and 0 when there is
+// nothing to copy. False when the copy cannot be allocated.
+bool CopyEventData(_EventParmsIn &event) {
+    if (event.Data == nullptr || event.DataLength == 0) {
+        event.Data = nullptr;
+        event.DataLength = 0;
+        return true;
+    }
+    void *copy = std::malloc(event.DataLength);
+    if (copy == nullptr) {
+        return false;
+    }
+    std::memcpy(copy, event.Data, event.DataLength);
+    event.Data = copy;
+    return true;
 }
 
 } // namespace
@@ -38,46 +57,55 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
         out->Result = EVENT_OK;
         return 0;
     }
-
-    _EventParmsIn event = *in;
+    const _EventParmsIn event = *in;
     if (IsLogEvent(event)) {
         SinkLogEvent(event);
+        // Console-only lines: the caller's Result is left as it was.
         if (event.Params[EVENT_PARAM_LEVEL] == LOG_LEVEL_DIAGNOSTIC) {
             return 0;
         }
     }
+    out->Result = AcceptEvent(event);
+    return 0;
+}
+
+int32_t dvrcore::AcceptEvent(_EventParmsIn event) {
     if (stopRequested) {
-        out->Result = EVENT_REFUSED;
-        return 0;
+        return EVENT_REFUSED;
     }
     if (IsThrottledKind(event) && throttling) {
-        out->Result = EVENT_THROTTLED;
-        return 0;
+        return EVENT_THROTTLED;
     }
-    if (event.Data != nullptr && event.DataLength != 0) {
-        void *copy = std::malloc(event.DataLength);
-        if (copy == nullptr) {
-            out->Result = EVENT_NO_MEMORY;
-            return 0;
-        }
-        std::memcpy(copy, event.Data, event.DataLength);
-        event.Data = copy;
-    } else {
-        event.Data = nullptr;
-        event.DataLength = 0;
+    if (!CopyEventData(event)) {
+        return EVENT_NO_MEMORY;
     }
     if (event.JobTag != 0 && !AdmitJobEvent(event)) {
         std::free(event.Data);
-        out->Result = EVENT_REFUSED;
-        return 0;
+        return EVENT_REFUSED;
     }
-    {
+    const int32_t result = AppendToQueue(event);
+    if (result != EVENT_OK) {
+        // Admission may have made a job thread wait for this copy.
+        FreeEventData(event.Data);
+    }
+    return result;
+}
+
+// The stop flag is checked again under the lock under which the loop takes
+// its last look at the queue: an event accepted here is always delivered,
+// even when a stop was requested since the first check.
+int32_t dvrcore::AppendToQueue(const _EventParmsIn &event) {
+    try {
         std::lock_guard<std::mutex> lock(coreMutex);
+        if (stopRequested) {
+            return EVENT_REFUSED;
+        }
         eventQueue.push_back(event);
+    } catch (const std::bad_alloc &) {
+        return EVENT_NO_MEMORY;
     }
     coreWakeup.notify_one();
-    out->Result = EVENT_OK;
-    return 0;
+    return EVENT_OK;
 }
 
 // The log text may lack its NUL within DataLength: never let the sink read
@@ -96,14 +124,23 @@ void dvrcore::SinkLogEvent(const _EventParmsIn &event) {
 // A buffer is freed only when this release removed a hold of its source and
 // no holder is left: a release for a buffer its source does not hold (never
 // delivered, already released, or never allocated by the core) frees nothing.
+// The core's own hold belongs to the delivery loop, which is still using the
+// buffer; a release in the core's name is never honoured.
 void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
-    const auto outcome = bufferHolders.ReleaseHold(buffer, source);
-    if (buffer != nullptr && outcome.removedHold && outcome.noHolderLeft) {
-        const auto address = reinterpret_cast<uintptr_t>(buffer);
-        std::free(buffer);
-        WakeJobThreads(address);
+    if (source != CORE_SOURCE) {
+        const auto outcome = bufferHolders.ReleaseHold(buffer, source);
+        if (buffer != nullptr && outcome.removedHold && outcome.noHolderLeft) {
+            FreeEventData(buffer);
+        }
     }
     coreWakeup.notify_one();
+}
+
+// Frees a data copy and lets a job thread waiting for it go on.
+void dvrcore::FreeEventData(void *data) {
+    const auto address = reinterpret_cast<uintptr_t>(data);
+    std::free(data);
+    WakeJobThreads(address);
 }
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out) {

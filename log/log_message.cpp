@@ -11,7 +11,9 @@ void LogMessage(uint32_t source, EventEntryPoint entry, uint32_t level, const ch
     char text[LOG_TEXT_SIZE];
     va_list arguments;
     va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
+    if (std::vsnprintf(text, sizeof text, format, arguments) < 0) {
+        text[0] = '\0'; // a failed conversion leaves no text to rely on
+    }
     va_end(arguments);
 
     _EventParmsIn in;
