@@ -1,7 +1,6 @@
 #include "plugin/plugin_discovery.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include <boost/filesystem.hpp>
 
@@ -15,6 +14,10 @@ bool HasPluginExtension(const std::string &fileName) {
 }
 
 bool IsLoadedFirst(const std::string &path) { return path.find("tDVRpi") != std::string::npos; }
+
+// ASCII only, whatever locale the process or a plugin has set: module names
+// must not depend on it.
+char LowerCaseByte(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 } // namespace
 
@@ -43,7 +46,6 @@ void SortInLoadingOrder(std::vector<std::string> &paths) {
 
 std::string ModuleName(const std::string &fileName) {
     std::string name = fileName.substr(0, fileName.rfind('.'));
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(name.begin(), name.end(), name.begin(), LowerCaseByte);
     return name;
 }

@@ -1,7 +1,7 @@
 // The long-lived threads that plugins ask for: a worker running IOCTL with
 // the worker request and a reader running Read. Each makes one call and ends
 // when the plugin returns from it; both are joined at unload.
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "core/dvrcore.h"
@@ -40,7 +40,7 @@ template <typename Body>
 void StartPluginThread(std::thread &slot, const std::string &pluginName, Body body) {
     try {
         slot = std::thread(body);
-    } catch (const std::system_error &error) {
+    } catch (const std::exception &error) { // no thread resources, or no memory for its state
         CORE_LOG(LOG_LEVEL_ERROR, "plugin %s thread could not be started: %s", pluginName.c_str(), error.what());
     }
 }
