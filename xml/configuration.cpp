@@ -1,0 +1,115 @@
+// The product and core configuration: read once at start, core.xml rewritten from the current
+// settings, and the settings sent to every plugin.
+#include "xml/configuration.h"
+
+#include <cctype>
+#include <cstdint>
+
+#include "core/dvrcore.h"
+#include "xml/core_document.h"
+
+namespace {
+
+const char* const PRODUCT_FILE = "product.xml";
+const char* const CORE_FILE = "core.xml";
+
+const TiXmlElement* FirstUnderRoot(const TiXmlDocument& document, const char* name)
+{
+    const TiXmlElement* root = document.FirstChildElement();
+    return root != nullptr ? root->FirstChildElement(name) : nullptr;
+}
+
+void CopyAttribute(const TiXmlElement& element, const char* name, std::string& value)
+{
+    if (const char* found = element.Attribute(name))
+        value = found;
+}
+
+bool IsDigit(char c)
+{
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+} // namespace
+
+void ReadProductSettings(const TiXmlDocument& productXml, std::string& family,
+                         std::string& version)
+{
+    const TiXmlElement* product = FirstUnderRoot(productXml, "Product");
+    if (product == nullptr)
+        return;
+    CopyAttribute(*product, "Family", family);
+    CopyAttribute(*product, "Version", version);
+}
+
+std::optional<bool> ReadThrottlingSetting(const TiXmlDocument& coreXml)
+{
+    const TiXmlElement* memory = FirstUnderRoot(coreXml, "Memory");
+    if (memory == nullptr)
+        return std::nullopt;
+    return ScanNonZeroInteger(memory->Attribute("Throttling"));
+}
+
+std::optional<bool> ScanNonZeroInteger(const char* text)
+{
+    if (text == nullptr)
+        return std::nullopt;
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    if (*text == '+' || *text == '-')
+        ++text;
+    if (!IsDigit(*text))
+        return std::nullopt;
+    bool nonZero = false;
+    for (; IsDigit(*text); ++text)
+        nonZero = nonZero || *text != '0';
+    return nonZero;
+}
+
+void BuildCoreConfiguration(TiXmlDocument& document, bool throttlingEnabled)
+{
+    TiXmlElement memory("Memory");
+    // Readers expect the core's ID as a signed decimal.
+    memory.SetAttribute("ID", static_cast<int32_t>(CORE_SOURCE));
+    memory.SetAttribute("Throttling", throttlingEnabled ? 1 : 0);
+    TiXmlElement root("kDVR");
+    root.SetAttribute("Delta", 0);
+    root.InsertEndChild(memory);
+    document.InsertEndChild(TiXmlDeclaration("", "", ""));
+    document.InsertEndChild(root);
+}
+
+void AddProductElement(TiXmlDocument& document, const std::string& family,
+                       const std::string& version)
+{
+    TiXmlElement* root = document.RootElement();
+    if (root == nullptr)
+        return;
+    TiXmlElement product("Product");
+    product.SetAttribute("Family", family);
+    product.SetAttribute("Version", version);
+    root->InsertEndChild(product);
+}
+
+// Before any other thread runs: the fields need no lock. Missing or unusable files and
+// attributes leave the built-in values.
+void dvrcore::LoadConfiguration()
+{
+    CoreDocument document;
+    if (document.LoadFileWithBackup(PRODUCT_FILE))
+        ReadProductSettings(document, productFamily, productVersion);
+    if (!document.LoadFileWithBackup(CORE_FILE))
+        return;
+    if (const std::optional<bool> enabled = ReadThrottlingSetting(document))
+        throttlingEnabled = *enabled;
+}
+
+void dvrcore::PublishConfiguration()
+{
+    CoreDocument document;
+    BuildCoreConfiguration(document, throttlingEnabled);
+    // A failed save keeps the previous file; the plugins are told the settings all the same.
+    document.SafeSaveFile(CORE_FILE);
+    AddProductElement(document, productFamily, productVersion);
+    PublishDocument(document, CLASS_CONFIG);
+}
