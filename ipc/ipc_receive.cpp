@@ -88,14 +88,17 @@ void dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
     }
 }
 
+// Closes the link before requesting the stop, so that whoever sees the core
+// stopping also finds sends refused. A failing close is ignored: the stop
+// is requested regardless and no further receive is started.
 void dvrcore::HandleIpcDisconnect() {
     CORE_LOG(LOG_LEVEL_ERROR, "korvod ipc pipe disconnected");
     CORE_LOG(LOG_LEVEL_ERROR, "sleeping for one minute to allow active watchdogs to expire...");
     waitForWatchdogs = true;
-    RequestStop();
     if (ipcOpen) {
         ipcOpen = false;
         boost::system::error_code ignored;
         ipcSocket.close(ignored);
     }
+    RequestStop();
 }

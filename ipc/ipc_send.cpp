@@ -2,6 +2,7 @@
 // runs on the asio thread; other threads only post to it.
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 
 #include <sys/socket.h>
 
@@ -10,18 +11,36 @@
 
 #include "core/dvrcore.h"
 
-// Attaches an inherited descriptor that must already be a connected local
-// sequenced-packet socket: assigning alone would accept files, pipes and
-// terminals too.
-bool dvrcore::OpenIpcSocket(int descriptor) {
+namespace {
+
+struct FreeDeleter {
+    void operator()(void *buffer) const { std::free(buffer); }
+};
+using OwnedBuffer = std::unique_ptr<void, FreeDeleter>;
+
+// Assigning alone would accept files, pipes, terminals and unconnected
+// sockets, which would only fail at the first receive as a lost link.
+bool IsConnectedLocalSequencedPacketSocket(int descriptor) {
     int type = 0;
-    int domain = 0;
     socklen_t length = sizeof type;
     if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
         return false;
     }
+    int domain = 0;
     length = sizeof domain;
     if (getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_UNIX) {
+        return false;
+    }
+    sockaddr_storage peer;
+    length = sizeof peer;
+    return getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+}
+
+} // namespace
+
+// Attaches the inherited descriptor of the supervisor link.
+bool dvrcore::OpenIpcSocket(int descriptor) {
+    if (!IsConnectedLocalSequencedPacketSocket(descriptor)) {
         return false;
     }
     boost::system::error_code error;
@@ -34,11 +53,16 @@ bool dvrcore::OpenIpcSocket(int descriptor) {
 }
 
 int32_t dvrcore::SendToSupervisor(void *buffer, uint32_t length) {
+    // The buffer is the core's from here on. The handler owns it until it
+    // runs, so a handler that never runs (posted while the core shuts down,
+    // or lost to an exception) still frees it.
+    OwnedBuffer owned(buffer);
     if (!ipcOpen) {
-        std::free(buffer);
         return EVENT_REFUSED;
     }
-    boost::asio::post(io, [this, buffer, length] { QueueIpcSend(buffer, length); });
+    boost::asio::post(io, [this, owned = std::move(owned), length]() mutable {
+        QueueIpcSend(owned.release(), length);
+    });
     return EVENT_OK;
 }
 

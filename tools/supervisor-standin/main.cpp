@@ -2,25 +2,26 @@
 // by hand: it starts the core on a socket pair and talks to it.
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <libgen.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include "include/dvrplugin.h"
 #include "standin_options.h"
+#include "standin_session.h"
 
 namespace {
+
+struct FileCloser {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+using RecordFile = std::unique_ptr<FILE, FileCloser>;
 
 sigset_t HandledSignals() {
     sigset_t signals;
@@ -52,79 +53,36 @@ pid_t StartCore(const StandinOptions &options, int coreEnd) {
     _exit(127);
 }
 
-bool SendPacket(int socket, uint32_t type, const std::string &payload) {
-    IpcHeader header{static_cast<uint32_t>(sizeof header + payload.size()), 0, type, 0};
-    std::string packet(reinterpret_cast<const char *>(&header), sizeof header);
-    packet += payload;
-    return send(socket, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
-}
-
-void SendIdentity(int socket, const char *programPath, const std::string &version) {
-    std::string path = programPath;
-    std::string payload = basename(path.data());
-    payload.push_back('\0');
-    payload += version;
-    SendPacket(socket, IPC_IDENTITY, payload);
-}
-
-void PrintPacket(const uint8_t *packet, ssize_t length) {
-    std::printf("supervisor-standin: packet of %zd bytes from core:", length);
-    for (ssize_t i = 0; i < length && i < 32; ++i) {
-        std::printf(" %02x", packet[i]);
-    }
-    std::printf(length > 32 ? " ...\n" : "\n");
-    std::fflush(stdout);
-}
-
-int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
-
-// Serves the link until the core exits; returns its exit code.
-int Supervise(int socket, int signals, pid_t core, int runSeconds) {
-    const time_t deadline = runSeconds < 0 ? 0 : time(nullptr) + runSeconds;
-    bool stopSent = false;
-    std::vector<uint8_t> packet(IPC_MAX_PACKET_LENGTH);
-    for (;;) {
-        pollfd watched[2] = {{signals, POLLIN, 0}, {socket, POLLIN, 0}};
-        const int count = poll(watched, socket < 0 ? 1 : 2, 200);
-        int status = 0;
-        if (waitpid(core, &status, WNOHANG) == core) {
-            return ExitCodeOf(status);
-        }
-        bool stopNow = deadline != 0 && time(nullptr) >= deadline;
-        if (count > 0 && (watched[0].revents & POLLIN) != 0) {
-            signalfd_siginfo info;
-            if (read(signals, &info, sizeof info) == sizeof info && info.ssi_signo != SIGCHLD) {
-                stopNow = true;
-            }
-        }
-        if (count > 0 && socket >= 0 && (watched[1].revents & (POLLIN | POLLHUP)) != 0) {
-            const ssize_t received = recv(socket, packet.data(), packet.size(), 0);
-            if (received > 0) {
-                PrintPacket(packet.data(), received);
-            } else {
-                close(socket);
-                socket = -1;
-            }
-        }
-        if (stopNow && !stopSent && socket >= 0) {
-            std::printf("supervisor-standin: sending stop\n");
-            std::fflush(stdout);
-            stopSent = SendPacket(socket, IPC_STOP, "");
-        }
-    }
+// The daemon names itself by its file name, without the directory.
+std::string IdentityName(const char *programPath) {
+    const char *slash = std::strrchr(programPath, '/');
+    return slash != nullptr ? slash + 1 : programPath;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     StandinOptions options;
-    if (!ParseStandinOptions(argc, argv, options)) {
+    switch (ParseStandinOptions(argc, argv, options)) {
+    case ParseOutcome::Help:
+        return 0;
+    case ParseOutcome::Mistake:
         return 2;
+    case ParseOutcome::Run:
+        break;
+    }
+    RecordFile record;
+    if (!options.recordPath.empty()) {
+        record.reset(std::fopen(options.recordPath.c_str(), "ae"));
+        if (!record) {
+            std::fprintf(stderr, "supervisor-standin: cannot open %s: %s\n", options.recordPath.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
     }
     const sigset_t handled = HandledSignals();
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
-
     int ends[2];
     if (signals < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
         std::perror("supervisor-standin");
@@ -133,14 +91,13 @@ int main(int argc, char **argv) {
     const int ownEnd = ends[0];
     const int coreEnd = ends[1];
     fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
+    std::fflush(stdout); // nothing buffered may be written twice after the fork
     const pid_t core = StartCore(options, coreEnd);
     close(coreEnd);
     if (core < 0) {
         std::perror("supervisor-standin: fork");
         return 2;
     }
-    if (options.sendIdentity) {
-        SendIdentity(ownEnd, argv[0], options.version);
-    }
-    return Supervise(ownEnd, signals, core, options.runSeconds);
+    StandinSession session(options, IdentityName(argv[0]), ownEnd, signals, core, record.get());
+    return session.Run();
 }

@@ -1,52 +1,181 @@
 #include "standin_options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include <unistd.h>
 
+#include "packet_text.h"
+
 namespace {
 
+constexpr double DEFAULT_UNATTENDED_SECONDS = 20;
+
 void PrintUsage(const char *program) {
-    std::fprintf(stderr,
-                 "Usage: %s [options] CORE [core arguments...]\n"
-                 "Plays the supervising daemon: starts CORE with one end of a\n"
-                 "sequenced-packet socket pair, sends its identity, prints every\n"
-                 "packet from the core and sends the stop packet on Ctrl-C or SIGTERM.\n"
-                 "  --seconds N      send the stop packet after N seconds (default when\n"
-                 "                   standard input is not a terminal: 20)\n"
-                 "  --no-identity    never send the identity packet\n"
-                 "  --version TEXT   the version sent in the identity packet\n",
-                 program);
+    std::printf("Usage: %s [options] CORE [core arguments...]\n"
+                "Plays the supervising daemon: starts CORE with one end of a sequenced-packet\n"
+                "socket pair, sends its identity and packets for plugins, prints every packet\n"
+                "from the core with a time stamp, and sends the stop packet on Ctrl-C or\n"
+                "SIGTERM (once the link is closed, the signal is passed on to CORE).\n"
+                "Times are seconds (fractions allowed) from the start of CORE.\n"
+                "\n"
+                "Identity:\n"
+                "  --no-identity          never send the identity packet\n"
+                "  --identity-delay S     send it S seconds after the start (default 0)\n"
+                "  --version TEXT         the version it names (default 1.0.0)\n"
+                "\n"
+                "Packets for plugins (bits 20-31 of ADDRESS name the plugin whose ID has them\n"
+                "as bits 16-27):\n"
+                "  --send ADDRESS TEXT    a packet whose payload is TEXT, where \\n \\t \\r \\0\n"
+                "                         \\\\ and \\xHH stand for their bytes\n"
+                "  --send-file ADDRESS FILE\n"
+                "                         a packet whose payload is the contents of FILE\n"
+                "  --type N               PacketType of these packets (default 1; 7 is the\n"
+                "                         identity, 8 the stop)\n"
+                "  --delay S              from the identity (or the start, without one) to\n"
+                "                         the first packet (default 1)\n"
+                "  --repeat N             send the packets N times, in the order given\n"
+                "                         (default 1)\n"
+                "  --interval S           between repetitions (default 1)\n"
+                "  --no-demo              send nothing unless asked; without --send or\n"
+                "                         --send-file the stand-in sends \"hello\" to 0x%08X,\n"
+                "                         the example echo responder\n"
+                "\n"
+                "Packets from plugins are printed; also:\n"
+                "  --record FILE          append each to FILE as one line: seconds, length\n"
+                "                         and every byte in hex\n"
+                "\n"
+                "Ending:\n"
+                "  --seconds S            send the stop packet after S seconds (default, when\n"
+                "                         standard input is not a terminal and --close-after\n"
+                "                         is not given: %g)\n"
+                "  --close-after S        close the link after S seconds: the core logs the\n"
+                "                         loss and exits about one minute later\n"
+                "  -h, --help             print this text\n"
+                "\n"
+                "The exit code is the core's (128 + the signal that killed it, 127 when CORE\n"
+                "cannot be run), or 2 for a mistake in the options or a failure to set up.\n",
+                program, DEMO_ADDRESS, DEFAULT_UNATTENDED_SECONDS);
+}
+
+bool ParseSeconds(const char *text, double &value) {
+    char *end = nullptr;
+    errno = 0;
+    const double parsed = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(parsed >= 0)) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+bool ParseWord(const char *text, uint32_t &value) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text, &end, 0);
+    if (end == text || *end != '\0' || errno != 0 || text[0] == '-' || parsed > 0xFFFFFFFFull) {
+        return false;
+    }
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+bool ReadWholeFile(const char *path, std::string &content) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return false;
+    }
+    content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return !file.bad();
+}
+
+int ValueCount(const std::string &option) { return option == "--send" || option == "--send-file" ? 2 : 1; }
+
+// Applies one option with its values; returns what is wrong, or "".
+std::string ApplyOption(const std::string &option, char **values, StandinOptions &options) {
+    if (option == "--send" || option == "--send-file") {
+        OutgoingPacket packet;
+        if (!ParseWord(values[0], packet.address)) {
+            return "bad address " + std::string(values[0]);
+        }
+        const bool fromFile = option == "--send-file";
+        if (fromFile ? !ReadWholeFile(values[1], packet.payload) : !DecodeEscapes(values[1], packet.payload)) {
+            return (fromFile ? "cannot read " : "bad escape in ") + std::string(values[1]);
+        }
+        options.packets.push_back(packet);
+        return "";
+    }
+    if (option == "--version") {
+        options.version = values[0];
+        return "";
+    }
+    if (option == "--record") {
+        options.recordPath = values[0];
+        return "";
+    }
+    uint32_t word = 0;
+    if (option == "--type" || option == "--repeat") {
+        if (!ParseWord(values[0], word) || (option == "--repeat" && word == 0)) {
+            return "bad number for " + option;
+        }
+        (option == "--type" ? options.packetType : options.repeat) = word;
+        return "";
+    }
+    double *const seconds = option == "--identity-delay" ? &options.identityDelay
+                            : option == "--delay"        ? &options.sendDelay
+                            : option == "--interval"     ? &options.interval
+                            : option == "--seconds"      ? &options.stopAfter
+                            : option == "--close-after"  ? &options.closeAfter
+                                                         : nullptr;
+    if (seconds == nullptr) {
+        return "unknown option " + option;
+    }
+    return ParseSeconds(values[0], *seconds) ? "" : "bad time for " + option;
+}
+
+ParseOutcome Mistake(const char *program, const std::string &what) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, what.c_str(), program);
+    return ParseOutcome::Mistake;
 }
 
 } // namespace
 
-bool ParseStandinOptions(int argc, char **argv, StandinOptions &options) {
+ParseOutcome ParseStandinOptions(int argc, char **argv, StandinOptions &options) {
+    bool demo = true;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
-        const char *option = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (std::strcmp(option, "--seconds") == 0 && hasValue) {
-            options.runSeconds = std::atoi(argv[++i]);
-        } else if (std::strcmp(option, "--no-identity") == 0) {
-            options.sendIdentity = false;
-        } else if (std::strcmp(option, "--version") == 0 && hasValue) {
-            options.version = argv[++i];
-        } else {
+        const std::string option = argv[i];
+        if (option == "-h" || option == "--help") {
             PrintUsage(argv[0]);
-            return false;
+            return ParseOutcome::Help;
         }
+        if (option == "--no-identity" || option == "--no-demo") {
+            (option == "--no-demo" ? demo : options.sendIdentity) = false;
+            continue;
+        }
+        const int values = ValueCount(option);
+        if (i + values >= argc) {
+            return Mistake(argv[0], option + " needs a value, and CORE must follow");
+        }
+        const std::string wrong = ApplyOption(option, argv + i + 1, options);
+        if (!wrong.empty()) {
+            return Mistake(argv[0], wrong);
+        }
+        i += values;
     }
     if (i >= argc) {
-        PrintUsage(argv[0]);
-        return false;
+        return Mistake(argv[0], "no CORE given");
     }
     options.corePath = argv[i++];
     options.coreArguments.assign(argv + i, argv + argc);
-    if (options.runSeconds < 0 && isatty(STDIN_FILENO) == 0) {
-        options.runSeconds = 20;
+    if (options.packets.empty() && demo) {
+        options.packets.push_back({DEMO_ADDRESS, "hello"});
     }
-    return true;
+    if (options.stopAfter < 0 && options.closeAfter < 0 && isatty(STDIN_FILENO) == 0) {
+        options.stopAfter = DEFAULT_UNATTENDED_SECONDS;
+    }
+    return ParseOutcome::Run;
 }

@@ -1,16 +1,42 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-// What the stand-in for the supervising daemon is asked to do.
+// Where the demo packet goes: the example echo responder (ID 0x00EC0000).
+constexpr uint32_t DEMO_ADDRESS = 0x0EC00000u;
+
+// One packet for a plugin: bits 20-31 of the address name the plugin.
+struct OutgoingPacket {
+    uint32_t address = 0;
+    std::string payload;
+};
+
+// What the stand-in for the supervising daemon is asked to do. Times are
+// seconds from the start of the core; a negative time means "never".
 struct StandinOptions {
     std::string corePath;
     std::vector<std::string> coreArguments; // after the descriptor number
-    int runSeconds = -1;                    // -1: until SIGINT or SIGTERM
+
     bool sendIdentity = true;
+    double identityDelay = 0;
     std::string version = "1.0.0";
+
+    std::vector<OutgoingPacket> packets; // the demo packet when none is given
+    uint32_t packetType = 1;
+    double sendDelay = 1; // from the identity, or from the start without one
+    uint32_t repeat = 1;
+    double interval = 1;
+
+    std::string recordPath; // empty: packets from the core are only printed
+
+    double stopAfter = -1; // -1: until SIGINT or SIGTERM
+    double closeAfter = -1;
 };
 
-// Parses argv; prints usage and returns false on a mistake.
-bool ParseStandinOptions(int argc, char **argv, StandinOptions &options);
+enum class ParseOutcome { Run, Help, Mistake };
+
+// Parses argv; prints the usage for help (standard output) and for a
+// mistake (standard error, after saying what is wrong).
+ParseOutcome ParseStandinOptions(int argc, char **argv, StandinOptions &options);

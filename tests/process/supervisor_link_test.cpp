@@ -1,0 +1,315 @@
+// The supervisor link seen from the supervisor's end of the socket: packets
+// to plugins, packets from plugins, the stop packet and the loss of the link.
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include "include/dvrplugin.h"
+#include "tests/support/core_harness.h"
+
+using namespace coretest;
+
+namespace {
+
+const char *const STARTED = "successfully started core version 19.09.4.0";
+const char *const STOPPING = "stopping core version 19.09.4.0...";
+const char *const DISCONNECTED = "korvod ipc pipe disconnected";
+const char *const SLEEPING = "sleeping for one minute to allow active watchdogs to expire...";
+
+// tp_link_first (ID 0x10471234) and tp_link_second (ID 0x00470000) both
+// answer to this address; bits 0-19 play no part.
+constexpr uint32_t LINK_ADDRESS = 0x047ABCDEu;
+// The test plugin's "send N" fills its packet with the bytes 0, 1, 2, ...
+std::string CountingBytes(std::size_t length, std::size_t from = 0) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((from + i) & 0xFF);
+    }
+    return bytes;
+}
+
+std::string RawPacket(uint32_t length, uint32_t address, uint32_t type, uint32_t reserved,
+                      const std::string &payload) {
+    const IpcHeader header{length, address, type, reserved};
+    return std::string(reinterpret_cast<const char *>(&header), sizeof header) + payload;
+}
+
+std::string Packet(uint32_t address, uint32_t type, const std::string &payload) {
+    return RawPacket(static_cast<uint32_t>(sizeof(IpcHeader) + payload.size()), address, type, 0, payload);
+}
+
+// One send is one record on the socket: the core receives it in one piece.
+void SendRecord(const CoreProcess &core, const std::string &bytes) {
+    ASSERT_EQ(send(core.SupervisorSocket(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+}
+
+std::size_t Count(const std::string &text, const std::string &what) {
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+bool WaitForConsoleCount(const CoreProcess &core, const std::string &text, std::size_t count, Seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Count(core.Console(), text) < count) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool EndsWith(const std::string &text, const std::string &end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Index of the first calls.log line containing text, or the line count.
+std::size_t LineOf(const std::vector<std::string> &calls, const std::string &text) {
+    std::size_t line = 0;
+    while (line < calls.size() && calls[line].find(text) == std::string::npos) {
+        ++line;
+    }
+    return line;
+}
+
+class SupervisorLink : public ::testing::Test {
+protected:
+    // Starts the core with the given plugins (file name, variant) and waits
+    // until it has started under an identified supervisor.
+    void StartCore(const std::vector<std::pair<std::string, std::string>> &plugins) {
+        for (const auto &[fileName, variant] : plugins) {
+            installation.AddPlugin(variant, fileName);
+        }
+        core.emplace(installation);
+        core->SendIdentity("korvod", "4.2");
+        ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
+    }
+
+    void StopCore() {
+        core->SendStop();
+        EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
+    }
+
+    Installation installation;
+    std::optional<CoreProcess> core;
+};
+
+} // namespace
+
+// ---- Identity ----
+
+TEST_F(SupervisorLink, IdentityArrivingDuringTheStartUpWaitEndsItAtOnce) {
+    core.emplace(installation);
+    // Late enough that the core is normally waiting already; if not, the
+    // identity comes before the wait, which must not delay the start either.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto sent = std::chrono::steady_clock::now();
+    core->SendIdentity("korvod", "4.2");
+    ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, Seconds(7)); // the wait alone would last 8 more
+    StopCore();
+    EXPECT_NE(installation.ReadFile("plugins.xml").find(R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"),
+              std::string::npos);
+}
+
+TEST(SupervisorIdentity, NameAndVersionReachTheModulesReport) {
+    // Payload, then the report's supervisor entry ("" when there is none).
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {std::string("korvod\0" "4.2\0", 11), R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"},
+        {std::string("korvod\0" "4.2\0" "x", 12), R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"},
+        {"korvod", ""}, // a name alone leaves the version empty: no entry
+    };
+    for (const auto &[payload, entry] : cases) {
+        Installation installation;
+        CoreProcess core(installation);
+        core.SendPacket(IPC_IDENTITY, 0, payload);
+        ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(20)));
+        core.SendStop();
+        EXPECT_EQ(core.WaitForExit(Scaled(20)), 0);
+        const std::string report = installation.ReadFile("plugins.xml");
+        if (entry.empty()) {
+            EXPECT_EQ(report.find("<Library"), std::string::npos) << report;
+        } else {
+            EXPECT_NE(report.find(entry), std::string::npos) << report;
+        }
+    }
+}
+
+// ---- Packets to plugins ----
+
+TEST_F(SupervisorLink, PacketReachesOnlyTheFirstAddressedPluginByteForByte) {
+    StartCore({{"a_first.so", "tp_link_first"}, {"b_second.so", "tp_link_second"}, {"c_other.so", "tp_basic"}});
+    std::string payload = "echo\n";
+    for (int byte = 0; byte < 256; ++byte) {
+        payload.push_back(static_cast<char>(byte));
+    }
+    const std::string packet =
+        RawPacket(static_cast<uint32_t>(16 + payload.size()), LINK_ADDRESS, 3, 0xDEADBEEFu, payload);
+    SendRecord(*core, packet);
+
+    // The plugin hands back exactly what its IOCTL was given.
+    const auto answer = core->ReceivePacket(Scaled(10));
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(*answer, packet);
+    StopCore();
+    EXPECT_EQ(CallsContaining(installation, "Packet"),
+              std::vector<std::string>{"a_first Packet length=277 address=0x047abcde type=3"});
+}
+
+TEST_F(SupervisorLink, PacketsJoinedAndSplitAcrossReceivesAreForwardedInOrder) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    const std::string second = Packet(LINK_ADDRESS, 6, std::string(100, 'x'));
+    // An identity without payload is forwarded like any other packet.
+    SendRecord(*core, Packet(LINK_ADDRESS, IPC_IDENTITY, "") + second.substr(0, 10));
+    SendRecord(*core, second.substr(10) + Packet(LINK_ADDRESS, 9, "x"));
+    const auto packets = WaitForCalls(installation, "Packet", 3, Scaled(10));
+    EXPECT_EQ(packets, (std::vector<std::string>{"a_first Packet length=16 address=0x047abcde type=7",
+                                                 "a_first Packet length=116 address=0x047abcde type=6",
+                                                 "a_first Packet length=17 address=0x047abcde type=9"}));
+    StopCore();
+}
+
+TEST_F(SupervisorLink, FailingIoctlIsLoggedAndUnaddressedPacketsAreDropped) {
+    StartCore({{"fails.so", "tp_link_fails"}});
+    SendRecord(*core, Packet(0x99900000u, 3, "nobody"));
+    SendRecord(*core, Packet(0x04800000u, 3, ""));
+    EXPECT_TRUE(core->WaitForConsole("plugin fails.so ipc ioctl returned 2 error 5", Scaled(10)));
+    StopCore();
+    EXPECT_EQ(CallsContaining(installation, "Packet"),
+              std::vector<std::string>{"fails Packet length=16 address=0x04800000 type=3"});
+}
+
+TEST_F(SupervisorLink, BadLengthsAreReportedAndDropTheBufferWithoutStalling) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    // An over-long length, and one shorter than its own header, each with a
+    // valid packet behind it in the same receive: both are dropped.
+    SendRecord(*core, RawPacket(70000, LINK_ADDRESS, 3, 0, "") + Packet(LINK_ADDRESS, 10, ""));
+    SendRecord(*core, Packet(LINK_ADDRESS, 11, ""));
+    SendRecord(*core, RawPacket(5, LINK_ADDRESS, 3, 0, "") + Packet(LINK_ADDRESS, 12, ""));
+    SendRecord(*core, Packet(LINK_ADDRESS, 13, ""));
+    EXPECT_EQ(WaitForCalls(installation, "Packet", 2, Scaled(10)),
+              (std::vector<std::string>{"a_first Packet length=16 address=0x047abcde type=11",
+                                        "a_first Packet length=16 address=0x047abcde type=13"}));
+    EXPECT_TRUE(WaitForConsoleCount(*core, "bad ipc packet length", 2, Scaled(10)));
+    StopCore();
+}
+
+// ---- Packets from plugins ----
+
+TEST_F(SupervisorLink, PacketsRaisedQuicklyLeaveOneByOneInRaisingOrder) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, "send 100\nsend 2000\nsend 300\n"));
+    for (const std::size_t length : {100, 2000, 300}) {
+        const auto packet = core->ReceivePacket(Scaled(10));
+        ASSERT_TRUE(packet) << length;
+        EXPECT_EQ(*packet, CountingBytes(length));
+    }
+    StopCore();
+    EXPECT_EQ(CallsContaining(installation, "result"), std::vector<std::string>(3, "a_first result 0"));
+}
+
+TEST_F(SupervisorLink, BufferLongerThan64KiBLeavesAsFullPacketsAndARest) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, "send 100000"));
+    const auto first = core->ReceivePacket(Scaled(10));
+    const auto second = core->ReceivePacket(Scaled(10));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->size(), 65536u);
+    EXPECT_EQ(second->size(), 34464u);
+    EXPECT_EQ(*first + *second, CountingBytes(100000));
+    StopCore();
+}
+
+TEST(SupervisorLinkAbsent, SendsAreRefusedWithoutASocket) {
+    Installation installation;
+    installation.AddPlugin("tp_basic", "basic.so");
+    installation.WriteFile("basic.open", "send 10\nsend 0\n");
+    StartOptions options;
+    options.supervisor = false;
+    CoreProcess core(installation, options);
+    ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(10)));
+    core.Signal(SIGTERM);
+    EXPECT_EQ(core.WaitForExit(Scaled(20)), 0);
+    EXPECT_EQ(CallsContaining(installation, "result"), std::vector<std::string>(2, "basic result 1"));
+}
+
+// ---- Stopping ----
+
+TEST_F(SupervisorLink, StopPacketStopsTheCoreAfterDeliveringQueuedEvents) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    // The plugin queues the events on the receiving thread; the stop follows
+    // in the same receive, so most of them are still queued when it arrives.
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, "repeat 300 0x1 0x10 queued") + Packet(0, IPC_STOP, ""));
+    EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
+    const auto calls = installation.Calls();
+    const auto writes = CallsContaining(installation, "data=queued");
+    ASSERT_EQ(writes.size(), 300u);
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+        EXPECT_TRUE(EndsWith(writes[i], "data=queued " + std::to_string(i))) << writes[i];
+    }
+    EXPECT_LT(LineOf(calls, "data=queued 299"), LineOf(calls, "a_first Close"));
+}
+
+// One minute long: the core keeps its plugins open for a minute after the loss.
+TEST_F(SupervisorLink, LostLinkStopsTheCoreAndClosesThePluginsOneMinuteLater) {
+    installation.WriteFile("a_first.worker", "await link-lost\nsend 10\n");
+    StartCore({{"a_first.so", "tp_link_first"}});
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, "repeat 100 0x1 0x10 queued"));
+    core->CloseSupervisor();
+    ASSERT_TRUE(core->WaitForConsole(STOPPING, Scaled(20)));
+    const auto stopping = std::chrono::steady_clock::now();
+    const std::string console = core->Console();
+    EXPECT_LT(console.find(DISCONNECTED), console.find(SLEEPING));
+
+    // From now on the link refuses packets; a signal does not shorten the minute.
+    installation.WriteFile("link-lost", "");
+    EXPECT_EQ(WaitForCalls(installation, "a_first result", 1, Scaled(10)),
+              std::vector<std::string>{"a_first result 1"});
+    core->Signal(SIGTERM);
+    const auto closed = WaitForCalls(installation, "a_first Close", 1, Seconds(60) + Scaled(30));
+    ASSERT_EQ(closed.size(), 1u);
+    EXPECT_GE(std::chrono::steady_clock::now() - stopping, Seconds(58));
+    EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
+
+    // Everything queued before the stop, the two messages included, was
+    // delivered before the plugins were closed.
+    const auto calls = installation.Calls();
+    const std::size_t close = LineOf(calls, "a_first Close");
+    EXPECT_EQ(CallsContaining(installation, "data=queued").size(), 100u);
+    EXPECT_LT(LineOf(calls, "data=queued 99"), close);
+    EXPECT_LT(LineOf(calls, std::string("data=") + DISCONNECTED), close);
+    EXPECT_LT(LineOf(calls, std::string("data=") + SLEEPING), close);
+}
+
+// ---- The supervisor stand-in ----
+
+#ifdef STANDIN_EXECUTABLE
+TEST(SupervisorStandin, DemoPacketMakesARoundTripThroughTheEchoResponder) {
+    Installation installation;
+    std::ifstream plugin(ECHO_RESPONDER_PLUGIN, std::ios::binary);
+    installation.WriteFile("plugins/echo_responder.so",
+                           std::string(std::istreambuf_iterator<char>(plugin), std::istreambuf_iterator<char>()));
+    const std::string command = "cd '" + installation.Root() + "' && timeout -s KILL " +
+                                std::to_string(Scaled(60).count()) + " '" STANDIN_EXECUTABLE "' --seconds " +
+                                std::to_string(Scaled(5).count()) +
+                                " --record received.log ./core >standin.out 2>&1 </dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << installation.ReadFile("standin.out");
+    // 27 bytes: the header {27, 0x0EC00000, 1, 0} and "echo: hello".
+    EXPECT_NE(installation.ReadFile("received.log")
+                  .find(" 27 1b0000000000c00e0100000000000000" "6563686f3a2068656c6c6f\n"),
+              std::string::npos)
+        << installation.ReadFile("standin.out");
+}
+#endif
