@@ -64,6 +64,7 @@ void dvrcore::UnloadPlugins() {
     for (auto &plugin : plugins) {
         JoinIfRunning(plugin.ReaderThread);
         JoinIfRunning(plugin.WorkerThread);
+        WaitForJobThreads(plugin.Handle);
         _UnloadParmsIn in{sizeof in, 1};
         _UnloadParmsOut out{sizeof out, 1, 0};
         const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "include/dvrplugin.h"
+
+// What one job thread is given. The data copy is the thread's to free.
+struct JobStart {
+    ReadEntryPoint Read;
+    void *Library; // the plugin's library, kept loaded while the thread runs
+    uint32_t DataLength; // as raised, also when Data is null
+    void *Data;
+    uint32_t JobTag;
+};
+
+// A job thread's registration while its Read call runs: created, registered
+// and destroyed by that thread alone. Its own mutex guards Pending and
+// Abandoned; jobMutex is always taken before it, never the other way round.
+struct JobWaiter {
+    explicit JobWaiter(void *library) : Library(library) {}
+
+    void *const Library;
+    std::mutex Mutex;
+    std::condition_variable Wakeup;
+    // Address of the thread's last data-carrying tagged event until its
+    // buffer has been freed; 0 when none is in flight. An address, not a
+    // pointer: it is compared after the buffer is gone.
+    uintptr_t Pending = 0;
+    // The library is being released: the thread must stop waiting for
+    // buffers that may never be freed, and its events are refused.
+    bool Abandoned = false;
+};
