@@ -48,7 +48,15 @@ dvrcore::dvrcore(std::string exePath)
     coreInstance = this;
 }
 
-dvrcore::~dvrcore() = default;
+// Job threads are detached: none may still be on its way out of the core.
+dvrcore::~dvrcore() {
+    WaitForAllJobThreads();
+    // Events never delivered (initialisation failed before the loop ran)
+    // still own their data copies.
+    for (const auto &event : eventQueue) {
+        std::free(event.Data);
+    }
+}
 
 int64_t dvrcore::now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(

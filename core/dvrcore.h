@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include "plugin/plugin_info.h"
 
 class TiXmlDocument;
+struct JobStart;
 struct JobWaiter;
 
 // The one object of the core process: the plugin host and event switchboard.
@@ -65,6 +67,7 @@ public:
 
 private:
     friend class CoreTestAccess;
+    friend class SchedulerTestAccess;
 
     // Plugin host.
     void LoadPlugins();
@@ -81,7 +84,10 @@ private:
 
     // Event bus.
     void SinkLogEvent(const _EventParmsIn &event);
+    int32_t AcceptEvent(_EventParmsIn event);
+    int32_t AppendToQueue(const _EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
+    void FreeEventData(void *data);
     int32_t SendToSupervisor(void *buffer, uint32_t length);
     void DeliverEvents();
     void DeliverEvent(const _EventParmsIn &event);
@@ -95,6 +101,15 @@ private:
     bool AdmitJobEvent(const _EventParmsIn &event);
     // Takes the address only: the buffer has already been freed.
     void WakeJobThreads(uintptr_t bufferAddress);
+    void StartJobThread(const JobStart &job, const std::string &pluginName);
+    void RunJob(const JobStart &job);
+    bool RegisterJobThread(JobWaiter &waiter);
+    void UnregisterJobThread();
+    bool EnterJobLibrary(void *library);
+    void LeaveJobLibrary(void *library);
+    // Shut-down: before a plugin's library is released, and in the destructor.
+    void WaitForJobThreads(void *library);
+    void WaitForAllJobThreads();
 
     // Supervisor link.
     bool OpenIpcSocket(int descriptor);
@@ -119,6 +134,11 @@ private:
     // Housekeeping.
     void StartScheduler();
     void StopScheduler();
+    void ArmScheduler();
+    // One tick's checks at the given wall-clock second; readResident gives
+    // the resident set size in bytes.
+    void CheckClockAndMemory(time_t wallSeconds, uint64_t (*readResident)());
+    void UpdateThrottling(bool low);
     void WaitForSupervisorIdentity();
     void SleepForWatchdogs();
 
@@ -145,7 +165,9 @@ private:
     std::deque<std::pair<void *, std::size_t>> ipcSendQueue;
     std::size_t ipcSendOffset = 0; // bytes of the front buffer already sent
     bool ipcSendFailed = false;    // after a failed write nothing more is sent
-    std::array<uint8_t, IPC_MAX_PACKET_LENGTH> ipcBuffer{};
+    // Aligned so that at least the first packet of a receive can be read as
+    // an IpcHeader by plugins.
+    alignas(IpcHeader) std::array<uint8_t, IPC_MAX_PACKET_LENGTH> ipcBuffer{};
     uint32_t ipcBufferUsed = 0;
     boost::asio::socket_base::message_flags ipcReceiveFlags = 0;
 
@@ -163,6 +185,11 @@ private:
     std::mutex jobMutex;
     std::set<uint32_t> cancelledJobs;
     std::map<pthread_t, JobWaiter *> jobThreads;
+    // Also under jobMutex: job threads per plugin library that have not yet
+    // left the core, and the libraries being released, which start no more.
+    std::map<void *, uint32_t> runningJobThreads;
+    std::set<void *> releasedJobLibraries;
+    std::condition_variable jobThreadLeft;
 
     const std::string exePath;
     std::string productFamily = "korvoSight";
@@ -176,7 +203,9 @@ private:
     std::atomic<bool> waitForWatchdogs{false};
     std::atomic<bool> throttlingEnabled{true};
     std::atomic<bool> throttling{false};
-    int64_t lowMemorySince = INT64_MAX;
+    int64_t lowMemorySince = INT64_MAX; // asio thread
+    time_t lastTick = 0;                // asio thread; wall-clock seconds of the previous tick
+    bool schedulerStopped = false;      // asio thread; a tick already due must not re-arm
 };
 
 // The process's one core, for FlatPluginEvent. Set by the constructor, never cleared.

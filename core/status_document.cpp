@@ -1,0 +1,21 @@
+#include "core/status_document.h"
+
+#include <cstdint>
+
+#include "include/dvrplugin.h"
+
+TiXmlDocument MemoryStatusDocument(bool throttling, time_t wallSeconds) {
+    TiXmlElement memory("Memory");
+    // Readers expect the ID and the time as signed 32-bit decimals.
+    memory.SetAttribute("ID", static_cast<int32_t>(CORE_SOURCE));
+    memory.SetAttribute("Throttling", throttling ? 1 : 0);
+    memory.SetAttribute("Time", static_cast<int32_t>(wallSeconds));
+
+    TiXmlElement root("kDVR");
+    root.InsertEndChild(memory);
+
+    TiXmlDocument document;
+    document.InsertEndChild(TiXmlDeclaration("", "", ""));
+    document.InsertEndChild(root);
+    return document;
+}
