@@ -10,6 +10,7 @@ native_packages=(
     libboost-thread-dev libboost-chrono-dev
     libtinyxml-dev libwxgtk3.2-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    clang-14 libclang-rt-14-dev
 )
 
 armhf_packages=(
