@@ -28,4 +28,9 @@ run_suite native "" --
 run_suite sanitize "" -- -DCORE_SANITIZE=address,undefined
 run_suite thread "-L threads" -- -DCORE_SANITIZE=thread
 run_suite armhf "" -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf.cmake"
+# The device's executable: 32-bit ARM, and it runs under the emulator.
+file "$root/build/armhf/bin/core" | grep -q 'ELF 32-bit LSB .* ARM'
+qemu-arm "$root/build/armhf/bin/core" -h
+echo "==== fuzz targets: corpus replay and a short run ===="
+bash "$root/scripts/fuzz.sh"
 echo "==== all suites passed ===="

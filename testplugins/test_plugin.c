@@ -14,6 +14,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "dvrplugin.h"
@@ -69,6 +70,12 @@
 #ifndef BLOCK_UNTIL_CLOSED /* worker and reader return only after Close */
 #define BLOCK_UNTIL_CLOSED 1
 #endif
+#ifndef WRITE_DELAY_MS /* Write sleeps, then records "Written" before it returns */
+#define WRITE_DELAY_MS 0
+#endif
+#ifndef SAVE_CONFIG /* write each configuration document whole to "<stem>.config<N>", N from 1 */
+#define SAVE_CONFIG 0
+#endif
 
 /* The variant that exports only Load keeps its other entries hidden. */
 #ifdef ONLY_LOAD
@@ -84,7 +91,14 @@ static pthread_cond_t closedSignal = PTHREAD_COND_INITIALIZER;
 static int closed;
 #define MAX_RETAINED 4096
 static void *retained[MAX_RETAINED];
+static uint32_t retainedLengths[MAX_RETAINED];
 static int retainedCount;
+static int savedConfigs;
+static void *lastWritten;      /* Data of the latest Write, kept or not */
+static char neverAllocated[8]; /* an address the core never handed out */
+/* The supervisor packet being handled on this thread, for "echo". */
+static __thread const void *currentPacket;
+static __thread uint32_t currentPacketLength;
 
 /* One write() per line keeps lines of several threads and plugins whole. */
 static void Record(const char *format, ...) {
@@ -150,17 +164,53 @@ static void ReleaseRetained(void) {
     }
 }
 
-static int KeepBuffer(void *data) {
+static int KeepBuffer(void *data, uint32_t length) {
     if (!RETAIN || data == NULL) {
         return 0;
     }
     pthread_mutex_lock(&stateLock);
     int kept = retainedCount < MAX_RETAINED;
     if (kept) {
+        retainedLengths[retainedCount] = length;
         retained[retainedCount++] = data;
     }
     pthread_mutex_unlock(&stateLock);
     return kept;
+}
+
+static void ShowRetained(void) {
+    pthread_mutex_lock(&stateLock);
+    Record("holding %d", retainedCount);
+    for (int i = 0; i < retainedCount; ++i) {
+        Record("held %p %.*s", retained[i], (int)retainedLengths[i], (const char *)retained[i]);
+    }
+    pthread_mutex_unlock(&stateLock);
+}
+
+/* Memory that really counts as resident: every page is written. */
+static void *allocation;
+
+static void Allocate(unsigned mebibytes) {
+    size_t size = (size_t)mebibytes << 20;
+    void *memory = malloc(size);
+    if (memory) {
+        memset(memory, 0x5a, size);
+    }
+    pthread_mutex_lock(&stateLock);
+    void *previous = allocation;
+    allocation = memory;
+    pthread_mutex_unlock(&stateLock);
+    free(previous);
+    Record("allocated %u %s", mebibytes, memory ? "ok" : "failed");
+}
+
+static void FreeAllocation(void) {
+    pthread_mutex_lock(&stateLock);
+    void *memory = allocation;
+    allocation = NULL;
+    pthread_mutex_unlock(&stateLock);
+    free(memory);
+    Record("freed");
 }
 
 /*
@@ -169,12 +219,32 @@ static int KeepBuffer(void *data) {
  *                                          data, with the NUL counted when LEVEL
  *                                          is given (a log line)
  *   job CLASS TYPE TAG [TEXT]              an event with Source 0
+ *   jobscript CLASS TYPE TAG WHAT          an event with Source 0 whose data is
+ *                                          the file "<stem>.WHAT" (null if absent)
+ *   waitclosed                             return only after Close
  *   repeat N CLASS TYPE TEXT               N events whose data is "TEXT <i>"
  *   send LENGTH                            a LENGTH-byte packet to the supervisor
+ *   echo                                   the supervisor packet being handled,
+ *                                          header included, back to the supervisor
+ *   await NAME                             wait until the file NAME exists
  *   release                                give back every retained buffer
+ *   show                                   record "holding N", then "held ADDRESS
+ *                                          TEXT" for every retained buffer
+ *   stray                                  release the latest Write buffer (which
+ *                                          this plugin must not hold) and an
+ *                                          address the core never allocated
+ *   nulldata CLASS TYPE LENGTH             an event with null Data and LENGTH
+ *   unterminated LEVEL TEXT                a log line whose data lacks the NUL
  *   sleep MS
+ *   allocate MIB                           hold MIB mebibytes, written (replaces an
+ *                                          earlier allocation)
+ *   free                                   give the allocation back
+ *   thread NAME                            record "thread NAME <kernel thread id>"
  * The result of each raise is recorded as "result R".
  */
+static size_t ReadScript(const char *what, char *text, size_t size);
+static void WaitUntilClosed(void);
+
 static void RunCommand(char *line) {
     char word[16] = "";
     unsigned eventClass = 0, type = 0, tag = 0, level = 0, count = 0;
@@ -191,6 +261,14 @@ static void RunCommand(char *line) {
         sscanf(line, "%*s %i %i %i %n", &eventClass, &type, &tag, &textAt);
         char *text = textAt > 0 ? line + textAt : NULL;
         Record("result %d", Raise(0, eventClass, type, tag, 0, text, text ? (uint32_t)strlen(text) : 0));
+    } else if (strcmp(word, "jobscript") == 0) {
+        char what[32] = "";
+        sscanf(line, "%*s %i %i %i %31s", &eventClass, &type, &tag, what);
+        char text[8192];
+        size_t length = ReadScript(what, text, sizeof text);
+        Record("result %d", Raise(0, eventClass, type, tag, 0, length ? text : NULL, (uint32_t)length));
+    } else if (strcmp(word, "waitclosed") == 0) {
+        WaitUntilClosed();
     } else if (strcmp(word, "repeat") == 0) {
         sscanf(line, "%*s %i %i %i %n", &count, &eventClass, &type, &textAt);
         for (unsigned i = 0; i < count; ++i) {
@@ -206,11 +284,48 @@ static void RunCommand(char *line) {
             packet[i] = (unsigned char)i;
         }
         Record("result %d", Raise(PLUGIN_ID, CLASS_TO_SUPERVISOR, 0, 0, 0, packet, count));
+    } else if (strcmp(word, "echo") == 0 && currentPacket) {
+        void *copy = malloc(currentPacketLength);
+        memcpy(copy, currentPacket, currentPacketLength);
+        Record("result %d", Raise(PLUGIN_ID, CLASS_TO_SUPERVISOR, 0, 0, 0, copy, currentPacketLength));
+    } else if (strcmp(word, "await") == 0) {
+        char name[64] = "";
+        sscanf(line, "%*s %63s", name);
+        while (access(name, F_OK) != 0) {
+            usleep(10000);
+        }
+        Record("awaited %s", name);
     } else if (strcmp(word, "release") == 0) {
         ReleaseRetained();
+    } else if (strcmp(word, "show") == 0) {
+        ShowRetained();
+    } else if (strcmp(word, "stray") == 0) {
+        pthread_mutex_lock(&stateLock);
+        void *last = lastWritten;
+        pthread_mutex_unlock(&stateLock);
+        Record("stray %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, last, 0));
+        Record("stray %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, neverAllocated, 0));
+    } else if (strcmp(word, "nulldata") == 0) {
+        sscanf(line, "%*s %i %i %i", &eventClass, &type, &count);
+        Record("result %d", Raise(PLUGIN_ID, eventClass, type, 0, 0, NULL, count));
+    } else if (strcmp(word, "unterminated") == 0 && sscanf(line, "%*s %i %n", &level, &textAt) == 1 && textAt) {
+        size_t length = strlen(line + textAt);
+        char *text = malloc(length ? length : 1); /* exactly the text: no NUL */
+        memcpy(text, line + textAt, length);
+        Record("result %d", Raise(PLUGIN_ID, CLASS_LOG, TYPE_LOG_TEXT, 0, level, text, (uint32_t)length));
+        free(text);
     } else if (strcmp(word, "sleep") == 0) {
         sscanf(line, "%*s %i", &count);
         usleep(count * 1000u);
+    } else if (strcmp(word, "allocate") == 0) {
+        sscanf(line, "%*s %i", &count);
+        Allocate(count);
+    } else if (strcmp(word, "free") == 0) {
+        FreeAllocation();
+    } else if (strcmp(word, "thread") == 0) {
+        char name[32] = "";
+        sscanf(line, "%*s %31s", name);
+        Record("thread %s %ld", name, (long)syscall(SYS_gettid));
     }
 }
 
@@ -225,18 +340,22 @@ static void RunCommands(const char *text, size_t length) {
     free(copy);
 }
 
-/* Runs "<stem>.<what>" from the working directory, if present. */
-static void RunScript(const char *what) {
+/* Reads "<stem>.<what>" from the working directory; 0 bytes if absent. */
+static size_t ReadScript(const char *what, char *text, size_t size) {
     char name[96];
     snprintf(name, sizeof name, "%s.%s", stem, what);
     FILE *file = fopen(name, "r");
     if (!file) {
-        return;
+        return 0;
     }
-    char text[8192];
-    size_t length = fread(text, 1, sizeof text, file);
+    size_t length = fread(text, 1, size, file);
     fclose(file);
-    RunCommands(text, length);
+    return length;
+}
+
+static void RunScript(const char *what) {
+    char text[8192];
+    RunCommands(text, ReadScript(what, text, sizeof text));
 }
 
 static void WaitUntilClosed(void) {
@@ -283,8 +402,26 @@ ENTRY int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
 
 ENTRY int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
     Record("Unload size=%u", in->Size);
+    RunScript("unload");
     out->Error = CALL_ERROR;
     return CALL_RESULT;
+}
+
+/* The Config line of calls.log is cut at its buffer's size; the file is not. */
+static void SaveConfig(const void *data, uint32_t length) {
+    if (!SAVE_CONFIG) {
+        return;
+    }
+    pthread_mutex_lock(&stateLock);
+    int number = ++savedConfigs;
+    pthread_mutex_unlock(&stateLock);
+    char name[96];
+    snprintf(name, sizeof name, "%s.config%d", stem, number);
+    FILE *file = fopen(name, "wb");
+    if (file) {
+        fwrite(data, 1, length, file);
+        fclose(file);
+    }
 }
 
 /* Checks the Write record by raw byte offsets, as a plugin built elsewhere would. */
@@ -312,7 +449,14 @@ ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     Record("Write source=0x%08x tag=%u class=0x%x type=0x%x level=%u length=%u null=%d layout=%s data=%s",
            in->Source, in->JobTag, in->EventClass, in->EventType, in->Params[EVENT_PARAM_LEVEL],
            in->DataLength, in->Data == NULL, WriteLayoutMatches(in) ? "ok" : "bad", shown);
-    out->Retained = (uint32_t)KeepBuffer(in->Data);
+    if (WRITE_DELAY_MS) {
+        usleep(WRITE_DELAY_MS * 1000u);
+        Record("Written tag=%u", in->JobTag);
+    }
+    pthread_mutex_lock(&stateLock);
+    lastWritten = in->Data;
+    pthread_mutex_unlock(&stateLock);
+    out->Retained = (uint32_t)KeepBuffer(in->Data, in->DataLength);
     out->Error = CALL_ERROR;
     return CALL_RESULT;
 }
@@ -328,14 +472,20 @@ ENTRY int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     case UPDATE_CONFIG:
         Record("Config length=%u data=%.*s", in->DataBlock.DataLength, (int)in->DataBlock.DataLength,
                (const char *)in->DataBlock.Data);
-        out->Retained = (uint32_t)KeepBuffer(in->DataBlock.Data);
+        SaveConfig(in->DataBlock.Data, in->DataBlock.DataLength);
+        out->Retained = (uint32_t)KeepBuffer(in->DataBlock.Data, in->DataBlock.DataLength);
         break;
     case IPC_PACKET: {
-        const IpcHeader *header = in->DataBlock.Data;
-        Record("Packet length=%u address=0x%08x type=%u", in->DataBlock.DataLength, header->Address,
-               header->PacketType);
-        RunCommands((const char *)in->DataBlock.Data + sizeof *header,
-                    in->DataBlock.DataLength - sizeof *header);
+        /* Packets after the first of a receive may lie at any byte offset. */
+        IpcHeader header;
+        memcpy(&header, in->DataBlock.Data, sizeof header);
+        Record("Packet length=%u address=0x%08x type=%u", in->DataBlock.DataLength, header.Address,
+               header.PacketType);
+        currentPacket = in->DataBlock.Data;
+        currentPacketLength = in->DataBlock.DataLength;
+        RunCommands((const char *)in->DataBlock.Data + sizeof header,
+                    in->DataBlock.DataLength - sizeof header);
+        currentPacket = NULL;
         break;
     }
     default:

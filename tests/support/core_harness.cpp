@@ -113,9 +113,11 @@ std::string Installation::ReadFile(const std::string &relative) const {
 
 bool Installation::Exists(const std::string &relative) const { return fs::exists(root + "/" + relative); }
 
-std::vector<std::string> Installation::Calls() const {
+std::vector<std::string> Installation::Calls() const { return Lines(ReadFile("calls.log")); }
+
+std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
-    std::stringstream stream(ReadFile("calls.log"));
+    std::stringstream stream(text);
     std::string line;
     while (std::getline(stream, line)) {
         lines.push_back(line);
@@ -129,6 +131,17 @@ std::vector<std::string> CallsContaining(const Installation &installation, const
         if (line.find(text) != std::string::npos) {
             found.push_back(line);
         }
+    }
+    return found;
+}
+
+std::vector<std::string> WaitForCalls(const Installation &installation, const std::string &text, std::size_t count,
+                                      Seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto found = CallsContaining(installation, text);
+    while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        found = CallsContaining(installation, text);
     }
     return found;
 }
@@ -161,6 +174,9 @@ CoreProcess::CoreProcess(const Installation &installation, const StartOptions &o
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (options.beforeExec) {
+            options.beforeExec();
+        }
         ExecCore(installation.CorePath(), options, ends[1]);
     }
     close(consoleSlave);
@@ -214,6 +230,9 @@ void CoreProcess::CollectOutput(int consoleFd, int errorsFd) {
             outputChanged.notify_all();
         }
     }
+    std::lock_guard<std::mutex> lock(outputMutex);
+    outputClosed = true;
+    outputChanged.notify_all();
 }
 
 void CoreProcess::SendPacket(uint32_t type, uint32_t address, const std::string &payload) const {
@@ -259,11 +278,19 @@ std::optional<int> CoreProcess::WaitForExit(Seconds timeout) {
         int status = 0;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            WaitForOutputClosed();
             return exitCode;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
     return std::nullopt;
+}
+
+// Everything the core wrote is read before the caller looks at it; bounded,
+// since a process the core left behind may still hold the outputs open.
+void CoreProcess::WaitForOutputClosed() {
+    std::unique_lock<std::mutex> lock(outputMutex);
+    outputChanged.wait_for(lock, Scaled(5), [&] { return outputClosed; });
 }
 
 bool CoreProcess::WaitForConsole(const std::string &text, Seconds timeout) {

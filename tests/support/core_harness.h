@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -53,6 +54,8 @@ struct StartOptions {
     bool supervisor = true;           // pass a socket-pair end as the descriptor
     std::vector<std::string> arguments; // replaces the descriptor argument when set
     std::string argv0;                // the program name as invoked; the core path when empty
+    // Runs in the child process just before it becomes the core.
+    std::function<void()> beforeExec{};
 };
 
 class CoreProcess {
@@ -80,6 +83,7 @@ public:
 
 private:
     void CollectOutput(int console, int errors);
+    void WaitForOutputClosed();
 
     pid_t pid = -1;
     int supervisor = -1;
@@ -88,10 +92,16 @@ private:
     std::condition_variable outputChanged;
     std::string console;
     std::string errors;
+    bool outputClosed = false;
     std::thread outputReader;
 };
 
+std::vector<std::string> Lines(const std::string &text);
+
 // Occurrences of text in the installation's calls.log lines, in order.
 std::vector<std::string> CallsContaining(const Installation &installation, const std::string &text);
+// Polls calls.log until `count` lines contain text; returns those seen.
+std::vector<std::string> WaitForCalls(const Installation &installation, const std::string &text, std::size_t count,
+                                      Seconds timeout);
 
 } // namespace coretest
