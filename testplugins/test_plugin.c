@@ -73,6 +73,9 @@
 #ifndef WRITE_DELAY_MS /* Write sleeps, then records "Written" before it returns */
 #define WRITE_DELAY_MS 0
 #endif
+#ifndef SUMMARY_WRITES /* Writes are only counted, for "summary"; calls.log stays small */
+#define SUMMARY_WRITES 0
+#endif
 #ifndef SAVE_CONFIG /* write each configuration document whole to "<stem>.config<N>", N from 1 */
 #define SAVE_CONFIG 0
 #endif
@@ -95,6 +98,9 @@ static uint32_t retainedLengths[MAX_RETAINED];
 static int retainedCount;
 static int savedConfigs;
 static void *lastWritten;      /* Data of the latest Write, kept or not */
+static int writeScriptRun;     /* "<stem>.write" runs on the first Write only */
+static unsigned long summaryCount;
+static char summaryLast[96];
 static char neverAllocated[8]; /* an address the core never handed out */
 /* The supervisor packet being handled on this thread, for "echo". */
 static __thread const void *currentPacket;
@@ -240,6 +246,8 @@ static void FreeAllocation(void) {
  *                                          earlier allocation)
  *   free                                   give the allocation back
  *   thread NAME                            record "thread NAME <kernel thread id>"
+ *   summary                                record "summary count=N last=DATA" of the
+ *                                          Writes a SUMMARY_WRITES variant counted
  * The result of each raise is recorded as "result R".
  */
 static size_t ReadScript(const char *what, char *text, size_t size);
@@ -326,6 +334,10 @@ static void RunCommand(char *line) {
         char name[32] = "";
         sscanf(line, "%*s %31s", name);
         Record("thread %s %ld", name, (long)syscall(SYS_gettid));
+    } else if (strcmp(word, "summary") == 0) {
+        pthread_mutex_lock(&stateLock);
+        Record("summary count=%lu last=%s", summaryCount, summaryLast);
+        pthread_mutex_unlock(&stateLock);
     }
 }
 
@@ -437,7 +449,31 @@ static int WriteLayoutMatches(const _WriteParmsIn *in) {
            eventClass == in->EventClass && type == in->EventType;
 }
 
+static void CountWrite(const _WriteParmsIn *in) {
+    size_t length = in->Data && in->DataLength < sizeof summaryLast ? in->DataLength : 0;
+    pthread_mutex_lock(&stateLock);
+    ++summaryCount;
+    memcpy(summaryLast, in->Data ? in->Data : "", length);
+    summaryLast[length] = '\0';
+    pthread_mutex_unlock(&stateLock);
+}
+
+static void RunWriteScriptOnce(void) {
+    pthread_mutex_lock(&stateLock);
+    int first = !writeScriptRun;
+    writeScriptRun = 1;
+    pthread_mutex_unlock(&stateLock);
+    if (first) {
+        RunScript("write");
+    }
+}
+
 ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
+    if (SUMMARY_WRITES) {
+        CountWrite(in);
+        out->Error = CALL_ERROR;
+        return CALL_RESULT;
+    }
     char shown[96] = "";
     if (in->Data && in->DataLength) {
         size_t length = in->DataLength < sizeof shown - 1 ? in->DataLength : sizeof shown - 1;
@@ -449,6 +485,7 @@ ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     Record("Write source=0x%08x tag=%u class=0x%x type=0x%x level=%u length=%u null=%d layout=%s data=%s",
            in->Source, in->JobTag, in->EventClass, in->EventType, in->Params[EVENT_PARAM_LEVEL],
            in->DataLength, in->Data == NULL, WriteLayoutMatches(in) ? "ok" : "bad", shown);
+    RunWriteScriptOnce();
     if (WRITE_DELAY_MS) {
         usleep(WRITE_DELAY_MS * 1000u);
         Record("Written tag=%u", in->JobTag);
