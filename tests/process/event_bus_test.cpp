@@ -13,56 +13,19 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/core_harness.h"
+#include "tests/support/plugin_test_fixture.h"
 
 using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version";
-const char *const LEAKED = "leaked by plugin";
-constexpr uint32_t COMMAND_PACKET = 100;
-
 // Test plugin variants and the IDs they report (testplugins/CMakeLists.txt).
-struct Variant {
-    const char *name;
-    uint32_t id;
-};
 constexpr Variant ANY{"tp_bus_any", 0x00C10000u};       // class 0x1 and log lines, everything
 constexpr Variant LOW{"tp_bus_low", 0x00C20000u};       // class 0x1, types within 0xFFFF
 constexpr Variant KEEP_A{"tp_bus_keep_a", 0x00C30000u}; // class 0x1, retains
 constexpr Variant KEEP_B{"tp_bus_keep_b", 0x00C40000u}; // class 0x1, retains
 constexpr Variant DEAF{"tp_bus_deaf", 0x00C50000u};     // class 0x1 masks, WriteEvents clear
 constexpr Variant PLAIN{"tp_basic", 0x00010000u};       // no masks
-
-// The supervisor address of a plugin: its ID bits 16-27 in bits 20-31.
-uint32_t AddressOf(const Variant &variant) { return ((variant.id >> 16) & 0xFFFu) << 20; }
-
-bool WaitUntil(const std::function<bool()> &done, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// calls.log lines of one plugin (by its installed stem) that contain text.
-std::vector<std::string> CallsOf(const Installation &installation, const std::string &stem, const std::string &text) {
-    std::vector<std::string> found;
-    for (const auto &line : installation.Calls()) {
-        if (line.rfind(stem + " ", 0) == 0 && line.find(text) != std::string::npos) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
-bool WaitForCalls(const Installation &installation, const std::string &stem, const std::string &text,
-                  std::size_t count, Seconds timeout) {
-    return WaitUntil([&] { return CallsOf(installation, stem, text).size() >= count; }, timeout);
-}
 
 // The data of every Write a plugin got that starts with prefix, in call order.
 std::vector<std::string> WrittenData(const Installation &installation, const std::string &stem,
@@ -89,41 +52,7 @@ std::string HeldAddress(const Installation &installation, const std::string &ste
     return "";
 }
 
-class EventBus : public ::testing::Test {
-protected:
-    void Install(const Variant &variant, const std::string &stem, const std::string &openScript = "") {
-        installation.AddPlugin(variant.name, stem + ".so");
-        if (!openScript.empty()) {
-            installation.WriteFile(stem + ".open", openScript);
-        }
-    }
-
-    // Starts the core under the test's supervisor and waits until it runs.
-    void Start() {
-        core.emplace(installation);
-        core->SendIdentity("korvod", "2.1");
-        ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
-    }
-
-    // Runs commands in a plugin on the core's I/O thread and waits until the
-    // plugin has recorded `done` (a line of its own) `count` times in all.
-    void Command(const Variant &variant, const std::string &stem, const std::string &commands,
-                 const std::string &done, std::size_t count = 1) {
-        core->SendPacket(COMMAND_PACKET, AddressOf(variant), commands);
-        ASSERT_TRUE(WaitForCalls(installation, stem, done, count, Scaled(10))) << stem << ": " << commands;
-    }
-
-    // The leak report is the core's last output; it is looked for a while
-    // after the exit, since the console is read on a thread of the harness.
-    void StopAndExpectCleanExit() {
-        core->SendStop();
-        EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
-        EXPECT_FALSE(core->WaitForConsole(LEAKED, Scaled(0.5)));
-    }
-
-    Installation installation;
-    std::optional<CoreProcess> core;
-};
+class EventBus : public RunningCoreTest {};
 
 } // namespace
 

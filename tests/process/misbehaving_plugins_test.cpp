@@ -15,20 +15,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/core_harness.h"
+#include "tests/support/plugin_test_fixture.h"
 
 using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version";
-const char *const LEAKED = "leaked by plugin";
-constexpr uint32_t COMMAND_PACKET = 100;
-
 // Test plugin variants and the IDs they report (testplugins/CMakeLists.txt).
-struct Variant {
-    const char *name;
-    uint32_t id;
-};
 constexpr Variant WITNESS{"tp_bus_any", 0x00C10000u};        // class 0x1 and log lines, everything
 constexpr Variant NESTER{"tp_bus_low", 0x00C20000u};         // class 0x1, types within 0xFFFF
 constexpr Variant RAISER{"tp_basic", 0x00010000u};           // no masks
@@ -36,34 +29,6 @@ constexpr Variant COUNTER{"tp_mis_counter", 0x00E10000u};    // class 0x1, only 
 constexpr Variant QUICK{"tp_mis_quick", 0x00E20000u};        // worker and reader return at once
 constexpr Variant ONLY_LOAD{"tp_mis_only_load", 0x00E30000u}; // masks match all, exports only Load
 constexpr Variant SLOW{"tp_mis_slow", 0x00E40000u};          // class 0x1, each Write takes a second
-
-uint32_t AddressOf(const Variant &variant) { return ((variant.id >> 16) & 0xFFFu) << 20; }
-
-bool WaitUntil(const std::function<bool()> &done, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-std::vector<std::string> CallsOf(const Installation &installation, const std::string &stem, const std::string &text) {
-    std::vector<std::string> found;
-    for (const auto &line : installation.Calls()) {
-        if (line.rfind(stem + " ", 0) == 0 && line.find(text) != std::string::npos) {
-            found.push_back(line);
-        }
-    }
-    return found;
-}
-
-bool WaitForCalls(const Installation &installation, const std::string &stem, const std::string &text,
-                  std::size_t count, Seconds timeout) {
-    return WaitUntil([&] { return CallsOf(installation, stem, text).size() >= count; }, timeout);
-}
 
 // The core's resident size in KiB, or 0 when it cannot be read.
 long ResidentKib(pid_t pid) {
@@ -106,38 +71,7 @@ private:
     std::thread sampler;
 };
 
-class MisbehavingPlugins : public ::testing::Test {
-protected:
-    void Install(const Variant &variant, const std::string &stem, const std::string &openScript = "") {
-        installation.AddPlugin(variant.name, stem + ".so");
-        if (!openScript.empty()) {
-            installation.WriteFile(stem + ".open", openScript);
-        }
-    }
-
-    void Start() {
-        core.emplace(installation);
-        core->SendIdentity("korvod", "2.1");
-        ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
-    }
-
-    // Runs commands in a plugin on the core's I/O thread (inside IOCTL) and
-    // waits until the plugin has recorded `done` `count` times in all.
-    void Command(const Variant &variant, const std::string &stem, const std::string &commands,
-                 const std::string &done, std::size_t count = 1) {
-        core->SendPacket(COMMAND_PACKET, AddressOf(variant), commands);
-        ASSERT_TRUE(WaitForCalls(installation, stem, done, count, Scaled(20))) << stem << ": " << commands;
-    }
-
-    void StopAndExpectCleanExit() {
-        core->SendStop();
-        EXPECT_EQ(core->WaitForExit(Scaled(30)), 0);
-        EXPECT_FALSE(core->WaitForConsole(LEAKED, Scaled(0.5)));
-    }
-
-    Installation installation;
-    std::optional<CoreProcess> core;
-};
+class MisbehavingPlugins : public RunningCoreTest {};
 
 } // namespace
 
