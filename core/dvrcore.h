@@ -27,6 +27,7 @@
 class TiXmlDocument;
 struct JobStart;
 struct JobWaiter;
+class DeliveryHolds;
 
 // The one object of the core process: the plugin host and event switchboard.
 //
@@ -84,15 +85,17 @@ private:
 
     // Event bus.
     void SinkLogEvent(const _EventParmsIn &event);
-    int32_t AcceptEvent(_EventParmsIn event);
+    // Replaces the event's data by the core's copy before queueing it.
+    int32_t AcceptEvent(_EventParmsIn &event);
     int32_t AppendToQueue(const _EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
     void FreeEventData(void *data);
     int32_t SendToSupervisor(void *buffer, uint32_t length);
     void DeliverEvents();
+    void ReturnBacklogMemory(std::unique_lock<std::mutex> &lock);
     void DeliverEvent(const _EventParmsIn &event);
-    void DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event);
-    void DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event);
+    void DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
+    void DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
     void PublishDocument(const TiXmlDocument &document, uint32_t eventClass);
 
     // Plugin jobs.
@@ -117,9 +120,9 @@ private:
     void HandleIpcPacket(const uint8_t *packet, uint32_t length);
     void ForwardIpcPacket(const uint8_t *packet, uint32_t length);
     void HandleIpcDisconnect();
-    void QueueIpcSend(void *buffer, std::size_t length);
+    void QueueIpcSend();
     void SendNextIpcMessage();
-    void SendNextIpcPiece();
+    void WaitUntilIpcWritable();
     void FinishIpcSend(const boost::system::error_code &error);
     void DiscardIpcSendQueue();
 
@@ -159,12 +162,20 @@ private:
     boost::asio::steady_timer schedulerTimer;
 
     // Supervisor link: touched on the asio thread only, except ipcOpen, the
-    // open-or-closed state that PluginEvent reads from any thread.
+    // open-or-closed state that PluginEvent reads from any thread, and the
+    // hand-over below.
     boost::asio::generic::seq_packet_protocol::socket ipcSocket;
     std::atomic<bool> ipcOpen{false};
     std::deque<std::pair<void *, std::size_t>> ipcSendQueue;
     std::size_t ipcSendOffset = 0; // bytes of the front buffer already sent
     bool ipcSendFailed = false;    // after a failed write nothing more is sent
+    bool ipcSendWaiting = false;   // a wait for room in the socket is outstanding
+    // Buffers raised for the supervisor that the asio thread has not taken
+    // yet, in raising order; one QueueIpcSend is posted for all that arrive
+    // before it runs.
+    std::mutex ipcHandOverMutex;
+    std::vector<std::pair<void *, std::size_t>> ipcHandOver; // ipcHandOverMutex
+    bool ipcQueuePosted = false;                             // ipcHandOverMutex
     // Aligned so that at least the first packet of a receive can be read as
     // an IpcHeader by plugins.
     alignas(IpcHeader) std::array<uint8_t, IPC_MAX_PACKET_LENGTH> ipcBuffer{};
@@ -177,6 +188,9 @@ private:
     std::mutex coreMutex;
     std::condition_variable coreWakeup;
     std::deque<_EventParmsIn> eventQueue;
+    // Main thread, under coreMutex: the longest the queue has been since its
+    // memory was last given back.
+    std::size_t backlogPeak = 0;
 
     BufferHolderTable bufferHolders;
 
@@ -185,6 +199,10 @@ private:
     std::mutex jobMutex;
     std::set<uint32_t> cancelledJobs;
     std::map<pthread_t, JobWaiter *> jobThreads;
+    // The size of jobThreads, written under jobMutex and read without it:
+    // every freed event buffer asks for waiting job threads, and without
+    // job threads there is none to look for.
+    std::atomic<std::size_t> jobThreadCount{0};
     // Also under jobMutex: job threads per plugin library that have not yet
     // left the core, and the libraries being released, which start no more.
     std::map<void *, uint32_t> runningJobThreads;

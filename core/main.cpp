@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include <malloc.h>
+
 #include <boost/filesystem.hpp>
 #include <wx/init.h>
 
@@ -50,6 +52,12 @@ int main(int argc, char **argv) {
         }
     }
 
+    // Raisers allocate event copies in their threads' arenas and the main
+    // thread frees them. Chunks freed into fast bins never coalesce, so an
+    // arena could not shrink after a backlog however much of it is free;
+    // without fast bins the frees merge and the arena returns its top. Set
+    // before any thread exists.
+    mallopt(M_MXFAST, 0);
     wxInitialize();
     const std::string exePath = ExecutablePath();
     if (exePath.empty()) {

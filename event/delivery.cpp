@@ -2,14 +2,39 @@
 // to every plugin that wants them. No lock is held while a plugin is called,
 // so plugins may raise events from inside Write and IOCTL.
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <iterator>
 #include <mutex>
+#include <new>
+
+#include <malloc.h>
 
 #include "core/dvrcore.h"
+#include "event/delivery_holds.h"
 #include "event/event_matching.h"
 #include "log/log_message.h"
 
 namespace {
+
+// Events queued at once (a few hundred kilobytes of queue and data copies).
+constexpr std::size_t LARGE_BACKLOG = 4096;
+// The trim waits until raising has paused this long: not again and again
+// through a burst whose queue keeps draining.
+constexpr auto QUIET_BEFORE_TRIM = std::chrono::milliseconds(100);
+
+// Events taken from the queue under one lock: raisers and the loop meet at
+// the lock once per batch instead of once per event.
+constexpr std::size_t EVENTS_PER_LOCK = 64;
+
+// An empty queue keeps a block map sized for the longest it has been.
+void RenewStorage(std::deque<_EventParmsIn> &queue) {
+    try {
+        std::deque<_EventParmsIn>().swap(queue);
+    } catch (const std::bad_alloc &) {
+        // The old map stays; the trim still returns the rest.
+    }
+}
 
 _WriteParmsIn WriteRecordFor(const _EventParmsIn &event) {
     _WriteParmsIn in{};
@@ -29,46 +54,70 @@ _WriteParmsIn WriteRecordFor(const _EventParmsIn &event) {
 } // namespace
 
 void dvrcore::DeliverEvents() {
+    std::array<_EventParmsIn, EVENTS_PER_LOCK> batch;
     for (;;) {
-        _EventParmsIn event;
+        std::size_t taken = 0;
         {
             std::unique_lock<std::mutex> lock(coreMutex);
             while (eventQueue.empty()) {
                 if (stopRequested) {
                     return;
                 }
-                coreWakeup.wait(lock);
+                if (backlogPeak < LARGE_BACKLOG) {
+                    coreWakeup.wait(lock);
+                } else if (!coreWakeup.wait_for(lock, QUIET_BEFORE_TRIM, [this] {
+                               return !eventQueue.empty() || stopRequested;
+                           })) {
+                    ReturnBacklogMemory(lock);
+                }
             }
-            event = eventQueue.front();
-            eventQueue.pop_front();
+            backlogPeak = std::max(backlogPeak, eventQueue.size());
+            for (; taken < batch.size() && !eventQueue.empty(); ++taken) {
+                batch[taken] = eventQueue.front();
+                eventQueue.pop_front();
+            }
         }
-        DeliverEvent(event);
+        for (std::size_t i = 0; i < taken; ++i) {
+            DeliverEvent(batch[i]);
+        }
     }
+}
+
+// Free chunks that live chunks keep from the top of their arena stay
+// resident until trimmed. Trimming walks every arena, so it is done only
+// after a large backlog. Called and returns with the lock held; trims
+// without it.
+void dvrcore::ReturnBacklogMemory(std::unique_lock<std::mutex> &lock) {
+    backlogPeak = 0;
+    RenewStorage(eventQueue);
+    lock.unlock();
+    malloc_trim(0);
+    lock.lock();
 }
 
 // The main thread is the only writer of `plugins`, so it walks the list
 // without the lock.
 void dvrcore::DeliverEvent(const _EventParmsIn &event) {
-    bufferHolders.Hold(event.Data, CORE_SOURCE);
+    DeliveryHolds holds(bufferHolders, event.Data);
     const uint32_t value = DeliveryValue(event.EventType);
     const bool isConfiguration = (event.EventClass & CLASS_CONFIG) != 0;
     for (const PLUGININFO &plugin : plugins) {
         if (isConfiguration && plugin.Info.ID != event.Source) {
-            DeliverConfiguration(plugin, event);
+            DeliverConfiguration(plugin, event, holds);
         } else if (MatchesMasks(event.EventClass, plugin.Info.EventMasks, value)) {
-            DeliverWrite(plugin, event);
+            DeliverWrite(plugin, event, holds);
         }
     }
-    if (bufferHolders.Release(event.Data, CORE_SOURCE)) {
+    if (holds.Finish()) {
         FreeEventData(event.Data);
     }
 }
 
-void dvrcore::DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event) {
+void dvrcore::DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds) {
     if (plugin.Info.WriteEvents == 0 || plugin.Write == nullptr) {
         return;
     }
-    bufferHolders.Hold(event.Data, plugin.Info.ID);
+    holds.HoldFor(plugin.Info.ID);
     _WriteParmsIn in = WriteRecordFor(event);
     _WriteParmsOut out{};
     out.Size = sizeof out;
@@ -79,15 +128,15 @@ void dvrcore::DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event)
                  out.Error);
     }
     if (out.Retained == 0) {
-        bufferHolders.Release(event.Data, plugin.Info.ID);
+        holds.ReleaseFor(plugin.Info.ID);
     }
 }
 
-void dvrcore::DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event) {
+void dvrcore::DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds) {
     if (plugin.IOCTL == nullptr) {
         return;
     }
-    bufferHolders.Hold(event.Data, plugin.Info.ID);
+    holds.HoldFor(plugin.Info.ID);
     _IoctlParmsIn in{};
     in.Size = sizeof in;
     in.Version = 1;
@@ -104,6 +153,6 @@ void dvrcore::DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn
                  result, out.Error);
     }
     if (out.Retained == 0) {
-        bufferHolders.Release(event.Data, plugin.Info.ID);
+        holds.ReleaseFor(plugin.Info.ID);
     }
 }

@@ -57,7 +57,9 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
         out->Result = EVENT_OK;
         return 0;
     }
-    const _EventParmsIn event = *in;
+    // The private copy of the raiser's record, passed on by reference until
+    // the queue takes it.
+    _EventParmsIn event = *in;
     if (IsLogEvent(event)) {
         SinkLogEvent(event);
         // Console-only lines: the caller's Result is left as it was.
@@ -69,7 +71,7 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
     return 0;
 }
 
-int32_t dvrcore::AcceptEvent(_EventParmsIn event) {
+int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
     if (stopRequested) {
         return EVENT_REFUSED;
     }

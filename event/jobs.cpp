@@ -124,6 +124,7 @@ bool dvrcore::RegisterJobThread(JobWaiter &waiter) {
     waiter.Abandoned = releasedJobLibraries.count(waiter.Library) != 0;
     try {
         jobThreads.emplace(pthread_self(), &waiter);
+        jobThreadCount = jobThreads.size();
     } catch (const std::bad_alloc &) {
         return false;
     }
@@ -133,6 +134,7 @@ bool dvrcore::RegisterJobThread(JobWaiter &waiter) {
 void dvrcore::UnregisterJobThread() {
     std::lock_guard<std::mutex> lock(jobMutex);
     jobThreads.erase(pthread_self());
+    jobThreadCount = jobThreads.size();
 }
 
 bool dvrcore::EnterJobLibrary(void *library) {
@@ -180,7 +182,9 @@ bool dvrcore::AdmitJobEvent(const _EventParmsIn &event) {
 }
 
 void dvrcore::WakeJobThreads(uintptr_t bufferAddress) {
-    if (bufferAddress == 0) {
+    // A thread waits for a buffer only while registered, and registered
+    // before it raised the event whose buffer this is.
+    if (bufferAddress == 0 || jobThreadCount == 0) {
         return;
     }
     std::lock_guard<std::mutex> lock(jobMutex);

@@ -1,13 +1,40 @@
 #include "plugin/buffer_holder_table.h"
 
+#include <algorithm>
+#include <new>
+
 #include "log/log_message.h"
 
-BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport) : leakReport(leakReport) {}
+BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport) : leakReport(leakReport) {
+    spares.reserve(SPARE_ENTRIES);
+}
 
+// The report lists the pairs by ascending address, each address's holders in
+// the order their holds were added. Should there be no memory to sort by, the
+// lines still come, in the table's own order.
 BufferHolderTable::~BufferHolderTable() {
-    for (const auto &[address, holder] : pairs) {
+    std::vector<const Table::value_type *> sorted;
+    try {
+        sorted.reserve(entries.size());
+    } catch (const std::bad_alloc &) {
+        for (const auto &entry : entries) {
+            Report(entry.first, entry.second);
+        }
+        return;
+    }
+    for (const auto &entry : entries) {
+        sorted.push_back(&entry);
+    }
+    std::sort(sorted.begin(), sorted.end(), [](const auto *a, const auto *b) { return a->first < b->first; });
+    for (const auto *entry : sorted) {
+        Report(entry->first, entry->second);
+    }
+}
+
+void BufferHolderTable::Report(uintptr_t key, const Holders &holders) const {
+    for (const uint32_t holder : holders) {
         LogMessage(CORE_SOURCE, leakReport, LOG_LEVEL_DIAGNOSTIC, "address %p leaked by plugin %08lX",
-                   reinterpret_cast<void *>(address), static_cast<unsigned long>(holder));
+                   reinterpret_cast<void *>(key), static_cast<unsigned long>(holder));
     }
 }
 
@@ -16,7 +43,7 @@ void BufferHolderTable::Hold(const void *address, uint32_t holder) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    pairs.emplace(reinterpret_cast<uintptr_t>(address), holder);
+    AddLocked(reinterpret_cast<uintptr_t>(address), holder);
 }
 
 bool BufferHolderTable::Release(const void *address, uint32_t holder) {
@@ -35,16 +62,68 @@ BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, u
     return RemoveLocked(reinterpret_cast<uintptr_t>(address), holder);
 }
 
-BufferHolderTable::Outcome BufferHolderTable::RemoveLocked(uintptr_t key, uint32_t holder) {
-    bool removed = false;
-    auto [it, end] = pairs.equal_range(key);
-    while (it != end) {
-        if (it->second == holder) {
-            it = pairs.erase(it);
-            removed = true;
+void BufferHolderTable::Pass(const void *address, uint32_t released, uint32_t held) {
+    if (address == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto key = reinterpret_cast<uintptr_t>(address);
+    RemoveLocked(key, released);
+    AddLocked(key, held);
+}
+
+void BufferHolderTable::HoldBoth(const void *address, uint32_t first, uint32_t second) {
+    if (address == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto key = reinterpret_cast<uintptr_t>(address);
+    AddLocked(key, first);
+    AddLocked(key, second);
+}
+
+bool BufferHolderTable::ReleaseBoth(const void *address, uint32_t first, uint32_t second) {
+    if (address == nullptr) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto key = reinterpret_cast<uintptr_t>(address);
+    RemoveLocked(key, first);
+    return RemoveLocked(key, second).noHolderLeft;
+}
+
+void BufferHolderTable::AddLocked(uintptr_t key, uint32_t holder) {
+    auto entry = entries.find(key);
+    if (entry == entries.end()) {
+        if (spares.empty()) {
+            entry = entries.emplace(key, Holders()).first;
         } else {
-            ++it;
+            Table::node_type spare = std::move(spares.back());
+            spares.pop_back();
+            spare.key() = key;
+            entry = entries.insert(std::move(spare)).position;
         }
     }
-    return {removed, pairs.count(key) == 0};
+    entry->second.push_back(holder);
+}
+
+BufferHolderTable::Outcome BufferHolderTable::RemoveLocked(uintptr_t key, uint32_t holder) {
+    const auto entry = entries.find(key);
+    if (entry == entries.end()) {
+        return {false, true};
+    }
+    Holders &holders = entry->second;
+    const auto kept = std::remove(holders.begin(), holders.end(), holder);
+    const bool removed = kept != holders.end();
+    holders.erase(kept, holders.end());
+    if (!holders.empty()) {
+        return {removed, false};
+    }
+    // Never grows: the capacity was reserved at construction.
+    if (spares.size() < SPARE_ENTRIES) {
+        spares.push_back(entries.extract(entry));
+    } else {
+        entries.erase(entry);
+    }
+    return {removed, true};
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "include/dvrplugin.h"
 
@@ -30,12 +32,29 @@ public:
         bool noHolderLeft;
     };
     Outcome ReleaseHold(const void *address, uint32_t holder);
+    // Release(address, released) followed by Hold(address, held), as one
+    // step. Null is ignored.
+    void Pass(const void *address, uint32_t released, uint32_t held);
+    // Hold for two holders, in this order, as one step. Null is ignored.
+    void HoldBoth(const void *address, uint32_t first, uint32_t second);
+    // Release of two holders, as one step: true when no holder is left.
+    bool ReleaseBoth(const void *address, uint32_t first, uint32_t second);
 
 private:
+    // A buffer's holders in the order their holds were added.
+    using Holders = std::vector<uint32_t>;
+    using Table = std::unordered_map<uintptr_t, Holders>;
+    // Every event passes through the table, so a hold must not allocate: the
+    // entries of released buffers, with their holder lists' capacity, are
+    // kept for the next buffers, up to this many.
+    static constexpr std::size_t SPARE_ENTRIES = 64;
+
+    void AddLocked(uintptr_t key, uint32_t holder);
+    Outcome RemoveLocked(uintptr_t key, uint32_t holder);
+    void Report(uintptr_t key, const Holders &holders) const;
+
     EventEntryPoint leakReport;
     std::mutex mutex;
-    // Ordered by address; a multimap keeps insertion order among equal keys.
-    std::multimap<uintptr_t, uint32_t> pairs;
-
-    Outcome RemoveLocked(uintptr_t key, uint32_t holder);
+    Table entries;                        // only buffers with at least one holder
+    std::vector<Table::node_type> spares; // capacity SPARE_ENTRIES from the start
 };

@@ -52,7 +52,15 @@ std::string HeldAddress(const Installation &installation, const std::string &ste
     return "";
 }
 
-class EventBus : public RunningCoreTest {};
+class EventBus : public RunningCoreTest {
+protected:
+    // The modules report and the core configuration, queued at start-up after
+    // what plugins raise in Open; retainers keep them too. keepb is the last
+    // plugin, so once it has both, every plugin has.
+    void WaitForStartupDocuments() {
+        ASSERT_TRUE(WaitForCalls(installation, "keepb", "Config length=", 2, Scaled(10)));
+    }
+};
 
 } // namespace
 
@@ -152,6 +160,7 @@ TEST_F(EventBus, BufferRetainedByTwoPluginsStaysValidUntilBothReleaseIt) {
     Install(KEEP_B, "keepb");
     Start();
     ASSERT_TRUE(WaitForCalls(installation, "keepb", "data=shared-buffer", 1, Scaled(10)));
+    WaitForStartupDocuments();
     Command(KEEP_A, "keepa", "show\nrelease", "release 0");
     Command(KEEP_B, "keepb", "show", "holding");
     const std::string address = HeldAddress(installation, "keepb", "shared-buffer");
@@ -167,6 +176,7 @@ TEST_F(EventBus, BufferNeverReleasedIsReportedWithItsHolderAtExit) {
     Install(KEEP_B, "keepb");
     Start();
     ASSERT_TRUE(WaitForCalls(installation, "keepb", "data=kept-forever", 1, Scaled(10)));
+    WaitForStartupDocuments();
     Command(KEEP_A, "keepa", "release", "release 0");
     Command(KEEP_B, "keepb", "show", "holding");
     const std::string address = HeldAddress(installation, "keepb", "kept-forever");

@@ -232,6 +232,25 @@ TEST_F(SupervisorLink, BufferLongerThan64KiBLeavesAsFullPacketsAndARest) {
     StopCore();
 }
 
+// Several times what the socket holds, raised while the supervisor reads
+// nothing: the core waits for room and sends the rest in raising order.
+TEST_F(SupervisorLink, PacketsBeyondWhatTheSocketHoldsWaitForRoomAndKeepTheirOrder) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    constexpr std::size_t PACKETS = 16;
+    std::string script;
+    for (std::size_t i = 0; i < PACKETS; ++i) {
+        script += "send " + std::to_string(40000 + i) + "\n";
+    }
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, script));
+    ASSERT_EQ(WaitForCalls(installation, "result 0", PACKETS, Scaled(10)).size(), PACKETS);
+    for (std::size_t i = 0; i < PACKETS; ++i) {
+        const auto packet = core->ReceivePacket(Scaled(10));
+        ASSERT_TRUE(packet) << i;
+        EXPECT_EQ(*packet, CountingBytes(40000 + i)) << i;
+    }
+    StopCore();
+}
+
 TEST(SupervisorLinkAbsent, SendsAreRefusedWithoutASocket) {
     Installation installation;
     installation.AddPlugin("tp_basic", "basic.so");

@@ -83,7 +83,100 @@ TEST_F(BufferHolderTableTest, ConcurrentReleasesOfTheLastTwoHoldersAnswerTrueExa
     }
 }
 
+TEST_F(BufferHolderTableTest, PassReleasesOneHolderAndHoldsForAnother) {
+    BufferHolderTable table(CaptureReport);
+    table.Hold(a, CORE_SOURCE);
+    table.Hold(a, 5);
+    table.Hold(a, 5);
+    table.Pass(a, 5, 7);
+    EXPECT_FALSE(table.ReleaseHold(a, 5).removedHold);
+    EXPECT_FALSE(table.Release(a, CORE_SOURCE));
+    EXPECT_TRUE(table.Release(a, 7));
+    table.Pass(nullptr, 5, 7);
+    EXPECT_TRUE(table.Release(b, 7));
+}
+
+TEST_F(BufferHolderTableTest, HoldBothHoldsForEachInTurn) {
+    {
+        BufferHolderTable table(CaptureReport);
+        table.HoldBoth(a, CORE_SOURCE, 5);
+        table.HoldBoth(nullptr, CORE_SOURCE, 5);
+        EXPECT_FALSE(table.Release(a, 5));
+        table.Hold(a, 5);
+    }
+    char expected[2][64];
+    std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 80000000", static_cast<void *>(a));
+    std::snprintf(expected[1], sizeof expected[1], "address %p leaked by plugin 00000005", static_cast<void *>(a));
+    EXPECT_EQ(reported, (std::vector<std::string>{expected[0], expected[1]}));
+}
+
+TEST_F(BufferHolderTableTest, ReleaseBothAnswersWhetherAnyOtherHolderIsLeft) {
+    BufferHolderTable table(CaptureReport);
+    table.Hold(a, CORE_SOURCE);
+    table.Hold(a, 5);
+    table.Hold(a, 9);
+    EXPECT_FALSE(table.ReleaseBoth(a, 5, CORE_SOURCE));
+    EXPECT_TRUE(table.ReleaseBoth(a, 9, CORE_SOURCE));
+    EXPECT_TRUE(table.ReleaseBoth(nullptr, 9, CORE_SOURCE));
+}
+
+// Released entries are kept for later buffers: nothing of the old buffer
+// may come along.
+TEST_F(BufferHolderTableTest, ABufferHeldAfterAnotherWasReleasedHasOnlyItsOwnHolders) {
+    BufferHolderTable table(CaptureReport);
+    table.Hold(a, 1);
+    table.Hold(a, 2);
+    EXPECT_FALSE(table.Release(a, 1));
+    EXPECT_TRUE(table.Release(a, 2));
+    table.Hold(b, 3);
+    EXPECT_TRUE(table.Release(a, 2)); // a is gone for good
+    EXPECT_FALSE(table.ReleaseHold(b, 1).removedHold);
+    EXPECT_FALSE(table.Release(b, 2));
+    EXPECT_TRUE(table.Release(b, 3));
+}
+
+TEST_F(BufferHolderTableTest, ManyBuffersComeAndGoWithoutMixingTheirHolders) {
+    std::vector<char> buffers(300);
+    BufferHolderTable table(CaptureReport);
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < buffers.size(); ++i) {
+            table.Hold(&buffers[i], static_cast<uint32_t>(i));
+            table.Hold(&buffers[i], CORE_SOURCE);
+        }
+        for (std::size_t i = 0; i < buffers.size(); ++i) {
+            ASSERT_FALSE(table.Release(&buffers[i], static_cast<uint32_t>(i + 1)));
+            ASSERT_FALSE(table.Release(&buffers[i], static_cast<uint32_t>(i)));
+            ASSERT_TRUE(table.Release(&buffers[i], CORE_SOURCE));
+        }
+    }
+}
+
 // ---- Leak report ----
+
+TEST_F(BufferHolderTableTest, LeakReportIsInAddressOrderWhateverTheOrderOfHolding) {
+    std::vector<char> buffers(100);
+    {
+        BufferHolderTable table(CaptureReport);
+        for (std::size_t i = buffers.size(); i-- > 0;) {
+            table.Hold(&buffers[i], 0x00010000);
+            table.Hold(&buffers[i], CORE_SOURCE);
+        }
+        for (std::size_t i = 0; i < buffers.size(); i += 2) {
+            table.Release(&buffers[i], CORE_SOURCE);
+            table.Release(&buffers[i], 0x00010000);
+        }
+    }
+    std::vector<std::string> expected;
+    for (std::size_t i = 1; i < buffers.size(); i += 2) {
+        char line[64];
+        for (const char *holder : {"00010000", "80000000"}) {
+            std::snprintf(line, sizeof line, "address %p leaked by plugin %s", static_cast<void *>(&buffers[i]),
+                          holder);
+            expected.emplace_back(line);
+        }
+    }
+    EXPECT_EQ(reported, expected);
+}
 
 TEST_F(BufferHolderTableTest, LeakReportListsPairsByAddressThenInsertion) {
     const bool aFirst = std::less<const char *>()(a, b);
