@@ -101,6 +101,13 @@ static void *lastWritten;      /* Data of the latest Write, kept or not */
 static int writeScriptRun;     /* "<stem>.write" runs on the first Write only */
 static unsigned long summaryCount;
 static char summaryLast[96];
+/* Per event type: events this plugin raised that the core accepted ("stream"),
+ * and Writes a SUMMARY_WRITES variant got. */
+#define TALLY_TYPES 16
+static struct {
+    uint32_t type;
+    unsigned long sent, received;
+} tally[TALLY_TYPES];
 static char neverAllocated[8]; /* an address the core never handed out */
 /* The supervisor packet being handled on this thread, for "echo". */
 static __thread const void *currentPacket;
@@ -219,6 +226,55 @@ static void FreeAllocation(void) {
     Record("freed");
 }
 
+/* Under stateLock. Types beyond the table's size are not counted. */
+static void TallyLocked(uint32_t type, int sent) {
+    for (int i = 0; i < TALLY_TYPES; ++i) {
+        if (tally[i].type == type || (tally[i].sent == 0 && tally[i].received == 0)) {
+            tally[i].type = type;
+            ++*(sent ? &tally[i].sent : &tally[i].received);
+            return;
+        }
+    }
+}
+
+/* N events "TEXT <i>" under a tag, a pause between them; ends at the first
+ * refusal (a cancelled job, a stop). Accepted events are tallied by type. */
+static void Stream(const char *line) {
+    unsigned count = 0, eventClass = 0, type = 0, tag = 0, pause = 0;
+    int textAt = 0;
+    sscanf(line, "%*s %i %i %i %i %i %n", &count, &eventClass, &type, &tag, &pause, &textAt);
+    unsigned accepted = 0, throttled = 0, refused = 0;
+    for (unsigned i = 0; i < count && refused == 0; ++i) {
+        char text[128];
+        int length = snprintf(text, sizeof text, "%s %u", textAt > 0 ? line + textAt : "", i);
+        int32_t result = Raise(PLUGIN_ID, eventClass, type, tag, 0, text, (uint32_t)length);
+        if (result == EVENT_OK) {
+            ++accepted;
+            pthread_mutex_lock(&stateLock);
+            TallyLocked(type, 1);
+            pthread_mutex_unlock(&stateLock);
+        }
+        throttled += result == EVENT_THROTTLED;
+        refused += result != EVENT_OK && result != EVENT_THROTTLED;
+        if (pause) {
+            usleep(pause);
+        }
+    }
+    Record("streamed tag=%u accepted=%u throttled=%u refused=%u", tag, accepted, throttled, refused);
+}
+
+static void ShowTally(void) {
+    char line[400];
+    int used = snprintf(line, sizeof line, "tally");
+    pthread_mutex_lock(&stateLock);
+    for (int i = 0; i < TALLY_TYPES && (tally[i].sent || tally[i].received) && used < (int)sizeof line; ++i) {
+        used += snprintf(line + used, sizeof line - used, " 0x%x=%lu/%lu", tally[i].type, tally[i].sent,
+                         tally[i].received);
+    }
+    pthread_mutex_unlock(&stateLock);
+    Record("%s", line);
+}
+
 /*
  * Commands, one per line (numbers in C notation):
  *   raise CLASS TYPE [TAG [LEVEL [TEXT]]]  an event from this plugin; TEXT is its
@@ -241,11 +297,15 @@ static void FreeAllocation(void) {
  *                                          address the core never allocated
  *   nulldata CLASS TYPE LENGTH             an event with null Data and LENGTH
  *   unterminated LEVEL TEXT                a log line whose data lacks the NUL
+ *   overrun LEVEL TEXT                     the same, but its buffer goes on past
+ *                                          DataLength with '#' bytes, then a NUL
  *   sleep MS
  *   allocate MIB                           hold MIB mebibytes, written (replaces an
  *                                          earlier allocation)
  *   free                                   give the allocation back
  *   thread NAME                            record "thread NAME <kernel thread id>"
+ *   stream N CLASS TYPE TAG PAUSE_US TEXT  see Stream
+ *   tally                                  record "tally TYPE=SENT/RECEIVED ..."
  *   summary                                record "summary count=N last=DATA" of the
  *                                          Writes a SUMMARY_WRITES variant counted
  * The result of each raise is recorded as "result R".
@@ -322,6 +382,14 @@ static void RunCommand(char *line) {
         memcpy(text, line + textAt, length);
         Record("result %d", Raise(PLUGIN_ID, CLASS_LOG, TYPE_LOG_TEXT, 0, level, text, (uint32_t)length));
         free(text);
+    } else if (strcmp(word, "overrun") == 0 && sscanf(line, "%*s %i %n", &level, &textAt) == 1 && textAt) {
+        size_t length = strlen(line + textAt);
+        char *text = malloc(length + 33);
+        memcpy(text, line + textAt, length);
+        memset(text + length, '#', 32);
+        text[length + 32] = '\0';
+        Record("result %d", Raise(PLUGIN_ID, CLASS_LOG, TYPE_LOG_TEXT, 0, level, text, (uint32_t)length));
+        free(text);
     } else if (strcmp(word, "sleep") == 0) {
         sscanf(line, "%*s %i", &count);
         usleep(count * 1000u);
@@ -334,6 +402,10 @@ static void RunCommand(char *line) {
         char name[32] = "";
         sscanf(line, "%*s %31s", name);
         Record("thread %s %ld", name, (long)syscall(SYS_gettid));
+    } else if (strcmp(word, "stream") == 0) {
+        Stream(line);
+    } else if (strcmp(word, "tally") == 0) {
+        ShowTally();
     } else if (strcmp(word, "summary") == 0) {
         pthread_mutex_lock(&stateLock);
         Record("summary count=%lu last=%s", summaryCount, summaryLast);
@@ -453,6 +525,7 @@ static void CountWrite(const _WriteParmsIn *in) {
     size_t length = in->Data && in->DataLength < sizeof summaryLast ? in->DataLength : 0;
     pthread_mutex_lock(&stateLock);
     ++summaryCount;
+    TallyLocked(in->EventType, 0);
     memcpy(summaryLast, in->Data ? in->Data : "", length);
     summaryLast[length] = '\0';
     pthread_mutex_unlock(&stateLock);
