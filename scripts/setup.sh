@@ -19,7 +19,7 @@ armhf_packages=(
     libboost-random-dev:armhf libboost-atomic-dev:armhf
     libboost-thread-dev:armhf libboost-chrono-dev:armhf
     libtinyxml-dev:armhf libwxgtk3.2-dev:armhf zlib1g-dev:armhf
-    libgtest-dev:armhf
+    libgtest-dev:armhf libbenchmark-dev:armhf
 )
 
 missing() {

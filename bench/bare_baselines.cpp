@@ -1,0 +1,200 @@
+#include "bench/bare_baselines.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "bench/bench_control.h"
+
+namespace bench {
+
+BareQueue::BareQueue(Consumer consumer, void *context)
+    : consumer(consumer), context(context), thread([this] { Consume(); }) {}
+
+BareQueue::~BareQueue() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wakeup.notify_one();
+    thread.join();
+    for (const Item &item : items) {
+        std::free(item.data);
+    }
+}
+
+void BareQueue::Push(const void *data, std::size_t length) {
+    void *copy = std::malloc(length);
+    std::memcpy(copy, data, length);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back({copy, length});
+    }
+    wakeup.notify_one();
+}
+
+void BareQueue::Consume() {
+    for (;;) {
+        Item item;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            wakeup.wait(lock, [this] { return stopping || !items.empty(); });
+            if (items.empty()) {
+                return;
+            }
+            item = items.front();
+            items.pop_front();
+        }
+        consumer(item.data, item.length, context);
+        std::free(item.data);
+    }
+}
+
+namespace {
+
+// Counts consumed items; the last expected one wakes the waiting side, as the
+// bench plugins do.
+struct Completion {
+    uint32_t completed = 0;
+    uint32_t expected = 0;
+    uint32_t done = 0;
+
+    void Complete() {
+        if (__atomic_add_fetch(&completed, 1, __ATOMIC_ACQ_REL) == expected) {
+            BenchStore(&done, 1);
+            BenchWake(&done);
+        }
+    }
+    void Wait() {
+        while (BenchLoad(&done) == 0) {
+            BenchWaitWhile(&done, 0, 1000000000LL);
+        }
+    }
+};
+
+void CountItem(const void *, std::size_t, void *context) { static_cast<Completion *>(context)->Complete(); }
+
+struct LatencyProbe {
+    std::vector<int64_t> consumedAt;
+    uint32_t consumed = 0; // futex
+};
+
+void StampItem(const void *data, std::size_t, void *context) {
+    auto &probe = *static_cast<LatencyProbe *>(context);
+    uint32_t index;
+    std::memcpy(&index, data, sizeof index);
+    probe.consumedAt[index] = BenchNow();
+    __atomic_add_fetch(&probe.consumed, 1, __ATOMIC_ACQ_REL);
+    BenchWake(&probe.consumed);
+}
+
+} // namespace
+
+// The consumer may begin before the producer has taken its stamp: that is no
+// delay.
+std::vector<int64_t> Delays(const std::vector<int64_t> &from, const std::vector<int64_t> &to) {
+    std::vector<int64_t> delays(from.size());
+    for (std::size_t i = 0; i < from.size() && i < to.size(); ++i) {
+        delays[i] = std::max<int64_t>(0, to[i] - from[i]);
+    }
+    return delays;
+}
+
+Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_t length) {
+    Completion completion;
+    completion.expected = producers * perProducer;
+    BareQueue queue(CountItem, &completion);
+    const std::vector<char> data(length, 0x5a);
+    // Producers start together, as the core's raising threads do on a command.
+    uint32_t go = 0;
+    std::vector<std::thread> threads;
+    for (unsigned p = 0; p < producers; ++p) {
+        threads.emplace_back([&] {
+            BenchWaitWhile(&go, 0, 60000000000LL);
+            for (unsigned i = 0; i < perProducer; ++i) {
+                queue.Push(data.data(), data.size());
+            }
+        });
+    }
+    const auto start = Clock::now();
+    BenchStore(&go, 1);
+    BenchWake(&go);
+    completion.Wait();
+    const Seconds elapsed = Clock::now() - start;
+    for (auto &thread : threads) {
+        thread.join();
+    }
+    return elapsed;
+}
+
+Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
+    LatencyProbe probe;
+    probe.consumedAt.resize(count);
+    std::vector<int64_t> calledAt(count);
+    std::vector<int64_t> returnedAt(count);
+    {
+        BareQueue queue(StampItem, &probe);
+        for (uint32_t i = 0; i < count; ++i) {
+            calledAt[i] = BenchNow();
+            queue.Push(&i, sizeof i);
+            returnedAt[i] = BenchNow();
+            uint32_t seen;
+            while ((seen = BenchLoad(&probe.consumed)) <= i) {
+                BenchWaitWhile(&probe.consumed, seen, 1000000000LL);
+            }
+            std::this_thread::sleep_for(pause);
+        }
+    }
+    return {Delays(calledAt, probe.consumedAt), Delays(returnedAt, probe.consumedAt)};
+}
+
+Seconds RawPacketLoop(unsigned count, std::size_t length) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        throw std::runtime_error("socketpair failed");
+    }
+    const std::vector<char> packet(length, 0x5a);
+    uint32_t go = 0;
+    std::thread sender([&] {
+        BenchWaitWhile(&go, 0, 60000000000LL);
+        for (unsigned i = 0; i < count; ++i) {
+            if (send(ends[0], packet.data(), packet.size(), MSG_NOSIGNAL) < 0) {
+                break;
+            }
+        }
+    });
+    std::vector<char> received(65536);
+    const auto start = Clock::now();
+    BenchStore(&go, 1);
+    BenchWake(&go);
+    for (unsigned i = 0; i < count; ++i) {
+        if (recv(ends[1], received.data(), received.size(), 0) <= 0) {
+            break;
+        }
+    }
+    const Seconds elapsed = Clock::now() - start;
+    sender.join();
+    close(ends[0]);
+    close(ends[1]);
+    return elapsed;
+}
+
+Seconds DetachedThreadCalls(unsigned count) {
+    // Static: a detached thread may still be returning after the last count.
+    static Completion completion;
+    completion.completed = 0;
+    completion.done = 0;
+    completion.expected = count;
+    const auto start = Clock::now();
+    for (unsigned i = 0; i < count; ++i) {
+        std::thread([] { completion.Complete(); }).detach();
+    }
+    completion.Wait();
+    return Clock::now() - start;
+}
+
+} // namespace bench

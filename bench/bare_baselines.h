@@ -1,0 +1,71 @@
+#pragma once
+
+// The simplest things that could do each job the core does, measured in the
+// same run so that the core's figures can be given as ratios to them.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+// A deque under a mutex with a condition variable; each item is a malloc'd
+// copy that one consumer thread hands to a function and frees.
+class BareQueue {
+public:
+    using Consumer = void (*)(const void *data, std::size_t length, void *context);
+    BareQueue(Consumer consumer, void *context);
+    ~BareQueue();
+    BareQueue(const BareQueue &) = delete;
+    BareQueue &operator=(const BareQueue &) = delete;
+
+    void Push(const void *data, std::size_t length);
+
+private:
+    struct Item {
+        void *data;
+        std::size_t length;
+    };
+    void Consume();
+
+    const Consumer consumer;
+    void *const context;
+    std::mutex mutex;
+    std::condition_variable wakeup;
+    std::deque<Item> items;
+    bool stopping = false;
+    std::thread thread;
+};
+
+// Seconds for `producers` threads to push `perProducer` items of `length`
+// bytes each through a BareQueue until its consumer has had them all.
+Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_t length);
+
+// Latencies in nanoseconds, one per item, from the push (its call or its
+// return) to the consumer's start; one item in flight at a time, a pause
+// after each.
+struct Latencies {
+    std::vector<int64_t> fromCall;
+    std::vector<int64_t> fromReturn;
+};
+Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause);
+// to[i] - from[i], never below 0.
+std::vector<int64_t> Delays(const std::vector<int64_t> &from, const std::vector<int64_t> &to);
+
+// Seconds for one thread to send `count` packets of `length` bytes on a
+// sequenced-packet socket pair and another to receive them all.
+Seconds RawPacketLoop(unsigned count, std::size_t length);
+
+// Seconds to create and detach `count` threads that each call a function,
+// until every call has run.
+Seconds DetachedThreadCalls(unsigned count);
+
+} // namespace bench
