@@ -1,11 +1,19 @@
 /*
- * Example plugin: answers every supervisor packet addressed to it.
+ * echo_responder: an example plugin that answers every supervisor packet
+ * addressed to it.
  *
- * Its ID, 0x00EC0000, makes it the plugin of every packet whose Address has
- * bits 20-31 equal to 0x0EC (for example 0x0EC00000). The answer keeps the
- * request's Address, PacketType and fourth header word, and its payload is
- * "echo: " followed by the request's payload, cut so that the answer stays
- * one packet. Each answer is also logged through the core.
+ * What it shows: packets to and from the supervisor.
+ *  - Its ID, 0x00EC0000, makes it the plugin of every packet whose Address
+ *    has bits 20-31 equal to 0x0EC (for example 0x0EC00000). The core hands
+ *    such a packet, header included, to IOCTL with the code IPC_PACKET, on
+ *    the core's I/O thread; the packet is valid for that call only.
+ *  - An answer is a whole packet, header included, in a malloc'd buffer,
+ *    raised as a CLASS_TO_SUPERVISOR event. The core takes the buffer over
+ *    whatever the result: the plugin never touches or frees it again.
+ *
+ * The answer keeps the request's Address, PacketType and fourth header word,
+ * and its payload is "echo: " followed by the request's payload, cut so that
+ * the answer stays one packet. Each answer is also logged through the core.
  */
 #include <stdio.h>
 #include <stdlib.h>

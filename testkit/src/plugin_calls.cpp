@@ -1,0 +1,225 @@
+// The plugin's entries called with records filled as the core fills them.
+#include <cstring>
+#include <stdexcept>
+
+#include <dlfcn.h>
+
+#include "kit_matching.h"
+#include "kit_state.h"
+
+namespace dvrtest {
+
+namespace {
+
+// The core object is opaque to plugins; they get an address that is not null.
+char opaqueCore;
+
+_WriteParmsIn WriteRecordFor(const Event &event, void *data) {
+    _WriteParmsIn in{};
+    in.Size = sizeof in;
+    in.Version = 1;
+    in.DataLength = data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0;
+    in.Data = data;
+    in.Source = event.Source;
+    in.JobTag = event.JobTag;
+    in.EventClass = event.EventClass;
+    in.EventType = event.EventType;
+    std::memcpy(in.Params, event.Params, sizeof in.Params);
+    return in;
+}
+
+_IoctlParmsOut IoctlResultRecord(uint32_t code) {
+    _IoctlParmsOut out{};
+    out.Size = sizeof out;
+    out.Version = 1;
+    out.Code = code;
+    out.Block = {sizeof out.Block, 1};
+    return out;
+}
+
+_IoctlParmsIn IoctlRecord(uint32_t code, uint32_t length, void *data) {
+    _IoctlParmsIn in{};
+    in.Size = sizeof in;
+    in.Version = 1;
+    in.Code = code;
+    in.DataBlock = {sizeof in.DataBlock, 1, length, data};
+    return in;
+}
+
+template <typename Entry>
+Entry Resolve(void *library, const char *name) {
+    return reinterpret_cast<Entry>(dlsym(library, name));
+}
+
+} // namespace
+
+PluginUnderTest::State::State(const std::string &libraryPath) : library(dlopen(libraryPath.c_str(), RTLD_NOW)) {
+    if (!library) {
+        throw std::runtime_error(dlerror());
+    }
+    entries.Load = Resolve<LoadEntryPoint>(library.get(), ENTRY_LOAD);
+    entries.Unload = Resolve<UnloadEntryPoint>(library.get(), ENTRY_UNLOAD);
+    entries.Open = Resolve<OpenEntryPoint>(library.get(), ENTRY_OPEN);
+    entries.Close = Resolve<CloseEntryPoint>(library.get(), ENTRY_CLOSE);
+    entries.Read = Resolve<ReadEntryPoint>(library.get(), ENTRY_READ);
+    entries.Write = Resolve<WriteEntryPoint>(library.get(), ENTRY_WRITE);
+    entries.IOCTL = Resolve<IoctlEntryPoint>(library.get(), ENTRY_IOCTL);
+}
+
+CallResult PluginUnderTest::State::CallLoad() {
+    if (entries.Load == nullptr) {
+        throw std::runtime_error("dvrtest: the library exports no Load");
+    }
+    _LoadParmsIn in{sizeof in, LOAD_PARMS_IN_VERSION, &opaqueCore, eventEntry};
+    _LoadParmsOut out;
+    std::memset(&out, 0, sizeof out);
+    out.Size = sizeof out;
+    out.Version = 1;
+    const CallResult result{true, entries.Load(&in, &out), out.Error};
+    {
+        // Threads the plugin started in Load may be raising already.
+        std::lock_guard<std::mutex> lock(mutex);
+        info = out;
+    }
+    loaded = result.Ok();
+    if (loaded) {
+        StartWorker();
+    }
+    return result;
+}
+
+CallResult PluginUnderTest::State::CallOpen() {
+    _OpenParmsIn in{};
+    in.Size = sizeof in;
+    in.Version = 1;
+    _OpenParmsOut out{};
+    out.Size = sizeof out;
+    out.Version = 1;
+    CallResult result;
+    if (entries.Open != nullptr) {
+        result = {true, entries.Open(&in, &out), 0};
+    }
+    opened = true;
+    // The core starts readers after every plugin is open, whatever Open returned.
+    StartReader();
+    return result;
+}
+
+// Close begins the stop: from its first moment ordinary events are refused.
+CallResult PluginUnderTest::State::CallClose() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    closed = true;
+    _CloseParmsIn in{sizeof in, 1, 0};
+    _CloseParmsOut out{sizeof out, 1, 0};
+    if (entries.Close == nullptr) {
+        return CallResult();
+    }
+    const int32_t result = entries.Close(&in, &out);
+    return {true, result, out.Error};
+}
+
+CallResult PluginUnderTest::State::CallUnload() {
+    JoinThreads();
+    unloaded = true;
+    _UnloadParmsIn in{sizeof in, 1};
+    _UnloadParmsOut out{sizeof out, 1, 0};
+    if (entries.Unload == nullptr) {
+        return CallResult();
+    }
+    const int32_t result = entries.Unload(&in, &out);
+    return {true, result, out.Error};
+}
+
+DeliveryResult PluginUnderTest::State::Deliver(const Event &event) {
+    const bool isConfiguration = (event.EventClass & CLASS_CONFIG) != 0;
+    if (isConfiguration && event.Source != info.ID) {
+        if (entries.IOCTL == nullptr) {
+            return DeliveryResult();
+        }
+    } else if (info.WriteEvents == 0 || entries.Write == nullptr ||
+               !MatchesMasks(event.EventClass, info.EventMasks, DeliveryValue(event.EventType))) {
+        return DeliveryResult();
+    }
+    MallocBuffer copy = CopyToMalloc(event.Data.data(), event.Data.size());
+    void *data = copy.get();
+    HoldDuringCall(data, static_cast<uint32_t>(event.Data.size()));
+    DeliveryResult result = isConfiguration && event.Source != info.ID ? CallUpdateConfig(event, data)
+                                                                       : CallWrite(event, data);
+    KeepIfRetained(std::move(copy), result.Retained);
+    return result;
+}
+
+DeliveryResult PluginUnderTest::State::CallWrite(const Event &event, void *data) {
+    _WriteParmsIn in = WriteRecordFor(event, data);
+    _WriteParmsOut out{};
+    out.Size = sizeof out;
+    out.Version = 1;
+    DeliveryResult result;
+    result.Called = true;
+    result.Result = entries.Write(&in, &out);
+    result.Error = out.Error;
+    result.Retained = out.Retained != 0;
+    return result;
+}
+
+DeliveryResult PluginUnderTest::State::CallUpdateConfig(const Event &event, void *data) {
+    _IoctlParmsIn in = IoctlRecord(UPDATE_CONFIG, data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0, data);
+    _IoctlParmsOut out = IoctlResultRecord(UPDATE_CONFIG);
+    DeliveryResult result;
+    result.Called = true;
+    result.Result = entries.IOCTL(&in, &out);
+    result.Error = out.Error;
+    result.Retained = out.Retained != 0;
+    return result;
+}
+
+// Only a whole packet, as its length word gives it, is cut from the core's
+// stream. The core consumes identity and stop packets itself and forwards
+// the rest to the plugin whose ID the address names.
+CallResult PluginUnderTest::State::CallPacket(Bytes packet) {
+    IpcHeader header{};
+    if (packet.size() < sizeof header || packet.size() > IPC_MAX_PACKET_LENGTH || entries.IOCTL == nullptr) {
+        return CallResult();
+    }
+    std::memcpy(&header, packet.data(), sizeof header);
+    if (header.PacketLength != packet.size() || header.PacketType == IPC_IDENTITY || header.PacketType == IPC_STOP ||
+        !AddressesPlugin(header.Address, info.ID)) {
+        return CallResult();
+    }
+    _IoctlParmsIn in = IoctlRecord(IPC_PACKET, static_cast<uint32_t>(packet.size()), packet.data());
+    _IoctlParmsOut out = IoctlResultRecord(IPC_PACKET);
+    const int32_t result = entries.IOCTL(&in, &out);
+    return {true, result, out.Error};
+}
+
+// The plugin holds the buffer from before its call, so that a release it
+// raises during the call is matched; the buffer itself stays with the caller
+// until the call has returned.
+void PluginUnderTest::State::HoldDuringCall(const void *data, uint32_t length) {
+    if (data == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    retained[data] = Holding{nullptr, length};
+}
+
+void PluginUnderTest::State::KeepIfRetained(MallocBuffer buffer, bool keep) {
+    if (!buffer) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto held = retained.find(buffer.get());
+    if (held == retained.end()) {
+        return; // released during the call
+    }
+    if (keep) {
+        held->second.Buffer = std::move(buffer);
+    } else {
+        retained.erase(held);
+    }
+}
+
+} // namespace dvrtest
