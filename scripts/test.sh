@@ -24,10 +24,13 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-run_suite native "" --
-run_suite sanitize "" -- -DCORE_SANITIZE=address,undefined
+# The soak (label "soak") runs for minutes: on demand only, see the README.
+run_suite native "-LE soak" --
+echo "==== benchmark smoke run (no thresholds) ===="
+"$root/build/native/bin/core_bench" --quick
+run_suite sanitize "-LE soak" -- -DCORE_SANITIZE=address,undefined
 run_suite thread "-L threads" -- -DCORE_SANITIZE=thread
-run_suite armhf "" -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf.cmake"
+run_suite armhf "-LE soak" -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf.cmake"
 # The device's executable: 32-bit ARM, and it runs under the emulator.
 file "$root/build/armhf/bin/core" | grep -q 'ELF 32-bit LSB .* ARM'
 qemu-arm "$root/build/armhf/bin/core" -h
