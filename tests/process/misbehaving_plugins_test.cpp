@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -30,27 +29,6 @@ constexpr Variant COUNTER{"tp_mis_counter", 0x00E10000u};    // class 0x1, only 
 constexpr Variant QUICK{"tp_mis_quick", 0x00E20000u};        // worker and reader return at once
 constexpr Variant ONLY_LOAD{"tp_mis_only_load", 0x00E30000u}; // masks match all, exports only Load
 constexpr Variant SLOW{"tp_mis_slow", 0x00E40000u};          // class 0x1, each Write takes a second
-
-// Under the sanitizers the core allocates through the sanitizer's allocator,
-// which keeps freed memory (quarantine, caches) whatever the core does: the
-// return of memory after a burst is checked with the C library's allocator.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED_ALLOCATOR = true;
-#else
-constexpr bool SANITIZED_ALLOCATOR = false;
-#endif
-
-// The core's resident size in KiB, or 0 when it cannot be read.
-long ResidentKib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
-}
 
 // The largest resident size seen while it lives, sampled on a thread.
 class PeakResident {

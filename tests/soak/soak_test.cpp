@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
@@ -42,14 +41,6 @@ constexpr uint32_t THROTTLED_KIND = 0x1000011; // peer B: class 0x1 with the cor
 constexpr uint32_t FROM_JOBS = 0x20;           // job threads, class 0x2
 const std::vector<uint32_t> KINDS = {FROM_PACKETS, FROM_WORKERS, THROTTLED_KIND, FROM_JOBS};
 
-// Under the sanitizers the core allocates through the sanitizer's allocator,
-// which keeps freed memory (quarantine, caches) whatever the core does.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED_ALLOCATOR = true;
-#else
-constexpr bool SANITIZED_ALLOCATOR = false;
-#endif
-
 constexpr std::size_t SENT_PACKET_BYTES = 200; // each "send" of peer A
 constexpr auto ROUND = std::chrono::milliseconds(100);
 // Throttling: memory is taken at this round of every cycle and given back later.
@@ -60,17 +51,6 @@ constexpr unsigned FREE_ROUND = 150;
 double SoakSeconds() {
     const char *value = std::getenv("CORE_SOAK_SECONDS");
     return value != nullptr ? std::atof(value) : 180.0;
-}
-
-long ResidentKib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return 0;
 }
 
 struct Counts {

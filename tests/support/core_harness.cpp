@@ -82,6 +82,17 @@ Seconds Scaled(double seconds) { return Seconds(seconds * TimeScale()); }
 
 std::string TestPluginPath(const std::string &variant) { return std::string(TEST_PLUGIN_DIR) + "/" + variant + ".so"; }
 
+long ResidentKib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
 Installation::Installation() {
     char pattern[] = "/tmp/core-test-XXXXXX";
     root = mkdtemp(pattern);

@@ -26,6 +26,18 @@ Seconds Scaled(double seconds);
 
 std::string TestPluginPath(const std::string &variant);
 
+// Under the sanitizers the core allocates through the sanitizer's allocator,
+// which keeps freed memory (quarantine, caches) whatever the core does: the
+// return of memory is checked with the C library's allocator only.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED_ALLOCATOR = true;
+#else
+constexpr bool SANITIZED_ALLOCATOR = false;
+#endif
+
+// A process's resident size in KiB, or 0 when it cannot be read.
+long ResidentKib(pid_t pid);
+
 // A temporary directory laid out like an installation: the executable, its
 // plugin directories beside it; also the core's working directory.
 class Installation {
