@@ -30,7 +30,9 @@
 // Thread rules: all operations but the event entry are for the test's
 // thread; the accessors (Events, Packets, RetainedBuffers...) return copies
 // and may be called at any time. One PluginUnderTest may exist at a time in a
-// process, because a plugin's event entry carries no context.
+// process, because a plugin's event entry carries no context. A plugin that
+// calls FlatPluginEvent by name reaches the kit too: the kit's link options
+// export its definition from the test executable.
 #ifndef DVRPLUGIN_TESTKIT_H
 #define DVRPLUGIN_TESTKIT_H
 
