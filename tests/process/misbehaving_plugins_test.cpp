@@ -89,7 +89,8 @@ TEST_F(MisbehavingPlugins, EventsRaisedFromInsideWriteAndIoctlAreDelivered) {
         EXPECT_EQ(CallsOf(installation, "witness", "data=from-" + from).size(), 1u) << from;
         EXPECT_EQ(CallsOf(installation, "witness", "data=config-from-" + from).size(), 1u) << from;
         EXPECT_EQ(CallsOf(installation, "witness", "data=log-from-" + from).size(), 1u) << from;
-        EXPECT_NE(core->Console().find("log-from-" + from), std::string::npos) << from;
+        // The console is read through the pseudo-terminal and may lag behind.
+        EXPECT_TRUE(core->WaitForConsole("log-from-" + from, Scaled(10))) << from;
     }
     StopAndExpectCleanExit();
 }
