@@ -102,6 +102,7 @@ TEST_F(MisbehavingPlugins, LogTextWithoutNulWithinItsLengthEndsAtItsLength) {
     Install(WITNESS, "witness", "overrun 0 quiet-overrun\noverrun 25 loud-overrun\n");
     Start();
     ASSERT_TRUE(WaitForCalls(installation, "witness", "data=loud-overrun", 1, Scaled(10)));
+    ASSERT_TRUE(core->WaitForConsole("loud-overrun", Scaled(10)));
     const std::string console = core->Console();
     EXPECT_NE(console.find("quiet-overrun\n"), std::string::npos) << console;
     EXPECT_NE(console.find("loud-overrun\n"), std::string::npos) << console;
