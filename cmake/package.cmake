@@ -9,12 +9,8 @@ set(dvrplugin_package_dir lib/cmake/dvrplugin)
 install(TARGETS core supervisor-standin RUNTIME DESTINATION bin)
 install(DIRECTORY DESTINATION bin/plugins)
 
-set(dvrplugin_sdk_targets plugin_abi)
-if(TARGET dvrplugin_testkit)
-    set_target_properties(dvrplugin_testkit PROPERTIES EXPORT_NAME testkit)
-    list(APPEND dvrplugin_sdk_targets dvrplugin_testkit)
-endif()
-install(TARGETS ${dvrplugin_sdk_targets} EXPORT dvrplugin-targets
+set_target_properties(dvrplugin_testkit PROPERTIES EXPORT_NAME testkit)
+install(TARGETS plugin_abi dvrplugin_testkit EXPORT dvrplugin-targets
     ARCHIVE DESTINATION lib
     PUBLIC_HEADER DESTINATION include)
 install(FILES ${CMAKE_SOURCE_DIR}/include/dvrplugin.h DESTINATION include)

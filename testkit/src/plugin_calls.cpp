@@ -4,7 +4,8 @@
 
 #include <dlfcn.h>
 
-#include "kit_matching.h"
+#include "event/event_matching.h"
+#include "ipc/packet_stream.h"
 #include "kit_state.h"
 
 namespace dvrtest {

@@ -4,7 +4,7 @@
 #include <exception>
 #include <new>
 
-#include "kit_matching.h"
+#include "event/event_matching.h"
 #include "kit_state.h"
 
 namespace dvrtest {
