@@ -17,7 +17,13 @@ run_suite() {
     cmake --build "$dir" -j "$jobs"
     # ThreadSanitizer cannot map its shadow under full address randomisation.
     # shellcheck disable=SC2086
-    setarch "$(uname -m)" -R ctest --test-dir "$dir" --output-on-failure -j "$((jobs * 2))" $ctest_args
+    if ! setarch "$(uname -m)" -R ctest --test-dir "$dir" --output-on-failure \
+            -j "$((jobs * 2))" $ctest_args 2>&1 | tee "$dir/ctest.log"; then
+        # A crash of a sanitizer's own runtime is a fault of the tool, not a
+        # finding in our code: say which it was.
+        bash "$root/scripts/sanitizer_verdict.sh" "$dir/ctest.log"
+        exit 1
+    fi
 }
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
