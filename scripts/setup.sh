@@ -1,27 +1,38 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that the build, the tests and the armhf
-# cross build need. Idempotent; run as root.
+# Installs the Debian 12 packages that one use of this repository needs, and
+# nothing more. Idempotent; run as root.
+#
+#   scripts/setup.sh run     building and running the core natively (scripts/run.sh)
+#   scripts/setup.sh bench   the above and Google Benchmark (scripts/bench.sh)
+#   scripts/setup.sh test    everything the test command needs: sanitizers, fuzzing,
+#                            the armhf cross build with its sysroot, the Debian
+#                            packages and the device image (scripts/test.sh)
+#
+# The archive is not always whole: an index that fails to download is a
+# warning, and apt goes on with the indexes it has. Only a package that cannot
+# be installed stops set-up, with one line naming it and why.
 set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-native_packages=(
-    build-essential cmake pkg-config file util-linux
+run_packages=(
+    build-essential cmake pkg-config
     libboost-system-dev libboost-filesystem-dev libboost-regex-dev
     libboost-date-time-dev libboost-random-dev libboost-atomic-dev
     libboost-thread-dev libboost-chrono-dev
     libtinyxml-dev libwxgtk3.2-dev zlib1g-dev
-    libgtest-dev libgmock-dev libbenchmark-dev
+    # Configuring the build also configures its tests.
+    libgtest-dev libgmock-dev
+)
+bench_packages=(libbenchmark-dev)
+# The armhf build needs no armhf package of the build machine: its libraries
+# come from a sysroot of their own (scripts/armhf-sysroot.sh).
+test_packages=(
+    file util-linux
     clang-14 libclang-rt-14-dev
+    crossbuild-essential-armhf qemu-user mmdebstrap
 )
 
-armhf_packages=(
-    libboost-system-dev:armhf libboost-filesystem-dev:armhf
-    libboost-regex-dev:armhf libboost-date-time-dev:armhf
-    libboost-random-dev:armhf libboost-atomic-dev:armhf
-    libboost-thread-dev:armhf libboost-chrono-dev:armhf
-    libtinyxml-dev:armhf libwxgtk3.2-dev:armhf zlib1g-dev:armhf
-    libgtest-dev:armhf libbenchmark-dev:armhf
-)
-
+# missing PACKAGE...: those not installed.
 missing() {
     local pkg
     for pkg in "$@"; do
@@ -30,24 +41,69 @@ missing() {
     done
 }
 
+# Index download failures leave apt with the indexes it had: a warning.
+refresh_indexes() {
+    local log status=0
+    log=$(mktemp)
+    apt-get update -q >"$log" 2>&1 || status=$?
+    if [ $status -ne 0 ]; then
+        echo "setup: warning: apt-get update exited with $status; going on with the indexes it has:" >&2
+        grep -E '^(E|W): ' "$log" | sed 's/^/setup: warning:   /' >&2 || true
+    fi
+    rm -f "$log"
+}
+
+# why_not_installable PACKAGE: apt's reason in one line, empty when apt could
+# install it.
+why_not_installable() {
+    local output
+    if output=$(apt-get install -s -q --no-install-recommends "$1" 2>&1); then
+        return 0
+    fi
+    # A dependency problem names the dependency; otherwise apt's error says it.
+    { grep -E '^ +[^ ]+ : (Pre)?Depends: ' <<<"$output" || grep -E '^E: ' <<<"$output"; } \
+        | head -n 1 | sed -E 's/^ +//; s/^E: //'
+}
+
+install_packages() {
+    local wanted
+    wanted=$(missing "$@")
+    [ -n "$wanted" ] || return 0
+    refresh_indexes
+    # shellcheck disable=SC2086
+    if ! apt-get install -s -q --no-install-recommends $wanted >/dev/null 2>&1; then
+        report_uninstallable $wanted
+    fi
+    # shellcheck disable=SC2086
+    apt-get install -y -q --no-install-recommends $wanted || {
+        echo "setup: installing failed:" $wanted >&2
+        exit 1
+    }
+}
+
+# report_uninstallable PACKAGE...: one line for each that apt cannot install.
+report_uninstallable() {
+    local pkg reason failed=0
+    for pkg in "$@"; do
+        reason=$(why_not_installable "$pkg")
+        if [ -n "$reason" ]; then
+            echo "setup: cannot install $pkg: $reason" >&2
+            failed=1
+        fi
+    done
+    [ $failed -eq 0 ] || exit 1
+}
+
 export DEBIAN_FRONTEND=noninteractive
-
-want_native=$(missing "${native_packages[@]}" crossbuild-essential-armhf qemu-user)
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    dpkg --add-architecture armhf
-    need_update=1
-fi
-want_armhf=$(missing "${armhf_packages[@]}")
-
-if [ -n "$want_native$want_armhf" ] || [ -n "${need_update:-}" ]; then
-    apt-get update -q
-fi
-if [ -n "$want_native" ]; then
-    # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends $want_native
-fi
-if [ -n "$want_armhf" ]; then
-    # --no-remove: an armhf package must never take a native one away.
-    # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends --no-remove $want_armhf
-fi
+case ${1:-} in
+run) install_packages "${run_packages[@]}" ;;
+bench) install_packages "${run_packages[@]}" "${bench_packages[@]}" ;;
+test)
+    install_packages "${run_packages[@]}" "${bench_packages[@]}" "${test_packages[@]}"
+    bash "$root/scripts/armhf-sysroot.sh" "$root/build/armhf-sysroot"
+    ;;
+*)
+    echo "usage: $0 run|bench|test" >&2
+    exit 2
+    ;;
+esac

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test suite: native,
 # native with AddressSanitizer and UndefinedBehaviorSanitizer, the threaded
-# tests with ThreadSanitizer, and the armhf build under qemu-arm.
+# tests with ThreadSanitizer, and the armhf build under qemu-arm in its sysroot.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" test
 jobs=$(nproc)
 
 # run_suite NAME CTEST-ARGS -- CMAKE-ARGS...
@@ -39,7 +39,7 @@ run_suite thread "-L threads" -- -DCORE_SANITIZE=thread
 run_suite armhf "-LE soak" -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf.cmake"
 # The device's executable: 32-bit ARM, and it runs under the emulator.
 file "$root/build/armhf/bin/core" | grep -q 'ELF 32-bit LSB .* ARM'
-qemu-arm "$root/build/armhf/bin/core" -h
+qemu-arm -L "$root/build/armhf-sysroot" "$root/build/armhf/bin/core" -h
 echo "==== fuzz targets: corpus replay and a short run ===="
 bash "$root/scripts/fuzz.sh"
 echo "==== all suites passed ===="
