@@ -1,20 +1,33 @@
-# What `cmake --install <build> --prefix P` puts under P: the core laid out as
-# on the device (bin/core finds its plugins in bin/plugins and its libraries
-# in bin/lib), the supervisor stand-in, and the plugin SDK: dvrplugin.h, the
-# CMake package dvrplugin (lib/cmake/dvrplugin) and lib/pkgconfig/dvrplugin.pc.
+# What `cmake --install <build> --prefix P` puts under P, in three install
+# components that are also the three Debian packages (cmake/debian.cmake):
+#   core     lib/dvrcore/core with its empty plugin directories "plugins" and
+#            "protected-plugins" beside it; it searches lib/dvrcore/lib for
+#            libraries. Nobody runs it by hand (the supervisor starts it), so
+#            it is a program of the package's own directory, not of bin/.
+#   sdk      the plugin SDK: dvrplugin.h, the test kit, the CMake package
+#            dvrplugin (lib/cmake/dvrplugin) with a cross build's toolchain
+#            file, share/pkgconfig/dvrplugin.pc, the guide and example sources.
+#   standin  bin/supervisor-standin, the supervisor stand-in, with its manual.
 include(CMakePackageConfigHelpers)
 
+set(core_install_dir lib/dvrcore)
 set(dvrplugin_package_dir lib/cmake/dvrplugin)
+set(core_package_name dvrcore)
+set(sdk_package_name dvrcore-plugin-dev)
+set(standin_package_name dvrcore-supervisor-standin)
 
-install(TARGETS core supervisor-standin RUNTIME DESTINATION bin)
-install(DIRECTORY DESTINATION bin/plugins)
+install(TARGETS core RUNTIME DESTINATION ${core_install_dir} COMPONENT core)
+install(DIRECTORY DESTINATION ${core_install_dir}/plugins COMPONENT core)
+install(DIRECTORY DESTINATION ${core_install_dir}/protected-plugins COMPONENT core)
+
+install(TARGETS supervisor-standin RUNTIME DESTINATION bin COMPONENT standin)
 
 set_target_properties(dvrplugin_testkit PROPERTIES EXPORT_NAME testkit)
 install(TARGETS plugin_abi dvrplugin_testkit EXPORT dvrplugin-targets
-    ARCHIVE DESTINATION lib
-    PUBLIC_HEADER DESTINATION include)
-install(FILES ${CMAKE_SOURCE_DIR}/include/dvrplugin.h DESTINATION include)
-install(EXPORT dvrplugin-targets NAMESPACE dvrplugin:: DESTINATION ${dvrplugin_package_dir})
+    ARCHIVE DESTINATION lib COMPONENT sdk
+    PUBLIC_HEADER DESTINATION include COMPONENT sdk)
+install(FILES ${CMAKE_SOURCE_DIR}/include/dvrplugin.h DESTINATION include COMPONENT sdk)
+install(EXPORT dvrplugin-targets NAMESPACE dvrplugin:: DESTINATION ${dvrplugin_package_dir} COMPONENT sdk)
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/dvrplugin-config.cmake.in
     ${CMAKE_BINARY_DIR}/package/dvrplugin-config.cmake
@@ -27,12 +40,38 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/dvrplugin-config-ve
 install(FILES
     ${CMAKE_BINARY_DIR}/package/dvrplugin-config.cmake
     ${CMAKE_BINARY_DIR}/package/dvrplugin-config-version.cmake
-    DESTINATION ${dvrplugin_package_dir})
+    DESTINATION ${dvrplugin_package_dir} COMPONENT sdk)
 # A cross build ships its toolchain file: plugins for the device must be
 # built with the same compilers.
 if(CMAKE_CROSSCOMPILING)
-    install(FILES ${CMAKE_TOOLCHAIN_FILE} DESTINATION ${dvrplugin_package_dir} RENAME toolchain.cmake)
+    install(FILES ${CMAKE_TOOLCHAIN_FILE} DESTINATION ${dvrplugin_package_dir} RENAME toolchain.cmake
+        COMPONENT sdk)
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/dvrplugin.pc.in ${CMAKE_BINARY_DIR}/package/dvrplugin.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/package/dvrplugin.pc DESTINATION lib/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/package/dvrplugin.pc DESTINATION share/pkgconfig COMPONENT sdk)
+
+# Each package's documentation directory: its copyright and change log, as
+# Debian's policy asks; the core's README; the plugin guide and the example
+# plugins' sources (with their stand-alone CMake project) for plugin authors.
+# Manuals and change logs are installed compressed, without time stamps.
+function(install_gzipped source destination component)
+    get_filename_component(name ${source} NAME)
+    execute_process(COMMAND gzip -9n INPUT_FILE ${source} OUTPUT_FILE ${CMAKE_BINARY_DIR}/package/${name}.gz
+        COMMAND_ERROR_IS_FATAL ANY)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    install(FILES ${CMAKE_BINARY_DIR}/package/${name}.gz DESTINATION ${destination} COMPONENT ${component})
+endfunction()
+set(package_doc_source ${CMAKE_CURRENT_LIST_DIR}/debian)
+install_gzipped(${CMAKE_SOURCE_DIR}/tools/supervisor-standin/supervisor-standin.1 share/man/man1 standin)
+foreach(component core sdk standin)
+    install(FILES ${package_doc_source}/copyright
+        DESTINATION share/doc/${${component}_package_name} COMPONENT ${component})
+    install_gzipped(${package_doc_source}/changelog share/doc/${${component}_package_name} ${component})
+endforeach()
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/${core_package_name} COMPONENT core)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/plugin-guide.md DESTINATION share/doc/${sdk_package_name} COMPONENT sdk)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/ DESTINATION share/doc/${sdk_package_name}/examples
+    COMPONENT sdk)
+
+include(${CMAKE_CURRENT_LIST_DIR}/debian.cmake)

@@ -27,17 +27,18 @@ bench_packages=(libbenchmark-dev)
 # The armhf build needs no armhf package of the build machine: its libraries
 # come from a sysroot of their own (scripts/armhf-sysroot.sh).
 test_packages=(
-    file util-linux
+    file util-linux procps
     clang-14 libclang-rt-14-dev
     crossbuild-essential-armhf qemu-user mmdebstrap
+    # The Debian packages and the armhf device image.
+    lintian qemu-user-static
 )
 
 # missing PACKAGE...: those not installed.
 missing() {
     local pkg
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
-            || echo "$pkg"
+        [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = 'install ok installed' ] || echo "$pkg"
     done
 }
 

@@ -46,13 +46,14 @@ build_project() {
 
 check_installation() {
     local entry
-    for entry in bin/core bin/supervisor-standin bin/plugins include/dvrplugin.h include/dvrplugin_testkit.h \
+    for entry in lib/dvrcore/core lib/dvrcore/plugins lib/dvrcore/protected-plugins bin/supervisor-standin \
+        include/dvrplugin.h include/dvrplugin_testkit.h \
         lib/cmake/dvrplugin/dvrplugin-config.cmake lib/cmake/dvrplugin/dvrplugin-config-version.cmake \
-        lib/pkgconfig/dvrplugin.pc; do
+        share/pkgconfig/dvrplugin.pc; do
         [ -e "$prefix/$entry" ] || fail "$entry is not installed"
     done
     local dynamic
-    dynamic=$(readelf -d "$prefix/bin/core")
+    dynamic=$(readelf -d "$prefix/lib/dvrcore/core")
     # shellcheck disable=SC2016 # the literal text $ORIGIN
     grep -q 'R.*PATH.*\[\$ORIGIN/lib\]' <<<"$dynamic" || fail "the installed core lost its \$ORIGIN/lib search path"
     "${emulator[@]}" "$prefix/bin/supervisor-standin" --help >/dev/null || fail "installed stand-in does not run"
@@ -60,11 +61,11 @@ check_installation() {
 
 check_pkg_config() {
     local flags
-    flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags dvrplugin) || fail "pkg-config does not know dvrplugin"
+    flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags dvrplugin) || fail "pkg-config does not know dvrplugin"
     echo "pkg-config --cflags dvrplugin: $flags"
     mkdir -p "$work/pkg-config"
     # shellcheck disable=SC2086
-    "$cc" -std=c99 -Wall -Wextra -Werror -shared $flags "$work/hello/hello_plugin.c" \
+    "$cc" -std=c99 -Wall -Wextra -Werror -shared -fPIC $flags "$work/hello/hello_plugin.c" \
         -o "$work/pkg-config/hello_plugin.so" || fail "pkg-config's flags do not build the plugin"
     expect_elf "$work/pkg-config/hello_plugin.so" "shared object"
 }
@@ -81,8 +82,8 @@ check_test_kit() {
 check_core_loads_plugin() {
     local run=$work/run deadline core status=0
     mkdir -p "$run"
-    cp "$work/hello-build/hello_plugin.so" "$prefix/bin/plugins/"
-    (cd "$run" && exec "${emulator[@]}" "$prefix/bin/core") >"$run/output" 2>&1 &
+    cp "$work/hello-build/hello_plugin.so" "$prefix/lib/dvrcore/plugins/"
+    (cd "$run" && exec "${emulator[@]}" "$prefix/lib/dvrcore/core") >"$run/output" 2>&1 &
     core=$!
     deadline=$((SECONDS + 60 * time_scale))
     until grep -q '</kDVR>' "$run/plugins.xml" 2>/dev/null; do

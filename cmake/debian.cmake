@@ -1,0 +1,65 @@
+# Debian packages of a build directory, one per install component
+# (cmake/package.cmake):
+#   cpack -G DEB --config <build>/CPackConfig.cmake -B <output directory>
+# makes dvrcore, dvrcore-plugin-dev and dvrcore-supervisor-standin for the
+# build's architecture (amd64 natively, armhf in the cross build). Their
+# Depends come from the binaries through dpkg-shlibdeps.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${core_package_name})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Recording server core team")
+set(CPACK_PACKAGE_CONTACT "Recording server core team <core-team@example.com>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL core sdk standin)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+# CPack would ask the build machine; a cross build is for the device.
+if(CMAKE_CROSSCOMPILING)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+else()
+    execute_process(COMMAND dpkg --print-architecture
+        OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+set(CPACK_DEBIAN_CORE_PACKAGE_NAME ${core_package_name})
+set(CPACK_DEBIAN_CORE_PACKAGE_SECTION misc)
+set(CPACK_COMPONENT_CORE_DESCRIPTION "core process of the recording server
+The plugin host of the device's video recording server: it loads the plugins
+in /usr/lib/dvrcore/plugins and /usr/lib/dvrcore/protected-plugins, carries
+events between them and packets between them and the supervising daemon,
+which starts it.")
+
+set(CPACK_DEBIAN_SDK_PACKAGE_NAME ${sdk_package_name})
+set(CPACK_DEBIAN_SDK_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_SDK_PACKAGE_DEPENDS "${standin_package_name} (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_SDK_PACKAGE_RECOMMENDS "${core_package_name} (= ${PROJECT_VERSION}), cmake, pkg-config")
+set(CPACK_COMPONENT_SDK_DESCRIPTION "plugin SDK of the recording server's core
+Everything a plugin author builds against: the plugin header dvrplugin.h, the
+CMake package dvrplugin, the pkg-config file, and the test kit, which runs a
+plugin in a unit test without the core. The plugin guide and the sources of
+the example plugins are in /usr/share/doc/${sdk_package_name}.")
+
+set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME ${standin_package_name})
+set(CPACK_DEBIAN_STANDIN_PACKAGE_SECTION devel)
+set(CPACK_COMPONENT_STANDIN_DESCRIPTION "stand-in for the recording server's supervising daemon
+A development tool: it starts the core on a socket pair, plays the supervising
+daemon's side of the link, prints and records the packets from the core and
+sends packets to plugins, so that plugins can be tried without the device.")
+
+# In the cross build, dpkg-shlibdeps reads the armhf libraries of the
+# sysroot with the cross binutils; the symbols and shlibs files of their
+# packages lie in the sysroot's DEBIAN/ (scripts/armhf-sysroot.sh), since
+# nothing of the sysroot is known to the build machine's dpkg.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSROOT)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+        ${CMAKE_SYSROOT}/lib/arm-linux-gnueabihf ${CMAKE_SYSROOT}/usr/lib/arm-linux-gnueabihf)
+    set(CPACK_CORE_SHLIBDEPS_COMMAND env DEB_HOST_ARCH=armhf dpkg-shlibdeps)
+    set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/debian-cross-shlibdeps.cmake)
+endif()
+
+include(CPack)

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Installs the armhf core package, with dpkg --root, into an armhf root file
+# system that holds only Debian 12's minbase and the packages that the
+# core's and the stand-in's Depends name, so dpkg checks the dependencies
+# against that system, not the build machine. Then runs the installed core
+# from inside it through qemu-arm -L, with the example plugins, under the
+# installed stand-in, and stops it once the echo responder has answered. It
+# must exit with 0 and leave the expected console and files. Finally it
+# removes a library the core needs from the root and sees the same run fail,
+# so a package that forgot a dependency cannot pass.
+#
+# Usage: device_image_test.sh BUILD SOURCE TIME-SCALE
+# The root file system is kept in BUILD/device-root while its package list
+# is unchanged.
+set -euo pipefail
+build=$1 source=$2 time_scale=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# depended_packages DEB...: the package names their Depends give, the first
+# of each set of alternatives.
+depended_packages() {
+    local deb
+    for deb in "$@"; do
+        dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed -E 's/\|.*//; s/\(.*\)//; s/[[:space:]]//g'
+    done | grep -v '^dvrcore' | sort -u
+}
+
+make_packages() {
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/debs" -D 'CPACK_COMPONENTS_ALL=core;standin' \
+        >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+    core_deb=$(echo "$work"/debs/dvrcore_*_armhf.deb)
+    standin_deb=$(echo "$work"/debs/dvrcore-supervisor-standin_*_armhf.deb)
+}
+
+make_root() {
+    local packages
+    mapfile -t packages < <(depended_packages "$core_deb" "$standin_deb")
+    echo "root file system: minbase and ${packages[*]}"
+    bash "$source/scripts/armhf-device-root.sh" "$build/device-root" "${packages[@]}"
+    cp -a "$build/device-root" "$root"
+    ! find "$root" -type f -name '*.so*' -exec file {} + | grep 'ELF' | grep -v 'ARM' \
+        || fail "the root file system holds a library that is not armhf"
+    dpkg --root="$root" --install "$core_deb" "$standin_deb" || fail "dpkg refused the packages"
+    cp "$build"/bin/plugins/*.so "$root/usr/lib/dvrcore/plugins/"
+}
+
+# run_core DIRECTORY: the installed stand-in runs the installed core in
+# DIRECTORY until the echo responder has answered its demo packet ("hello")
+# and the modules report is written, then is stopped as a user would, with
+# SIGTERM. Sets $status.
+run_core() {
+    local dir=$1 standin deadline
+    mkdir -p "$dir"
+    # The stand-in starts the core itself: the kernel hands the armhf core
+    # to the emulator, which QEMU_LD_PREFIX points at the same root.
+    (cd "$dir" && QEMU_LD_PREFIX=$root exec bash "$source/scripts/with-armhf-binfmt.sh" \
+        qemu-arm -L "$root" "$root/usr/bin/supervisor-standin" --seconds 86400 --record received.log \
+        "$root/usr/lib/dvrcore/core" </dev/null >console.log 2>&1) &
+    standin=$!
+    deadline=$((SECONDS + 120 * time_scale))
+    until grep -q '6563686f3a2068656c6c6f$' "$dir/received.log" 2>/dev/null &&
+        grep -q '</kDVR>' "$dir/plugins.xml" 2>/dev/null; do
+        if ! kill -0 $standin 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+            break
+        fi
+        sleep 0.2
+    done
+    # The stand-in is the one child of the emulation wrapper.
+    kill -TERM "$(pgrep -P $standin)" 2>/dev/null || true
+    status=0
+    wait $standin || status=$?
+}
+
+make_packages
+make_root
+echo "dvrcore and the stand-in installed into the armhf root"
+
+run_core "$work/run"
+cat "$work/run/console.log"
+[ $status -eq 0 ] || fail "the installed core under the stand-in exited with $status"
+# 27 bytes: the header {27, 0x0EC00000, 1, 0} and "echo: hello".
+grep -q ' 27 1b0000000000c00e0100000000000000''6563686f3a2068656c6c6f$' "$work/run/received.log" \
+    || fail "no answer from the echo responder"
+for plugin in echo_responder logger producer consumer job_runner ticker printer; do
+    grep -q "Filename=\"$plugin.so\" .*OpenCode=\"0\"" "$work/run/plugins.xml" \
+        || { cat "$work/run/plugins.xml"; fail "$plugin.so was not loaded and opened"; }
+done
+grep -q '<kDVR' "$work/run/core.xml" || fail "no core.xml"
+echo "the installed core ran its plugins in the armhf root and stopped with 0"
+
+library=$(find "$root/usr/lib/arm-linux-gnueabihf" -name 'libtinyxml.so.*' -type f | head -n 1)
+rm "$library"
+run_core "$work/run-without-library"
+[ $status -ne 0 ] || fail "the core ran without $(basename "$library")"
+complaint=$(grep -m 1 "$(basename "$library" | cut -d. -f1-3)" "$work/run-without-library/console.log") \
+    || { cat "$work/run-without-library/console.log"; fail "the failure does not name the missing library"; }
+echo "without $(basename "$library") the same run fails with $status: $complaint"
