@@ -7,3 +7,8 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     out->WriteEvents = 1;
     return in->Version == LOAD_PARMS_IN_VERSION ? EVENT_OK : EVENT_REFUSED;
 }
+
+/* The version check a plugin makes, as the header shows it. */
+#if !defined(DVRPLUGIN_VERSION_MAJOR) || DVRPLUGIN_VERSION_MAJOR != 19 || DVRPLUGIN_VERSION_MINOR < 9
+#error "the plugin header does not name its version"
+#endif
