@@ -9,6 +9,7 @@
  * supervisor packets, which are never delivered to plugins, so it cannot
  * feed on its own output.
  */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, also under a strict C standard */
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
