@@ -7,7 +7,10 @@
 #   sdk      the plugin SDK: dvrplugin.h, the test kit, the CMake package
 #            dvrplugin (lib/cmake/dvrplugin) with a cross build's toolchain
 #            file, share/pkgconfig/dvrplugin.pc, the guide and example sources.
-#   standin  bin/supervisor-standin, the supervisor stand-in, with its manual.
+#            The inspector bin/dvrplugin-inspect and a plugin template
+#            (share/dvrplugin/template) come with it.
+#   standin  bin/supervisor-standin, the supervisor stand-in, with its manual
+#            and its bus monitor plugin (lib/dvrplugin).
 include(CMakePackageConfigHelpers)
 
 set(core_install_dir lib/dvrcore)
@@ -21,6 +24,10 @@ install(DIRECTORY DESTINATION ${core_install_dir}/plugins COMPONENT core)
 install(DIRECTORY DESTINATION ${core_install_dir}/protected-plugins COMPONENT core)
 
 install(TARGETS supervisor-standin RUNTIME DESTINATION bin COMPONENT standin)
+# Where supervisor-standin --monitor looks for it: ../lib/dvrplugin from bin.
+install(TARGETS bus_monitor LIBRARY DESTINATION lib/dvrplugin COMPONENT standin)
+install(TARGETS dvrplugin-inspect RUNTIME DESTINATION bin COMPONENT sdk)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/template/ DESTINATION share/dvrplugin/template COMPONENT sdk)
 
 set_target_properties(dvrplugin_testkit PROPERTIES EXPORT_NAME testkit)
 install(TARGETS plugin_abi dvrplugin_testkit EXPORT dvrplugin-targets
@@ -40,6 +47,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/dvrplugin-config-ve
 install(FILES
     ${CMAKE_BINARY_DIR}/package/dvrplugin-config.cmake
     ${CMAKE_BINARY_DIR}/package/dvrplugin-config-version.cmake
+    ${CMAKE_CURRENT_LIST_DIR}/dvrplugin-testkit-helpers.cmake
     DESTINATION ${dvrplugin_package_dir} COMPONENT sdk)
 # A cross build ships its toolchain file: plugins for the device must be
 # built with the same compilers.

@@ -41,6 +41,19 @@
 extern "C" {
 #endif
 
+/* ---- Version ------------------------------------------------------------ */
+
+/* The version of the package this header belongs to (dvrplugin-config-version
+ * and dvrplugin.pc carry the same). Check it at compile time, for example
+ *   #if !defined(DVRPLUGIN_VERSION_MAJOR) || DVRPLUGIN_VERSION_MAJOR != 19
+ *   #error "written for the plugin interface of version 19"
+ *   #endif
+ * The build of the core refuses a header whose numbers differ from its own. */
+#define DVRPLUGIN_VERSION_MAJOR 19
+#define DVRPLUGIN_VERSION_MINOR 9
+#define DVRPLUGIN_VERSION_PATCH 4
+#define DVRPLUGIN_VERSION_STRING "19.09.4.0"
+
 /* ---- Identifiers and constants ---------------------------------------- */
 
 /* The core's own identifier: Source of its events, holder of buffers. */

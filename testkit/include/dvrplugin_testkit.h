@@ -27,6 +27,14 @@
 // job ever waits for a consumer; throttling and shortage of memory are not
 // played.
 //
+// Calls out of the core's order throw std::logic_error, saying which call
+// came too early or too late, instead of reaching a plugin that could not
+// expect it: Open before a successful Load, a second Load or Open, Open after
+// Close, Write (and UpdateConfig) before Open or after Close, SendPacket
+// before Load or after Unload. Packets may reach a plugin before its Open
+// and while it closes, as in the core. Close and Unload may be called at any
+// time and do nothing when there is nothing to do.
+//
 // Thread rules: all operations but the event entry are for the test's
 // thread; the accessors (Events, Packets, RetainedBuffers...) return copies
 // and may be called at any time. One PluginUnderTest may exist at a time in a
@@ -103,10 +111,12 @@ struct SupervisorPacket {
 };
 
 // A buffer the plugin keeps: retained from a Write or a configuration
-// IOCTL and not released yet.
+// IOCTL and not released yet, with the event that brought it.
 struct RetainedBuffer {
     const void *Address = nullptr;
     uint32_t DataLength = 0;
+    uint32_t EventClass = 0;
+    uint32_t EventType = 0;
 };
 
 // The plugin's results for one call; a missing entry counts as success, as
@@ -136,13 +146,16 @@ public:
     // thread the plugin asks for (when Load succeeds), Open the reader
     // thread; Close begins the stop; Unload joins the plugin's threads, then
     // calls Unload. After a failed Load the plugin is neither closed nor
-    // unloaded, as in the core.
+    // unloaded, as in the core, and Load may be tried again.
     CallResult Load();
     CallResult Open();
     CallResult Close();
     CallResult Unload();
     // What the plugin described at Load.
     const _LoadParmsOut &Info() const;
+    // The entry points the library exports, by their names ("Load",
+    // "Unload", "Open", "Close", "Read", "Write", "Seek", "IOCTL"), in that order.
+    std::vector<std::string> ExportedEntries() const;
 
     // Delivers one event as the delivery loop does: a configuration-class
     // event from another source through IOCTL UPDATE_CONFIG, any other
@@ -184,6 +197,10 @@ public:
     // unloaded), and releases of buffers it did not hold.
     std::vector<RetainedBuffer> RetainedBuffers() const;
     std::size_t UnmatchedReleases() const;
+    // "" while the plugin holds nothing; otherwise one line per buffer it
+    // holds, naming the event's class and type and the data's length, for
+    // a test's failure message: EXPECT_EQ(plugin.LeakReport(), "").
+    std::string LeakReport() const;
 
     class State;
 

@@ -44,6 +44,7 @@ struct PluginEntries {
     CloseEntryPoint Close = nullptr;
     ReadEntryPoint Read = nullptr;
     WriteEntryPoint Write = nullptr;
+    SeekEntryPoint Seek = nullptr; // resolved as the core does, never called
     IoctlEntryPoint IOCTL = nullptr;
 };
 
@@ -52,6 +53,8 @@ struct PluginEntries {
 struct Holding {
     MallocBuffer Buffer;
     uint32_t Length = 0;
+    uint32_t EventClass = 0;
+    uint32_t EventType = 0;
 };
 
 // Makes `kit` the answerer of the event entry it returns; throws
@@ -112,7 +115,7 @@ public:
 private:
     DeliveryResult CallWrite(const Event &event, void *data);
     DeliveryResult CallUpdateConfig(const Event &event, void *data);
-    void HoldDuringCall(const void *data, uint32_t length);
+    void HoldDuringCall(const void *data, const Event &event);
     void KeepIfRetained(MallocBuffer buffer, bool keep);
     void StartWorker();
     void StartReader();

@@ -64,6 +64,7 @@ PluginUnderTest::State::State(const std::string &libraryPath) : library(dlopen(l
     entries.Close = Resolve<CloseEntryPoint>(library.get(), ENTRY_CLOSE);
     entries.Read = Resolve<ReadEntryPoint>(library.get(), ENTRY_READ);
     entries.Write = Resolve<WriteEntryPoint>(library.get(), ENTRY_WRITE);
+    entries.Seek = Resolve<SeekEntryPoint>(library.get(), ENTRY_SEEK);
     entries.IOCTL = Resolve<IoctlEntryPoint>(library.get(), ENTRY_IOCTL);
 }
 
@@ -146,7 +147,7 @@ DeliveryResult PluginUnderTest::State::Deliver(const Event &event) {
     }
     MallocBuffer copy = CopyToMalloc(event.Data.data(), event.Data.size());
     void *data = copy.get();
-    HoldDuringCall(data, static_cast<uint32_t>(event.Data.size()));
+    HoldDuringCall(data, event);
     DeliveryResult result = isConfiguration && event.Source != info.ID ? CallUpdateConfig(event, data)
                                                                        : CallWrite(event, data);
     KeepIfRetained(std::move(copy), result.Retained);
@@ -199,12 +200,12 @@ CallResult PluginUnderTest::State::CallPacket(Bytes packet) {
 // The plugin holds the buffer from before its call, so that a release it
 // raises during the call is matched; the buffer itself stays with the caller
 // until the call has returned.
-void PluginUnderTest::State::HoldDuringCall(const void *data, uint32_t length) {
+void PluginUnderTest::State::HoldDuringCall(const void *data, const Event &event) {
     if (data == nullptr) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
-    retained[data] = Holding{nullptr, length};
+    retained[data] = Holding{nullptr, static_cast<uint32_t>(event.Data.size()), event.EventClass, event.EventType};
 }
 
 void PluginUnderTest::State::KeepIfRetained(MallocBuffer buffer, bool keep) {

@@ -7,3 +7,10 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     out->WriteEvents = 1;
     return in->Version == LOAD_PARMS_IN_VERSION ? EVENT_OK : EVENT_REFUSED;
 }
+
+/* The numbers work in the preprocessor's arithmetic, as a plugin's version
+ * check uses them. */
+#if !defined(DVRPLUGIN_VERSION_STRING) || \
+    DVRPLUGIN_VERSION_MAJOR * 10000 + DVRPLUGIN_VERSION_MINOR * 100 + DVRPLUGIN_VERSION_PATCH <= 0
+#error "the plugin header does not name its version"
+#endif

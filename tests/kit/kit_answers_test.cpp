@@ -196,6 +196,7 @@ TEST_F(KitAnswersTest, SendsBecomePacketsAndAreRefusedOnceTheLinkIsClosed) {
 TEST_F(KitAnswersTest, WritesAndDocumentsFollowTheCoresDeliveryRules) {
     PluginUnderTest plugin(Variant("tp_job_seen")); // masks 0: 0x10, 1: 0x20
     ASSERT_TRUE(plugin.Load().Ok());
+    plugin.Open();
     EXPECT_TRUE(plugin.Write(dvrtest::DataEvent(OTHER_PLUGIN, 0x2, 0x20, std::string("x"))).Called);
     EXPECT_TRUE(plugin.Write(dvrtest::DataEvent(OTHER_PLUGIN, 0x3, 0x10, dvrtest::Bytes())).Called);
     EXPECT_FALSE(plugin.Write(dvrtest::DataEvent(OTHER_PLUGIN, 0x2, 0x40, std::string("x"))).Called);

@@ -4,7 +4,8 @@
 # project (hello_plugin/, copied to a fresh directory), the example plugins
 # on their own, and the same plugin with a plain compiler call and
 # pkg-config's flags; runs an example plugin through the installed test kit
-# (kit_check/); and has the installed core load the plugin. A cross build's
+# (kit_check/); builds the installed plugin template, runs its test and
+# inspects its plugin; and has the installed core load the plugin. A cross build's
 # package carries its toolchain file; everything built must then be 32-bit
 # ARM, and the programs run under the emulator.
 #
@@ -47,9 +48,10 @@ build_project() {
 check_installation() {
     local entry
     for entry in lib/dvrcore/core lib/dvrcore/plugins lib/dvrcore/protected-plugins bin/supervisor-standin \
-        include/dvrplugin.h include/dvrplugin_testkit.h \
+        bin/dvrplugin-inspect include/dvrplugin.h include/dvrplugin_testkit.h \
         lib/cmake/dvrplugin/dvrplugin-config.cmake lib/cmake/dvrplugin/dvrplugin-config-version.cmake \
-        share/pkgconfig/dvrplugin.pc; do
+        lib/cmake/dvrplugin/dvrplugin-testkit-helpers.cmake share/pkgconfig/dvrplugin.pc \
+        lib/dvrplugin/bus_monitor.so share/dvrplugin/template/CMakeLists.txt; do
         [ -e "$prefix/$entry" ] || fail "$entry is not installed"
     done
     local dynamic
@@ -60,9 +62,12 @@ check_installation() {
 }
 
 check_pkg_config() {
-    local flags
+    local flags version header_version
     flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags dvrplugin) || fail "pkg-config does not know dvrplugin"
     echo "pkg-config --cflags dvrplugin: $flags"
+    version=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --modversion dvrplugin)
+    header_version=$(sed -n 's/^#define DVRPLUGIN_VERSION_STRING "\(.*\)"$/\1/p' "$prefix/include/dvrplugin.h")
+    [ "$header_version" = "$version" ] || fail "dvrplugin.h names version '$header_version', the package $version"
     mkdir -p "$work/pkg-config"
     # shellcheck disable=SC2086
     "$cc" -std=c99 -Wall -Wextra -Werror -shared -fPIC $flags "$work/hello/hello_plugin.c" \
@@ -75,6 +80,17 @@ check_test_kit() {
     build_project "$work/kit" "$work/kit-build"
     "${emulator[@]}" "$work/kit-build/kit_check" "$work/examples-build/plugins/echo_responder.so" \
         || fail "the installed test kit did not run the echo responder"
+}
+
+# The template as an author starts from it: copied, built, its test run, and
+# the plugin it builds inspected.
+check_template() {
+    cp -r "$prefix/share/dvrplugin/template" "$work/template"
+    build_project "$work/template" "$work/template-build"
+    expect_elf "$work/template-build/my_plugin.so" "shared object"
+    "${emulator[@]}" "$work/template-build/my_plugin_test" || fail "the template's test failed"
+    "${emulator[@]}" "$prefix/bin/dvrplugin-inspect" "$work/template-build/my_plugin.so" \
+        || fail "the installed inspector says the core would refuse the template's plugin"
 }
 
 # Runs the installed core with the plugin until it has written its modules
@@ -120,4 +136,5 @@ done
 
 check_pkg_config
 check_test_kit
+check_template
 check_core_loads_plugin

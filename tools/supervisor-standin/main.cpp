@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,8 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "plugin_selection.h"
 #include "standin_options.h"
 #include "standin_session.h"
+#include "temporary_installation.h"
 
 namespace {
 
@@ -32,7 +35,8 @@ sigset_t HandledSignals() {
     return signals;
 }
 
-pid_t StartCore(const StandinOptions &options, int coreEnd) {
+// The core runs as `corePath`, through the emulator when one is named.
+pid_t StartCore(const StandinOptions &options, const std::string &corePath, int coreEnd) {
     const pid_t child = fork();
     if (child != 0) {
         return child;
@@ -42,15 +46,48 @@ pid_t StartCore(const StandinOptions &options, int coreEnd) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     const std::string descriptor = std::to_string(coreEnd);
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(options.corePath.c_str()));
+    for (const auto &word : options.emulator) {
+        argv.push_back(const_cast<char *>(word.c_str()));
+    }
+    argv.push_back(const_cast<char *>(corePath.c_str()));
     argv.push_back(const_cast<char *>(descriptor.c_str()));
     for (const auto &argument : options.coreArguments) {
         argv.push_back(const_cast<char *>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    // An emulator is found on the search path; the core is named by its path.
+    (options.emulator.empty() ? execv : execvp)(argv[0], argv.data());
     std::fprintf(stderr, "supervisor-standin: cannot start %s: %s\n", argv[0], std::strerror(errno));
     _exit(127);
+}
+
+// With --plugins or --monitor the core runs from a temporary installation
+// of the plugins chosen; null otherwise, or when that fails (said on
+// standard error, `failed` set).
+std::unique_ptr<TemporaryInstallation> InstallationFor(const StandinOptions &options, bool &failed) {
+    failed = false;
+    if (options.pluginSources.empty() && !options.monitor) {
+        return nullptr;
+    }
+    std::vector<PluginDirectory> directories;
+    std::string error;
+    std::unique_ptr<TemporaryInstallation> installation;
+    if (PlanPluginDirectories(options, directories, error)) {
+        installation = TemporaryInstallation::Create(options.corePath, directories, error);
+    }
+    if (!installation) {
+        std::fprintf(stderr, "supervisor-standin: %s\n", error.c_str());
+        failed = true;
+        return nullptr;
+    }
+    std::printf("supervisor-standin: the core runs from %s with:\n", installation->Root().c_str());
+    for (const PluginDirectory &directory : directories) {
+        for (const std::string &file : directory.files) {
+            std::printf("    %s/%s -> %s\n", directory.name.c_str(), std::filesystem::path(file).filename().c_str(),
+                        file.c_str());
+        }
+    }
+    return installation;
 }
 
 // The daemon names itself by its file name, without the directory.
@@ -70,6 +107,11 @@ int main(int argc, char **argv) {
         return 2;
     case ParseOutcome::Run:
         break;
+    }
+    bool failed = false;
+    const std::unique_ptr<TemporaryInstallation> installation = InstallationFor(options, failed);
+    if (failed) {
+        return 2;
     }
     RecordFile record;
     if (!options.recordPath.empty()) {
@@ -92,7 +134,7 @@ int main(int argc, char **argv) {
     const int coreEnd = ends[1];
     fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
     std::fflush(stdout); // nothing buffered may be written twice after the fork
-    const pid_t core = StartCore(options, coreEnd);
+    const pid_t core = StartCore(options, installation ? installation->CorePath() : options.corePath, coreEnd);
     close(coreEnd);
     if (core < 0) {
         std::perror("supervisor-standin: fork");

@@ -41,8 +41,10 @@ int SimpleEscape(char c) {
     }
 }
 
-// Shows bytes as a C string literal would, without the quotes.
-std::string Escaped(const uint8_t *bytes, std::size_t length) {
+
+} // namespace
+
+std::string EscapedBytes(const uint8_t *bytes, std::size_t length) {
     std::string text;
     for (std::size_t i = 0; i < length; ++i) {
         const uint8_t byte = bytes[i];
@@ -61,8 +63,6 @@ std::string Escaped(const uint8_t *bytes, std::size_t length) {
     }
     return text;
 }
-
-} // namespace
 
 std::string BuildPacket(uint32_t type, uint32_t address, const std::string &payload) {
     const IpcHeader header{static_cast<uint32_t>(sizeof header + payload.size()), address, type, 0};
@@ -113,7 +113,7 @@ std::string DescribePacket(const uint8_t *packet, std::size_t length) {
                   static_cast<unsigned>(header.Address), static_cast<unsigned>(header.PacketType));
     const std::size_t payload = length - sizeof header;
     const std::size_t shown = payload < SHOWN_PAYLOAD_BYTES ? payload : SHOWN_PAYLOAD_BYTES;
-    return line + Escaped(packet + sizeof header, shown) + (shown < payload ? "\" ..." : "\"");
+    return line + EscapedBytes(packet + sizeof header, shown) + (shown < payload ? "\" ..." : "\"");
 }
 
 std::string HexBytes(const uint8_t *bytes, std::size_t length) {

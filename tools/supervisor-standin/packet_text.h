@@ -17,5 +17,8 @@ bool DecodeEscapes(const std::string &text, std::string &bytes);
 // otherwise its first bytes in hex.
 std::string DescribePacket(const uint8_t *packet, std::size_t length);
 
+// Bytes as a C string literal shows them, without the quotes.
+std::string EscapedBytes(const uint8_t *bytes, std::size_t length);
+
 // Every byte as two hex digits, separated by nothing.
 std::string HexBytes(const uint8_t *bytes, std::size_t length);

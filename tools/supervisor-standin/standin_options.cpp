@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "packet_text.h"
+#include "tools/bus-monitor/bus_monitor_packet.h"
 
 namespace {
 
@@ -48,6 +49,20 @@ void PrintUsage(const char *program) {
                 "  --record FILE          append each to FILE as one line: seconds, length\n"
                 "                         and every byte in hex\n"
                 "\n"
+                "Plugins (the core then runs from a temporary installation, removed when it\n"
+                "exits, so nothing is copied into an installation):\n"
+                "  --plugins PATH         run the core with the plugin library PATH, or with\n"
+                "                         every .so file in the directory PATH, instead of\n"
+                "                         the plugins installed beside it; may be repeated\n"
+                "  --monitor              also load the bus monitor plugin and show each event\n"
+                "                         as it is delivered: time, source, class, type,\n"
+                "                         length and first bytes. The monitor sends one\n"
+                "                         packet of type 0x%X per event, at most %u a second;\n"
+                "                         the source is named from plugins.xml in the working\n"
+                "                         directory\n"
+                "  --emulator WORD        start CORE through this program (an emulator for a\n"
+                "                         core built for another machine); words accumulate\n"
+                "\n"
                 "Ending:\n"
                 "  --seconds S            send the stop packet after S seconds (default, when\n"
                 "                         standard input is not a terminal and --close-after\n"
@@ -58,7 +73,8 @@ void PrintUsage(const char *program) {
                 "\n"
                 "The exit code is the core's (128 + the signal that killed it, 127 when CORE\n"
                 "cannot be run), or 2 for a mistake in the options or a failure to set up.\n",
-                program, DEMO_ADDRESS, DEFAULT_UNATTENDED_SECONDS);
+                program, DEMO_ADDRESS, BUS_MONITOR_PACKET_TYPE, BUS_MONITOR_SUMMARIES_PER_SECOND,
+                DEFAULT_UNATTENDED_SECONDS);
 }
 
 bool ParseSeconds(const char *text, double &value) {
@@ -116,6 +132,10 @@ std::string ApplyOption(const std::string &option, char **values, StandinOptions
         options.recordPath = values[0];
         return "";
     }
+    if (option == "--plugins" || option == "--emulator") {
+        (option == "--plugins" ? options.pluginSources : options.emulator).push_back(values[0]);
+        return "";
+    }
     uint32_t word = 0;
     if (option == "--type" || option == "--repeat") {
         if (!ParseWord(values[0], word) || (option == "--repeat" && word == 0)) {
@@ -154,6 +174,10 @@ ParseOutcome ParseStandinOptions(int argc, char **argv, StandinOptions &options)
         }
         if (option == "--no-identity" || option == "--no-demo") {
             (option == "--no-demo" ? demo : options.sendIdentity) = false;
+            continue;
+        }
+        if (option == "--monitor") {
+            options.monitor = true;
             continue;
         }
         const int values = ValueCount(option);

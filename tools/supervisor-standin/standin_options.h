@@ -18,6 +18,11 @@ struct OutgoingPacket {
 struct StandinOptions {
     std::string corePath;
     std::vector<std::string> coreArguments; // after the descriptor number
+    std::vector<std::string> emulator;      // words before CORE when it is started
+
+    // Either asks for a temporary installation of the core.
+    std::vector<std::string> pluginSources; // plugin files and directories
+    bool monitor = false;                   // the bus monitor plugin, its summaries shown
 
     bool sendIdentity = true;
     double identityDelay = 0;

@@ -142,7 +142,14 @@ void StandinSession::ReceiveFromCore() {
         return;
     }
     const double at = Elapsed();
-    Note("from core: %s", DescribePacket(received.data(), count).c_str());
+    std::vector<std::string> busLines;
+    if (options.monitor && monitorView.Describe(received.data(), count, busLines)) {
+        for (const std::string &line : busLines) {
+            Note("%s", line.c_str());
+        }
+    } else {
+        Note("from core: %s", DescribePacket(received.data(), count).c_str());
+    }
     if (record != nullptr) {
         std::fprintf(record, "%.3f %zd %s\n", at, count, HexBytes(received.data(), count).c_str());
         std::fflush(record);

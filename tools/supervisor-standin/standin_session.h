@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include "monitor_view.h"
 #include "standin_options.h"
 
 // Serves the supervisor's end of the link for one run of the core: carries
@@ -53,4 +54,6 @@ private:
     const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     std::vector<uint8_t> received;
     bool stopSent = false;
+    MonitorView monitorView; // with --monitor
+
 };

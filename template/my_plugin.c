@@ -1,0 +1,121 @@
+/*
+ * my_plugin: a skeleton plugin for the recording server's core. It takes
+ * events of class MY_EVENT_CLASS and type MY_EVENT_TYPE and logs one line
+ * for each. Rename it, choose your own ID, and fill in what you need; the
+ * plugin author's guide (docs/plugin-guide.md in the core's sources) says
+ * everything the core does with each entry point.
+ *
+ * Only Load is required: the core skips every entry a plugin does not
+ * export, so delete the ones you do not need.
+ */
+#include <stdio.h>
+#include <string.h>
+
+#include <dvrplugin.h>
+
+/* Your ID: unique among the plugins the core loads, neither 0 (job control)
+ * nor CORE_SOURCE. Bits 16-27 address the plugin from the supervisor. */
+#define MY_PLUGIN_ID 0x00FE0000u
+/* What this plugin takes: class bit 0 selects EventMasks[0]. */
+#define MY_EVENT_CLASS 0x00000001u
+#define MY_EVENT_TYPE 0x00000100u
+
+/* FlatPluginEvent, handed over at Load; valid for the life of the process. */
+static EventEntryPoint raiseEvent;
+
+/* A log line is an event of class CLASS_LOG; the core copies the text. */
+static void LogLine(uint32_t level, const char *text) {
+    _EventParmsIn in;
+    memset(&in, 0, sizeof in);
+    in.Size = sizeof in;
+    in.Version = 1;
+    in.DataLength = (uint32_t)strlen(text) + 1;
+    in.Data = (void *)text;
+    in.Source = MY_PLUGIN_ID;
+    in.EventClass = CLASS_LOG;
+    in.EventType = TYPE_LOG_TEXT;
+    in.Params[EVENT_PARAM_LEVEL] = level;
+    _EventParmsOut out = {sizeof out, 1, EVENT_OK};
+    raiseEvent(&in, &out);
+}
+
+/* Main thread, once, right after the library is opened: describe the plugin.
+ * The core zeroes *out first; a non-zero result or Error refuses the plugin. */
+int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
+    raiseEvent = in->EventEntry;
+    out->ID = MY_PLUGIN_ID;
+    out->EventMasks[0] = MY_EVENT_TYPE; /* compared with the type's delivery value */
+    out->WriteEvents = 1;               /* matching events reach Write */
+    /* out->WorkerThread = 1;  IOCTL WORKER_THREAD on a thread of its own */
+    /* out->ReadEvents = 1;    Read on a reader thread, and jobs */
+    return 0;
+}
+
+/* Main thread, once, after every plugin is loaded. The result is reported in
+ * plugins.xml as OpenCode; the plugin stays either way. Supervisor packets
+ * may arrive (IOCTL IPC_PACKET) before Open. */
+int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
+    (void)in;
+    (void)out;
+    LogLine(LOG_LEVEL_INFO, "my_plugin opened");
+    return 0;
+}
+
+/* Main thread, per event your masks take: the delivery loop waits for you,
+ * so return quickly. in->Data is valid for the call unless you set
+ * out->Retained (then raise CLASS_RELEASE for it when done). */
+int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
+    (void)out;
+    char text[64];
+    snprintf(text, sizeof text, "my_plugin got %u bytes", (unsigned)in->DataLength);
+    LogLine(LOG_LEVEL_INFO, text);
+    return 0;
+}
+
+/* Requests by code, each on its own thread. */
+int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
+    (void)out;
+    switch (in->Code) {
+    case WORKER_THREAD: /* your worker thread, if Load asked for one: may run until Close */
+        break;
+    case UPDATE_CONFIG: /* main thread: a configuration document, text without a NUL */
+        break;
+    case IPC_PACKET: /* the core's I/O thread: a supervisor packet addressed to you, header
+                        included, valid for this call only */
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+/* Your reader thread (JobTag 0), if Load set ReadEvents, and a job thread per
+ * job your masks take (JobTag and a private copy of the job's data). */
+int32_t Read(_ReadParmsIn *in, _ReadParmsOut *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+/* Seek is resolved but never called. */
+int32_t Seek(void *in, void *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+/* Main thread, once, at stop: make your worker and reader return. Your log
+ * lines from here on are printed but no longer delivered. */
+int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}
+
+/* Main thread, once, after your threads and jobs have returned; the library
+ * is closed afterwards. */
+int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
+    (void)in;
+    (void)out;
+    return 0;
+}
