@@ -156,6 +156,17 @@ TEST(BridgeSettings, CommandsAndRulesMaySelectMasksOnly) {
               std::string::npos);
 }
 
+TEST(BridgeSettings, TheInstalledExampleShowsTlsAndAuthentication) {
+    TiXmlDocument example;
+    ASSERT_TRUE(example.LoadFile(MQTT_BRIDGE_EXAMPLE)) << example.ErrorDesc();
+    const ParsedSettings parsed = ParseSettings(example, "unit7");
+    ASSERT_TRUE(parsed.settings) << parsed.error;
+    EXPECT_TRUE(parsed.settings->tls.enabled);
+    EXPECT_FALSE(parsed.settings->tls.keyFile.empty());
+    EXPECT_FALSE(parsed.settings->user.empty());
+    EXPECT_FALSE(parsed.settings->passwordFile.empty());
+}
+
 // ---- The files ----
 
 class BridgeSettingsFile : public ::testing::Test {
