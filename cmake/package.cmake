@@ -1,13 +1,20 @@
 # What `cmake --install <build> --prefix P` puts under P: the core laid out as
 # on the device (bin/core finds its plugins in bin/plugins and its libraries
-# in bin/lib), the supervisor stand-in, and the plugin SDK: dvrplugin.h, the
-# CMake package dvrplugin (lib/cmake/dvrplugin) and lib/pkgconfig/dvrplugin.pc.
+# in bin/lib), the supervisor stand-in, the MQTT bridge plugin with its example
+# settings, and the plugin SDK: dvrplugin.h, the CMake package dvrplugin
+# (lib/cmake/dvrplugin) and lib/pkgconfig/dvrplugin.pc.
 include(CMakePackageConfigHelpers)
 
 set(dvrplugin_package_dir lib/cmake/dvrplugin)
 
 install(TARGETS core supervisor-standin RUNTIME DESTINATION bin)
 install(DIRECTORY DESTINATION bin/plugins)
+# The bridge stays off until mqtt_bridge.xml is put beside core.xml; it needs
+# libmosquitto on the device. Built only where libmosquitto was found.
+if(TARGET mqtt_bridge)
+    install(TARGETS mqtt_bridge LIBRARY DESTINATION bin/plugins)
+    install(FILES ${CMAKE_SOURCE_DIR}/mqtt_bridge/mqtt_bridge.xml.example DESTINATION bin/plugins)
+endif()
 
 set_target_properties(dvrplugin_testkit PROPERTIES EXPORT_NAME testkit)
 install(TARGETS plugin_abi dvrplugin_testkit EXPORT dvrplugin-targets
