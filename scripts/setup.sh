@@ -22,6 +22,12 @@ armhf_packages=(
     libgtest-dev:armhf libbenchmark-dev:armhf
 )
 
+# The MQTT bridge plugin (mqtt_bridge/): libmosquitto to build it, natively and
+# for the device; for its tests only, the broker, the command-line clients and
+# openssl, which makes the tests' certificate authority.
+native_packages+=(libmosquitto-dev mosquitto mosquitto-clients openssl)
+armhf_packages+=(libmosquitto-dev:armhf)
+
 missing() {
     local pkg
     for pkg in "$@"; do
