@@ -139,7 +139,7 @@ void BrokerLink::EndConnection(const std::string &cause) {
     connected = false;
     refusedThisAttempt = false;
     ended = false;
-    lostInFlight += inFlight.size();
+    droppedByLink += inFlight.size();
     inFlight.clear();
     nextAttempt = Clock::now() + backoff.Next();
 }
@@ -209,15 +209,17 @@ void BrokerLink::SendPending() {
     }
 }
 
+// False when the connection takes no more messages for now; a message the library refuses
+// for itself is dropped.
 bool BrokerLink::PublishOne(const OutgoingMessage &message, bool retain) {
     int messageId = 0;
     const int result = connection->Publish(message.topic, message.payload, retain, messageId);
-    if (result != MOSQ_ERR_SUCCESS) {
-        ++lostInFlight;
-        return false;
+    if (result == MOSQ_ERR_SUCCESS) {
+        inFlight.insert(messageId);
+        return true;
     }
-    inFlight.insert(messageId);
-    return true;
+    ++droppedByLink;
+    return result != MOSQ_ERR_NO_CONN;
 }
 
 void BrokerLink::UpdateCounters(Clock::time_point now) {
@@ -230,7 +232,7 @@ void BrokerLink::UpdateCounters(Clock::time_point now) {
 }
 
 uint64_t BrokerLink::Dropped() const {
-    return parts.queue.Dropped() + parts.documents.Refused() + lostInFlight;
+    return parts.queue.Dropped() + parts.documents.Refused() + droppedByLink;
 }
 
 void BrokerLink::SayGoodbye() {

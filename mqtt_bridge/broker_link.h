@@ -94,7 +94,7 @@ private:
     ReconnectBackoff backoff;
     OutageReport outage;
     std::set<int> inFlight;
-    uint64_t lostInFlight = 0;
+    uint64_t droppedByLink = 0; // unconfirmed at a break, or refused by the library
     uint64_t refusedCommands = 0;
 
     std::thread thread;
