@@ -1,7 +1,8 @@
 # What `cmake --install <build> --prefix P` puts under P, in three install
 # components that are also the three Debian packages (cmake/debian.cmake):
 #   core     lib/dvrcore/core with its empty plugin directories "plugins" and
-#            "protected-plugins" beside it; it searches lib/dvrcore/lib for
+#            "protected-plugins" beside it, and in "plugins" the MQTT bridge
+#            with its example settings; it searches lib/dvrcore/lib for
 #            libraries. Nobody runs it by hand (the supervisor starts it), so
 #            it is a program of the package's own directory, not of bin/.
 #   sdk      the plugin SDK: dvrplugin.h, the test kit, the CMake package
@@ -28,6 +29,13 @@ install(TARGETS supervisor-standin RUNTIME DESTINATION bin COMPONENT standin)
 install(TARGETS bus_monitor LIBRARY DESTINATION lib/dvrplugin COMPONENT standin)
 install(TARGETS dvrplugin-inspect RUNTIME DESTINATION bin COMPONENT sdk)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/template/ DESTINATION share/dvrplugin/template COMPONENT sdk)
+# The bridge stays off until mqtt_bridge.xml is put beside core.xml; it needs
+# libmosquitto on the device. Built only where libmosquitto was found.
+if(TARGET mqtt_bridge)
+    install(TARGETS mqtt_bridge LIBRARY DESTINATION ${core_install_dir}/plugins COMPONENT core)
+    install(FILES ${CMAKE_SOURCE_DIR}/mqtt_bridge/mqtt_bridge.xml.example
+        DESTINATION ${core_install_dir}/plugins COMPONENT core)
+endif()
 
 set_target_properties(dvrplugin_testkit PROPERTIES EXPORT_NAME testkit)
 install(TARGETS plugin_abi dvrplugin_testkit EXPORT dvrplugin-targets

@@ -21,6 +21,7 @@ packages=(
     libboost-thread-dev libboost-chrono-dev
     libtinyxml-dev libwxgtk3.2-dev zlib1g-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    libmosquitto-dev
 )
 sources=("deb $mirror bookworm main" "deb $mirror bookworm-updates main")
 # This script, whose package list and steps make the sysroot.

@@ -32,6 +32,10 @@ test_packages=(
     crossbuild-essential-armhf qemu-user mmdebstrap
     # The Debian packages and the armhf device image.
     lintian qemu-user-static
+    # The MQTT bridge plugin (mqtt_bridge/) and its tests: the broker, the
+    # command-line clients and openssl, which makes the tests' certificate
+    # authority.
+    libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 
 # missing PACKAGE...: those not installed.

@@ -54,6 +54,13 @@ check_installation() {
         lib/dvrplugin/bus_monitor.so share/dvrplugin/template/CMakeLists.txt; do
         [ -e "$prefix/$entry" ] || fail "$entry is not installed"
     done
+    # The MQTT bridge and its example settings, where the build has libmosquitto.
+    if [ -e "$build/bin/plugins/mqtt_bridge.so" ]; then
+        for entry in lib/dvrcore/plugins/mqtt_bridge.so lib/dvrcore/plugins/mqtt_bridge.xml.example; do
+            [ -e "$prefix/$entry" ] || fail "$entry is not installed"
+        done
+        expect_elf "$prefix/lib/dvrcore/plugins/mqtt_bridge.so" "shared object"
+    fi
     local dynamic
     dynamic=$(readelf -d "$prefix/lib/dvrcore/core")
     # shellcheck disable=SC2016 # the literal text $ORIGIN
@@ -116,6 +123,12 @@ check_core_loads_plugin() {
     grep -q "<Plugin ID=\"$plugin_id\" Filename=\"hello_plugin.so\" .*OpenCode=\"0\"" "$run/plugins.xml" \
         || { cat "$run/plugins.xml"; fail "the installed core did not load and open hello_plugin.so"; }
     echo "the installed core loaded and opened hello_plugin.so"
+    # Without its settings file the installed bridge loads, opens and stays off.
+    if [ -e "$prefix/lib/dvrcore/plugins/mqtt_bridge.so" ]; then
+        grep -q '<Plugin ID="5046272" Filename="mqtt_bridge.so" .*OpenCode="0"' "$run/plugins.xml" \
+            || { cat "$run/plugins.xml"; fail "the installed core did not load and open mqtt_bridge.so"; }
+        echo "the installed core loaded and opened mqtt_bridge.so"
+    fi
 }
 
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null

@@ -1,0 +1,53 @@
+#include "mqtt_bridge/command_topics.h"
+
+#include <utility>
+
+#include "include/dvrplugin.h"
+#include "mqtt_bridge/number_text.h"
+
+bool IsCommandEvent(uint32_t eventClass, uint32_t eventType) {
+    return eventClass != 0 && (eventClass & ~MASK_SELECTING_CLASS_BITS) == 0 && (eventType & TYPE_FROM_CORE) == 0;
+}
+
+CommandTranslator::CommandTranslator(std::string prefix, std::vector<NamedCommand> named, bool numeric)
+    : prefix(std::move(prefix)), named(std::move(named)), numeric(numeric) {}
+
+TranslatedCommand CommandTranslator::Translate(const std::string &topic, std::size_t payloadLength) const {
+    if (topic.compare(0, prefix.size(), prefix) != 0) {
+        return {std::nullopt, "not a command topic"};
+    }
+    if (payloadLength > PAYLOAD_LIMIT) {
+        return {std::nullopt, "payload of " + std::to_string(payloadLength) + " bytes is above " +
+                                  std::to_string(PAYLOAD_LIMIT)};
+    }
+    const std::string command = topic.substr(prefix.size());
+    const std::size_t slash = command.find('/');
+    if (slash == std::string::npos) {
+        for (const NamedCommand &candidate : named) {
+            if (candidate.name == command) {
+                return {CommandEvent{candidate.eventClass, candidate.eventType}, ""};
+            }
+        }
+        return {std::nullopt, "unknown command"};
+    }
+    if (!numeric) {
+        return {std::nullopt, "numeric commands are not allowed"};
+    }
+    const std::string typeText = command.substr(slash + 1);
+    if (typeText.find('/') != std::string::npos) {
+        return {std::nullopt, "a numeric command is <class>/<type>"};
+    }
+    return Numeric(command.substr(0, slash), typeText);
+}
+
+TranslatedCommand CommandTranslator::Numeric(const std::string &classText, const std::string &typeText) const {
+    const std::optional<uint32_t> eventClass = ParseHexNumber(classText);
+    const std::optional<uint32_t> eventType = ParseHexNumber(typeText);
+    if (!eventClass || !eventType) {
+        return {std::nullopt, "class and type must be hexadecimal numbers"};
+    }
+    if (!IsCommandEvent(*eventClass, *eventType)) {
+        return {std::nullopt, "class or type not allowed for commands"};
+    }
+    return {CommandEvent{*eventClass, *eventType}, ""};
+}
