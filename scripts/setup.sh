@@ -46,11 +46,16 @@ missing() {
     done
 }
 
+# Every package here is for the machine's own architecture: apt fetches no
+# other architecture's indexes, whose failure (a mirror in the middle of a
+# sync) would make apt drop the whole suite, security updates included.
+apt_options=(-q -o "APT::Architectures=$(dpkg --print-architecture)")
+
 # Index download failures leave apt with the indexes it had: a warning.
 refresh_indexes() {
     local log status=0
     log=$(mktemp)
-    apt-get update -q >"$log" 2>&1 || status=$?
+    apt-get "${apt_options[@]}" update >"$log" 2>&1 || status=$?
     if [ $status -ne 0 ]; then
         echo "setup: warning: apt-get update exited with $status; going on with the indexes it has:" >&2
         grep -E '^(E|W): ' "$log" | sed 's/^/setup: warning:   /' >&2 || true
@@ -62,7 +67,7 @@ refresh_indexes() {
 # install it.
 why_not_installable() {
     local output
-    if output=$(apt-get install -s -q --no-install-recommends "$1" 2>&1); then
+    if output=$(apt-get "${apt_options[@]}" install -s --no-install-recommends "$1" 2>&1); then
         return 0
     fi
     # A dependency problem names the dependency; otherwise apt's error says it.
@@ -76,11 +81,11 @@ install_packages() {
     [ -n "$wanted" ] || return 0
     refresh_indexes
     # shellcheck disable=SC2086
-    if ! apt-get install -s -q --no-install-recommends $wanted >/dev/null 2>&1; then
+    if ! apt-get "${apt_options[@]}" install -s --no-install-recommends $wanted >/dev/null 2>&1; then
         report_uninstallable $wanted
     fi
     # shellcheck disable=SC2086
-    apt-get install -y -q --no-install-recommends $wanted || {
+    apt-get "${apt_options[@]}" install -y --no-install-recommends $wanted || {
         echo "setup: installing failed:" $wanted >&2
         exit 1
     }

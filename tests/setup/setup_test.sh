@@ -26,6 +26,10 @@ STUB
 cat >"$work/bin/apt-get" <<'STUB'
 #!/usr/bin/env bash
 echo "apt-get $*" >>"$STUB/calls"
+while [ "$1" = -q ] || [ "$1" = -o ]; do
+    [ "$1" = -o ] && shift
+    shift
+done
 case $1 in
 update)
     echo "E: Failed to fetch http://mirror/dists/bookworm-security/main/binary-armhf/Packages.xz  File has unexpected size (359552 != 360800). Mirror sync in progress?"
@@ -40,7 +44,7 @@ install)
         fi
     done
     [ "$2" = -s ] && exit 0
-    shift 4 # install -y -q --no-install-recommends
+    shift 3 # install -y --no-install-recommends
     printf '%s\n' "$@" >>"$STUB/installed" ;;
 esac
 STUB
@@ -57,6 +61,8 @@ run_setup() {
 run_setup run
 [ $status -eq 0 ] || { cat "$work/err"; fail "set-up stopped at a failed index download (status $status)"; }
 grep -q 'warning: .*Mirror sync in progress' "$work/err" || fail "the failed download was not reported as a warning"
+grep -q "^apt-get .*APT::Architectures=$(dpkg --print-architecture) update" "$work/calls" \
+    || fail "apt fetched other architectures' indexes"
 for pkg in build-essential cmake libboost-filesystem-dev libtinyxml-dev libwxgtk3.2-dev; do
     grep -qx "$pkg" "$work/installed" || fail "run set-up did not install $pkg"
 done
