@@ -4,7 +4,7 @@
 set -euo pipefail
 
 native_packages=(
-    build-essential cmake pkg-config file util-linux
+    build-essential cmake pkg-config file util-linux libxml2-utils
     libboost-system-dev libboost-filesystem-dev libboost-regex-dev
     libboost-date-time-dev libboost-random-dev libboost-atomic-dev
     libboost-thread-dev libboost-chrono-dev
