@@ -73,7 +73,9 @@ private:
     // Plugin host.
     void LoadPlugins();
     void LoadPlugin(const std::string &path);
+    void RefuseLibrary(const std::string &fileName, const std::string &reason);
     bool CallLoad(PLUGININFO &plugin);
+    void CallUnload(const PLUGININFO &plugin);
     bool RegisterSourceName(const PLUGININFO &plugin);
     void ProvideWorkerThread(PLUGININFO &plugin);
     void StartAsyncReader(PLUGININFO &plugin);
