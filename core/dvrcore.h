@@ -104,7 +104,7 @@ private:
     void CancelJob(uint32_t tag);
     void StartJob(const _EventParmsIn &event);
     bool AdmitJobEvent(const _EventParmsIn &event);
-    // Takes the address only: the buffer has already been freed.
+    // Called just before the buffer is freed; takes its address only.
     void WakeJobThreads(uintptr_t bufferAddress);
     void StartJobThread(const JobStart &job, const std::string &pluginName);
     void RunJob(const JobStart &job);
