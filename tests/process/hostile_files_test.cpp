@@ -3,6 +3,7 @@
 // and enormous files at the names it reads, a product file it must only read,
 // and a supervisor identity that would break its report.
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include <fcntl.h>
@@ -65,26 +66,28 @@ void MakeUnusable(const std::string &path, Unusable kind) {
         fs::create_directory(path);
         break;
     case Unusable::SparseTerabyte: {
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+        // 64 bits also where off_t has 32 (a 32-bit build without large-file support).
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0600);
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(ftruncate(fd, off_t{1} << 40), 0) << "the file system holds no sparse terabyte";
+        EXPECT_EQ(ftruncate64(fd, off64_t{1} << 40), 0) << "the file system holds no sparse terabyte";
         close(fd);
         break;
     }
     }
 }
 
-// A standard XML parser's verdict on the report, empty when it parses. The
-// report opens with a declaration without a version, which XML 1.0 does not
-// allow, so the parser is given what follows the declaration.
-std::string ReportParserComplaint(const Installation &installation) {
+// A standard XML parser's verdict on the report: empty when it parses,
+// nothing when the parser cannot be run here (not installed, or a test
+// program under an emulator that cannot start the machine's own programs).
+// The report opens with a declaration without a version, which XML 1.0 does
+// not allow, so the parser is given what follows the declaration.
+std::optional<std::string> ReportParserComplaint(const Installation &installation) {
     const std::string report = installation.ReadFile("plugins.xml");
-    const std::string body = report.substr(report.find('\n') + 1);
-    installation.WriteFile("report-body.xml", body);
+    installation.WriteFile("report-body.xml", report.substr(report.find('\n') + 1));
     const std::string command = "xmllint --noout '" + installation.Root() + "/report-body.xml' 2>&1";
     FILE *parser = popen(command.c_str(), "r");
     if (parser == nullptr) {
-        return "xmllint could not be started";
+        return std::nullopt;
     }
     std::string complaint;
     char chunk[256];
@@ -92,8 +95,9 @@ std::string ReportParserComplaint(const Installation &installation) {
         complaint += chunk;
     }
     const int status = pclose(parser);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
-        return "xmllint (package libxml2-utils) is not installed";
+    const bool notRun = WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127);
+    if (notRun) {
+        return std::nullopt;
     }
     return status == 0 ? "" : complaint;
 }
@@ -135,7 +139,7 @@ TEST(HostileFiles, SpecialAndEnormousConfigurationFilesCountAsUnusable) {
             EXPECT_NE(console.find(STARTED + BUILT_IN_VERSION), std::string::npos);
             // Reading a FIFO or a terabyte left in place would stop the test itself.
             const std::string coreXml = installation.Path("core.xml");
-            const bool rewritten = fs::is_regular_file(coreXml) && fs::file_size(coreXml) < 4096;
+            const bool rewritten = fs::is_regular_file(coreXml) && fs::file_size(coreXml) < 4096u;
             EXPECT_TRUE(rewritten);
             if (rewritten) {
                 EXPECT_NE(installation.ReadFile("core.xml").find("Throttling=\"1\""), std::string::npos);
@@ -175,8 +179,12 @@ TEST(HostileFiles, ControlCharactersInTheSupervisorIdentityLeaveAReportThatParse
 
     StartAndStop(installation, "kor\x01vod", "2.\x1f" "1\x7");
 
-    EXPECT_EQ(ReportParserComplaint(installation), "");
-    EXPECT_NE(installation.ReadFile("plugins.xml").find("<Library Name=\"korvod\" Filename=\"kor?vod\" Version=\"2.?1?\" />"),
-              std::string::npos)
-        << installation.ReadFile("plugins.xml");
+    const std::string report = installation.ReadFile("plugins.xml");
+    const std::string library = "<Library Name=\"korvod\" Filename=\"kor?vod\" Version=\"2.?1?\" />";
+    EXPECT_NE(report.find(library), std::string::npos) << report;
+    const std::optional<std::string> complaint = ReportParserComplaint(installation);
+    if (!complaint) {
+        GTEST_SKIP() << "xmllint (package libxml2-utils) cannot be run from this test program";
+    }
+    EXPECT_EQ(*complaint, "");
 }

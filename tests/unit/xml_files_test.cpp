@@ -86,12 +86,13 @@ void MakeUnusable(const std::string& path, Unusable kind)
         break;
     case Unusable::SparseTerabyte:
     case Unusable::OneByteOverTheLimit: {
-        const off_t size = kind == Unusable::SparseTerabyte
-                               ? off_t{1} << 40
-                               : static_cast<off_t>(CoreDocument::MAX_FILE_BYTES + 1);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+        // 64 bits also where off_t has 32 (a 32-bit build without large-file support).
+        const off64_t size = kind == Unusable::SparseTerabyte
+                                 ? off64_t{1} << 40
+                                 : static_cast<off64_t>(CoreDocument::MAX_FILE_BYTES + 1);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0600);
         ASSERT_LE(0, fd);
-        EXPECT_EQ(0, ftruncate(fd, size));
+        EXPECT_EQ(0, ftruncate64(fd, size));
         close(fd);
         break;
     }
