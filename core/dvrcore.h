@@ -73,7 +73,9 @@ private:
     // Plugin host.
     void LoadPlugins();
     void LoadPlugin(const std::string &path);
+    void RefuseLibrary(const std::string &fileName, const std::string &reason);
     bool CallLoad(PLUGININFO &plugin);
+    void CallUnload(const PLUGININFO &plugin);
     bool RegisterSourceName(const PLUGININFO &plugin);
     void ProvideWorkerThread(PLUGININFO &plugin);
     void StartAsyncReader(PLUGININFO &plugin);
@@ -102,7 +104,7 @@ private:
     void CancelJob(uint32_t tag);
     void StartJob(const _EventParmsIn &event);
     bool AdmitJobEvent(const _EventParmsIn &event);
-    // Takes the address only: the buffer has already been freed.
+    // Called just before the buffer is freed; takes its address only.
     void WakeJobThreads(uintptr_t bufferAddress);
     void StartJobThread(const JobStart &job, const std::string &pluginName);
     void RunJob(const JobStart &job);

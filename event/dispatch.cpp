@@ -111,11 +111,15 @@ int32_t dvrcore::AppendToQueue(const _EventParmsIn &event) {
 }
 
 // The log text may lack its NUL within DataLength: never let the sink read
-// past the buffer the raiser described.
+// past the buffer the raiser described, whose length 0 leaves an empty text.
 void dvrcore::SinkLogEvent(const _EventParmsIn &event) {
     const auto *text = static_cast<const char *>(event.Data);
     const uint32_t level = event.Params[EVENT_PARAM_LEVEL];
-    if (text == nullptr || event.DataLength == 0 || std::memchr(text, 0, event.DataLength) != nullptr) {
+    if (text != nullptr && event.DataLength == 0) {
+        LogSink(event.Source, level, "");
+        return;
+    }
+    if (text == nullptr || std::memchr(text, 0, event.DataLength) != nullptr) {
         LogSink(event.Source, level, text);
         return;
     }
@@ -138,11 +142,12 @@ void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
     coreWakeup.notify_one();
 }
 
-// Frees a data copy and lets a job thread waiting for it go on.
+// Lets a job thread waiting for a data copy go on, then frees the copy. The
+// other order would let another job thread's new copy take the freed address
+// in between, and its wait would be cleared too.
 void dvrcore::FreeEventData(void *data) {
-    const auto address = reinterpret_cast<uintptr_t>(data);
+    WakeJobThreads(reinterpret_cast<uintptr_t>(data));
     std::free(data);
-    WakeJobThreads(address);
 }
 
 extern "C" int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out) {

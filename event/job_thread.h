@@ -25,8 +25,8 @@ struct JobWaiter {
     std::mutex Mutex;
     std::condition_variable Wakeup;
     // Address of the thread's last data-carrying tagged event until its
-    // buffer has been freed; 0 when none is in flight. An address, not a
-    // pointer: it is compared after the buffer is gone.
+    // buffer is freed; 0 when none is in flight. An address, not a pointer:
+    // it is only compared, never followed.
     uintptr_t Pending = 0;
     // The library is being released: the thread must stop waiting for
     // buffers that may never be freed, and its events are refused.

@@ -6,6 +6,9 @@
 #include <boost/filesystem/path.hpp>
 
 #include "core/dvrcore.h"
+#include "xml/document_printing.h"
+#include "xml/safe_save.h"
+#include "xml/xml_text.h"
 
 namespace {
 
@@ -24,8 +27,8 @@ struct Totals {
 TiXmlElement ModuleElement(int32_t id, const std::string &name, const std::string &version) {
     TiXmlElement module("Module");
     module.SetAttribute("ID", id);
-    module.SetAttribute("Name", name);
-    module.SetAttribute("Version", version);
+    module.SetAttribute("Name", XmlSafeText(name));
+    module.SetAttribute("Version", XmlSafeText(version));
     return module;
 }
 
@@ -33,7 +36,7 @@ TiXmlElement PluginElement(int32_t id, const std::string &fileName, int32_t load
                            int32_t openCode) {
     TiXmlElement plugin("Plugin");
     plugin.SetAttribute("ID", id);
-    plugin.SetAttribute("Filename", fileName);
+    plugin.SetAttribute("Filename", XmlSafeText(fileName));
     plugin.SetAttribute("Opened", 1);
     plugin.SetAttribute("LoadTimeMs", loadTimeMs);
     plugin.SetAttribute("OpenTimeMs", openTimeMs);
@@ -44,8 +47,8 @@ TiXmlElement PluginElement(int32_t id, const std::string &fileName, int32_t load
 TiXmlElement SupervisorElement(const std::string &fileName, const std::string &version) {
     TiXmlElement library("Library");
     library.SetAttribute("Name", "korvod");
-    library.SetAttribute("Filename", fileName);
-    library.SetAttribute("Version", version);
+    library.SetAttribute("Filename", XmlSafeText(fileName));
+    library.SetAttribute("Version", XmlSafeText(version));
     return library;
 }
 
@@ -113,8 +116,8 @@ void dvrcore::PublishModulesReport() {
     facts.refusedLibraries = failedPlugins;
 
     TiXmlDocument report = ModulesReportDocument(facts);
-    // The plain save: the report is rewritten at every start, and a failure
-    // loses only the file.
-    report.SaveFile(REPORT_FILE);
+    // Rewritten at every start, so no backup is kept, and a failure loses only
+    // the file; but never written through a link, nor seen half written.
+    SaveByRename(REPORT_FILE, PrintFileForm(report));
     PublishDocument(report, CLASS_CONFIG);
 }

@@ -9,7 +9,8 @@
 
 // The modules report: what the core loaded, how long loading and opening
 // took, and which libraries the loader refused. Written to plugins.xml and
-// sent to every plugin.
+// sent to every plugin. Texts keep everything but the control characters
+// that XML cannot carry, which become '?'.
 
 struct ReportedPlugin {
     uint32_t id = 0;

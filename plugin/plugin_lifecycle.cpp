@@ -65,17 +65,21 @@ void dvrcore::UnloadPlugins() {
         JoinIfRunning(plugin.ReaderThread);
         JoinIfRunning(plugin.WorkerThread);
         WaitForJobThreads(plugin.Handle);
-        _UnloadParmsIn in{sizeof in, 1};
-        _UnloadParmsOut out{sizeof out, 1, 0};
-        const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;
-        if (result != 0 || out.Error != 0) {
-            CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin.Name.c_str(), result,
-                     out.Error);
-        }
+        CallUnload(plugin);
         if (plugin.Info.ID != KEPT_MAPPED_ID) {
             dlclose(plugin.Handle);
         }
     }
     std::unique_lock<std::shared_mutex> lock(pluginsMutex);
     plugins.clear();
+}
+
+void dvrcore::CallUnload(const PLUGININFO &plugin) {
+    _UnloadParmsIn in{sizeof in, 1};
+    _UnloadParmsOut out{sizeof out, 1, 0};
+    const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;
+    if (result != 0 || out.Error != 0) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin.Name.c_str(), result,
+                 out.Error);
+    }
 }

@@ -3,12 +3,14 @@
 #include <mutex>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <boost/filesystem/path.hpp>
 
 #include "core/dvrcore.h"
 #include "log/log_message.h"
 #include "plugin/plugin_discovery.h"
+#include "plugin/plugin_trust.h"
 
 namespace {
 
@@ -28,6 +30,12 @@ void ResolveEntries(PLUGININFO &plugin) {
     plugin.IOCTL = Resolve<IoctlEntryPoint>(plugin.Handle, ENTRY_IOCTL);
 }
 
+// Whoever can change a library that a root core loads runs code as root;
+// another user's core can be given nothing its user could not run anyway.
+std::string TrustProblemAsRoot(const std::string &path) {
+    return geteuid() == 0 ? PluginTrustProblem(path, getuid()) : std::string();
+}
+
 } // namespace
 
 void dvrcore::LoadPlugins() {
@@ -45,11 +53,15 @@ void dvrcore::LoadPlugin(const std::string &path) {
     PLUGININFO plugin;
     plugin.Name = boost::filesystem::path(path).filename().string();
     const char *name = plugin.Name.c_str();
+    // Checked before dlopen, which already runs the library's constructors.
+    const std::string untrusted = TrustProblemAsRoot(path);
+    if (!untrusted.empty()) {
+        RefuseLibrary(plugin.Name, untrusted);
+        return;
+    }
     plugin.Handle = dlopen(path.c_str(), RTLD_NOW);
     if (plugin.Handle == nullptr) {
-        const std::string message = dlerror();
-        CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin '%s': %s", name, message.c_str());
-        failedPlugins[plugin.Name] = message;
+        RefuseLibrary(plugin.Name, dlerror());
         return;
     }
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
@@ -59,7 +71,13 @@ void dvrcore::LoadPlugin(const std::string &path) {
         CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
         return;
     }
-    if (!CallLoad(plugin) || !RegisterSourceName(plugin)) {
+    if (!CallLoad(plugin)) {
+        dlclose(plugin.Handle);
+        return;
+    }
+    if (!RegisterSourceName(plugin)) {
+        // Its Load may have started threads that run in the library.
+        CallUnload(plugin);
         dlclose(plugin.Handle);
         return;
     }
@@ -68,6 +86,11 @@ void dvrcore::LoadPlugin(const std::string &path) {
     }
     std::unique_lock<std::shared_mutex> lock(pluginsMutex);
     plugins.push_back(std::move(plugin));
+}
+
+void dvrcore::RefuseLibrary(const std::string &fileName, const std::string &reason) {
+    CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin '%s': %s", fileName.c_str(), reason.c_str());
+    failedPlugins[fileName] = reason;
 }
 
 bool dvrcore::CallLoad(PLUGININFO &plugin) {
@@ -88,8 +111,14 @@ bool dvrcore::CallLoad(PLUGININFO &plugin) {
 }
 
 // Claims the plugin's ID for its module name; the first holder of an ID,
-// the core included, keeps it.
+// the core included, keeps it. ID 0 marks job control: a plugin holding it
+// would have its log lines dropped and its events taken for job starts.
 bool dvrcore::RegisterSourceName(const PLUGININFO &plugin) {
+    if (plugin.Info.ID == JOB_CONTROL_SOURCE) {
+        CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX is reserved for job control", plugin.Name.c_str(),
+                 static_cast<unsigned long>(plugin.Info.ID));
+        return false;
+    }
     {
         std::unique_lock<std::shared_mutex> lock(sourceNamesMutex);
         if (sourceNames.count(plugin.Info.ID) == 0) {

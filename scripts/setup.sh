@@ -28,6 +28,8 @@ bench_packages=(libbenchmark-dev)
 # come from a sysroot of their own (scripts/armhf-sysroot.sh).
 test_packages=(
     file util-linux procps
+    # xmllint: the modules report must parse with a standard XML parser.
+    libxml2-utils
     clang-14 libclang-rt-14-dev
     crossbuild-essential-armhf qemu-user mmdebstrap
     # The Debian packages and the armhf device image.

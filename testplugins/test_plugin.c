@@ -79,6 +79,9 @@
 #ifndef SAVE_CONFIG /* write each configuration document whole to "<stem>.config<N>", N from 1 */
 #define SAVE_CONFIG 0
 #endif
+#ifndef LOAD_THREAD /* Load starts a thread that runs in the library until Unload stops it */
+#define LOAD_THREAD 0
+#endif
 
 /* The variant that exports only Load keeps its other entries hidden. */
 #ifdef ONLY_LOAD
@@ -453,6 +456,31 @@ static void WaitUntilClosed(void) {
     pthread_mutex_unlock(&stateLock);
 }
 
+/* Wakes every millisecond: once its library is unmapped under it, it crashes. */
+static pthread_t loadThread;
+static int loadThreadStopping; /* under stateLock */
+
+static void *RunLoadThread(void *unused) {
+    (void)unused;
+    for (;;) {
+        pthread_mutex_lock(&stateLock);
+        int stopping = loadThreadStopping;
+        pthread_mutex_unlock(&stateLock);
+        if (stopping) {
+            return NULL;
+        }
+        usleep(1000);
+    }
+}
+
+static void StopLoadThread(void) {
+    pthread_mutex_lock(&stateLock);
+    loadThreadStopping = 1;
+    pthread_mutex_unlock(&stateLock);
+    pthread_join(loadThread, NULL);
+    Record("LoadThread stopped");
+}
+
 int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     FindStem();
     raiseEvent = in->EventEntry;
@@ -464,6 +492,9 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     out->ReadEvents = READER;
     out->WriteEvents = WRITER;
     out->Error = LOAD_ERROR;
+    if (LOAD_THREAD && pthread_create(&loadThread, NULL, RunLoadThread, NULL) == 0) {
+        Record("LoadThread started");
+    }
     return LOAD_RESULT;
 }
 
@@ -486,6 +517,9 @@ ENTRY int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
 
 ENTRY int32_t Unload(_UnloadParmsIn *in, _UnloadParmsOut *out) {
     Record("Unload size=%u", in->Size);
+    if (LOAD_THREAD) {
+        StopLoadThread();
+    }
     RunScript("unload");
     out->Error = CALL_ERROR;
     return CALL_RESULT;

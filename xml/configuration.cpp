@@ -7,6 +7,7 @@
 
 #include "core/dvrcore.h"
 #include "xml/core_document.h"
+#include "xml/xml_text.h"
 
 namespace {
 
@@ -86,17 +87,18 @@ void AddProductElement(TiXmlDocument& document, const std::string& family,
     if (root == nullptr)
         return;
     TiXmlElement product("Product");
-    product.SetAttribute("Family", family);
-    product.SetAttribute("Version", version);
+    product.SetAttribute("Family", XmlSafeText(family));
+    product.SetAttribute("Version", XmlSafeText(version));
     root->InsertEndChild(product);
 }
 
 // Before any other thread runs: the fields need no lock. Missing or unusable files and
-// attributes leave the built-in values.
+// attributes leave the built-in values. product.xml may lie on a read-only or factory partition:
+// it and its backup are only read.
 void dvrcore::LoadConfiguration()
 {
     CoreDocument document;
-    if (document.LoadFileWithBackup(PRODUCT_FILE))
+    if (document.LoadFileOrBackup(PRODUCT_FILE))
         ReadProductSettings(document, productFamily, productVersion);
     if (!document.LoadFileWithBackup(CORE_FILE))
         return;

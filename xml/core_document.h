@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -34,9 +35,20 @@ public:
     const char* Parse(const char* text, TiXmlParsingData* data = nullptr,
                       TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING) override;
 
+    // The largest file LoadFile reads, far above any configuration the core is given.
+    static constexpr std::size_t MAX_FILE_BYTES = 4u << 20;
+
+    // The library's LoadFile for a regular file of at most MAX_FILE_BYTES only; anything else
+    // fails at once with TIXML_ERROR_OPENING_FILE (a FIFO is never waited for, and a huge or
+    // endless file never read). Hides the library's overloads.
+    bool LoadFile(const std::string& name, TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
+
     // Loads `name`, or else its backup `name`.bak, which then becomes `name` again. A backup
     // beside a loaded file is deleted.
     bool LoadFileWithBackup(const std::string& name);
+
+    // Loads `name`, or else `name`.bak, and changes neither: for files the core only reads.
+    bool LoadFileOrBackup(const std::string& name);
 
     // Writes the file form to `name`.pending and swaps it in through `name`.bak. On failure the
     // error code is TIXML_ERROR_OPENING_FILE and the description the failure message.

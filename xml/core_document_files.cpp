@@ -1,10 +1,36 @@
 #include "xml/core_document.h"
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 #include <unistd.h>
 
 #include "xml/document_printing.h"
+#include "xml/regular_file.h"
+
+namespace {
+
+struct StreamCloser {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+
+} // namespace
+
+// The contents go to the library as an in-memory stream, so that its own reading (the empty file,
+// the line ends) stays as it is.
+bool CoreDocument::LoadFile(const std::string& name, TiXmlEncoding encoding)
+{
+    SetValue(name);
+    std::optional<std::string> contents = ReadRegularFile(name, MAX_FILE_BYTES);
+    std::unique_ptr<std::FILE, StreamCloser> stream(
+        contents ? fmemopen(contents->data(), contents->size(), "rb") : nullptr);
+    if (!stream) {
+        SetError(TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+        return false;
+    }
+    return TiXmlDocument::LoadFile(stream.get(), encoding);
+}
 
 bool CoreDocument::LoadFileWithBackup(const std::string& name)
 {
@@ -18,6 +44,11 @@ bool CoreDocument::LoadFileWithBackup(const std::string& name)
     unlink(name.c_str());
     std::rename(backup.c_str(), name.c_str());
     return true;
+}
+
+bool CoreDocument::LoadFileOrBackup(const std::string& name)
+{
+    return LoadFile(name) || LoadFile(name + ".bak");
 }
 
 bool CoreDocument::SafeSaveFile(const std::string& name, SaveStepHook hook)

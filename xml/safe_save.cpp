@@ -7,29 +7,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "xml/file_descriptor.h"
+
 namespace {
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 // Call right after the failing call, before anything else can change errno.
 std::string WithErrno(const char* prefix)
@@ -60,7 +45,7 @@ void SyncDirectoryOf(const std::string& path)
     const std::string directory = slash == std::string::npos ? "."
                                   : slash == 0               ? "/"
                                                              : path.substr(0, slash);
-    const Descriptor descriptor(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor descriptor(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (descriptor.get() >= 0)
         fsync(descriptor.get());
 }
@@ -83,11 +68,26 @@ bool Abandon(const std::string& pending)
     return false;
 }
 
+// Whatever has the name now (a stale pending file, or a link an attacker placed to have the core
+// overwrite its target) is removed, and the file is made anew: never written through a link and
+// never into a file that already exists.
+FileHandle CreateFresh(const std::string& path)
+{
+    unlink(path.c_str());
+    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0)
+        return nullptr;
+    FileHandle file(fdopen(fd.get(), "wb"));
+    if (file)
+        fd.release();
+    return file;
+}
+
 } // namespace
 
 std::string WritePendingFile(const std::string& path, const std::string& text)
 {
-    FileHandle file(std::fopen(path.c_str(), "wb"));
+    FileHandle file = CreateFresh(path);
     if (!file)
         return WithErrno("create error ");
     const std::size_t written = std::fwrite(text.data(), 1, text.size(), file.get());
@@ -119,5 +119,13 @@ bool SwapPendingIntoPlace(const std::string& name, const std::string& pending,
     Reach(hook, SaveStep::PendingMovedToFile);
     SyncDirectoryOf(name);
     unlink(backup.c_str());
+    return true;
+}
+
+bool SaveByRename(const std::string& name, const std::string& text)
+{
+    const std::string pending = name + ".pending";
+    if (!WritePendingFile(pending, text).empty() || std::rename(pending.c_str(), name.c_str()) != 0)
+        return Abandon(pending);
     return true;
 }

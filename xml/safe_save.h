@@ -2,8 +2,9 @@
 
 #include <string>
 
-// The file steps of CoreDocument::SafeSaveFile: the text goes to a pending file first and is
-// swapped in through a backup, so that an interrupted save leaves the old or the new contents.
+// The file steps of saving a document: the text goes to a freshly created pending file first and
+// only then takes the name (CoreDocument::SafeSaveFile swaps it in through a backup), so that an
+// interrupted save leaves the old or the new contents and nothing is written through a link.
 
 // Points of a save after which the process may die; tests stop a child process there.
 enum class SaveStep {
@@ -14,7 +15,8 @@ enum class SaveStep {
 };
 using SaveStepHook = void (*)(SaveStep step);
 
-// Writes `text` to `path` (created or truncated, mode "wb") and flushes it to the storage device.
+// Writes `text` to `path`, created anew with mode 0600 after whatever had the name is removed (a
+// link there is never followed), and flushes it to the storage device.
 // Returns an empty string, or the failure message: "create error N", "write error N",
 // "close error N" (N is errno) or "only wrote COUNT of LENGTH bytes".
 std::string WritePendingFile(const std::string& path, const std::string& text);
@@ -24,3 +26,7 @@ std::string WritePendingFile(const std::string& path, const std::string& text);
 // that rename failed, in `backup`). `hook`, when given, is called at each SaveStep.
 bool SwapPendingIntoPlace(const std::string& name, const std::string& pending,
                           const std::string& backup, SaveStepHook hook);
+
+// Writes `text` to `name`.pending and renames that to `name`, without a backup: a reader sees the
+// old file or the whole new one. On failure the pending file is deleted and `name` is untouched.
+bool SaveByRename(const std::string& name, const std::string& text);

@@ -99,6 +99,15 @@ std::vector<std::string> CallsOf(const Installation &installation, const std::st
     return found;
 }
 
+// The entries the plugin loaded from "<stem>.so" recorded, in order.
+std::vector<std::string> CalledEntries(const Installation &installation, const std::string &stem) {
+    std::vector<std::string> entries;
+    for (const auto &line : CallsOf(installation, stem)) {
+        entries.push_back(StemAndCall(line).second);
+    }
+    return entries;
+}
+
 bool WaitForCall(const Installation &installation, const std::string &text, Seconds timeout) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
@@ -182,11 +191,11 @@ TEST(PluginLoading, SameFileNameInBothDirectories) {
     const auto calls = installation.Calls();
     EXPECT_EQ(CallCount(calls, "twin", "Open"), 2);
     EXPECT_EQ(CallCount(calls, "twin", "Unload"), 2);
-    // Same ID: the one from "plugins" stays.
+    // Same ID: the one from "plugins" stays; the other is unloaded at once.
     EXPECT_EQ(LevelColourOf(console, "plugin same.so ID 0x00070000 already loaded"), LEVEL_50);
     EXPECT_EQ(CallCount(calls, "same", "Load"), 2);
     EXPECT_EQ(CallCount(calls, "same", "Open"), 1);
-    EXPECT_EQ(CallCount(calls, "same", "Unload"), 1);
+    EXPECT_EQ(CallCount(calls, "same", "Unload"), 2);
     EXPECT_EQ(CallCount(calls, "same", "Worker"), 0);
     // Refused by the loader in both: both lines, the later one kept.
     const std::string plugins = installation.Root() + "/plugins/x.so";
@@ -206,7 +215,8 @@ TEST(PluginLoading, SameFileNameInBothDirectories) {
 
 // ---- Refusals after Load ----
 
-TEST(PluginLoading, FailedLoadsAndTheCoreIdAreRefusedAfterTheirLoadedLineAndNeverUnloaded) {
+// Only a plugin whose Load succeeded gets an Unload when it is refused.
+TEST(PluginLoading, FailedLoadsAndTheCoreIdAreRefusedAfterTheirLoadedLine) {
     Installation installation;
     installation.AddPlugin("tp_core_id", "tDVRpi-core.so", "protected-plugins");
     installation.AddPlugin("tp_load_fails", "fails.so");
@@ -229,11 +239,36 @@ TEST(PluginLoading, FailedLoadsAndTheCoreIdAreRefusedAfterTheirLoadedLineAndNeve
         EXPECT_LT(console.find(LOADED + file), console.find(message)) << message;
     }
     const auto calls = installation.Calls();
-    for (const auto *stem : {"tDVRpi-core", "fails", "errs"}) {
+    for (const auto *stem : {"fails", "errs"}) {
         EXPECT_EQ(CallsOf(installation, stem).size(), 1u) << stem << ": Load and nothing else";
         EXPECT_EQ(CallCount(calls, stem, "Load"), 1) << stem;
     }
+    EXPECT_EQ(CalledEntries(installation, "tDVRpi-core"), (std::vector<std::string>{"Load", "Unload"}));
     EXPECT_EQ(CallCount(calls, "ok", "Unload"), 1);
+}
+
+// ID 0 marks job control events, so a plugin that leaves it is refused as one
+// taking the core's ID is. A plugin refused after its Load succeeded is
+// unloaded before its library is closed: the thread that Load started would
+// otherwise run on in unmapped code and take the core down.
+TEST(PluginLoading, IdZeroAndTakenIdsAreRefusedAndUnloadedBeforeTheLibraryIsClosed) {
+    Installation installation;
+    installation.AddPlugin("tp_second", "a.so");
+    installation.AddPlugin("tp_load_thread", "b.so");
+    installation.AddPlugin("tp_id_zero", "zero.so");
+
+    const std::string console = StartAndStop(installation);
+
+    EXPECT_EQ(LevelColourOf(console, "plugin b.so ID 0x00020000 already loaded"), LEVEL_50);
+    EXPECT_EQ(LevelColourOf(console, "plugin zero.so ID 0x00000000 is reserved for job control"), LEVEL_50);
+    EXPECT_EQ(CalledEntries(installation, "b"),
+              (std::vector<std::string>{"Load", "LoadThread", "Unload", "LoadThread"}));
+    EXPECT_EQ(CallsOf(installation, "b").back(), "b LoadThread stopped");
+    EXPECT_EQ(CalledEntries(installation, "zero"), (std::vector<std::string>{"Load", "Unload"}));
+    const std::string report = installation.ReadFile("plugins.xml");
+    EXPECT_NE(report.find("Filename=\"a.so\""), std::string::npos) << report;
+    EXPECT_EQ(report.find("Filename=\"b.so\""), std::string::npos) << report;
+    EXPECT_EQ(report.find("Filename=\"zero.so\""), std::string::npos) << report;
 }
 
 // ---- Worker and reader threads ----

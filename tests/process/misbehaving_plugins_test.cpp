@@ -97,16 +97,17 @@ TEST_F(MisbehavingPlugins, EventsRaisedFromInsideWriteAndIoctlAreDelivered) {
 
 // Log texts whose buffers run on past DataLength with no NUL within it: the
 // console line ends at DataLength, whether the line is for the console only
-// (level 0) or also delivered to plugins.
+// (level 0) or also delivered to plugins; a DataLength of 0 prints nothing of
+// the buffer at all.
 TEST_F(MisbehavingPlugins, LogTextWithoutNulWithinItsLengthEndsAtItsLength) {
-    Install(WITNESS, "witness", "overrun 0 quiet-overrun\noverrun 25 loud-overrun\n");
+    Install(WITNESS, "witness", "overrun 0 \noverrun 0 quiet-overrun\noverrun 25 loud-overrun\n");
     Start();
     ASSERT_TRUE(WaitForCalls(installation, "witness", "data=loud-overrun", 1, Scaled(10)));
     ASSERT_TRUE(core->WaitForConsole("loud-overrun", Scaled(10)));
     const std::string console = core->Console();
     EXPECT_NE(console.find("quiet-overrun\n"), std::string::npos) << console;
     EXPECT_NE(console.find("loud-overrun\n"), std::string::npos) << console;
-    EXPECT_EQ(console.find("overrun#"), std::string::npos) << console;
+    EXPECT_EQ(console.find('#'), std::string::npos) << console;
     EXPECT_EQ(CallsOf(installation, "witness", "level=25 length=12 null=0 layout=ok data=loud-overrun").size(), 1u);
     StopAndExpectCleanExit();
 }

@@ -104,11 +104,17 @@ Installation::~Installation() {
     fs::remove_all(root, ignored);
 }
 
+// A root core refuses plugins that group or others may change: whatever the
+// umask of the test run, installed ones are well kept.
 void Installation::AddPlugin(const std::string &variant, const std::string &fileName,
                              const std::string &directory) const {
-    fs::create_directories(root + "/" + directory);
-    fs::copy_file(TestPluginPath(variant), root + "/" + directory + "/" + fileName,
-                  fs::copy_option::overwrite_if_exists);
+    const std::string installedDirectory = root + "/" + directory;
+    const std::string installed = installedDirectory + "/" + fileName;
+    fs::create_directories(installedDirectory);
+    fs::copy_file(TestPluginPath(variant), installed, fs::copy_option::overwrite_if_exists);
+    for (const auto &path : {installedDirectory, installed}) {
+        fs::permissions(path, fs::remove_perms | fs::group_write | fs::others_write);
+    }
 }
 
 void Installation::WriteFile(const std::string &relative, const std::string &content) const {

@@ -101,3 +101,10 @@ TEST(ConfigurationDocument, ProductFollowsMemoryUnderTheRoot) {
     EXPECT_EQ(PrintCompact(document), "<?xml ?><kDVR Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"0\" />"
                                       "<Product Family=\"korvoSight\" Version=\"\" /></kDVR>");
 }
+
+TEST(ConfigurationDocument, ControlCharactersOfTheProductBecomeQuestionMarks) {
+    CoreDocument document;
+    BuildCoreConfiguration(document, true);
+    AddProductElement(document, "korvo\x01Sight", "8.\x1f" "2");
+    EXPECT_NE(PrintCompact(document).find("<Product Family=\"korvo?Sight\" Version=\"8.?2\" />"), std::string::npos);
+}

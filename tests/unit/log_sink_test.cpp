@@ -22,15 +22,7 @@
 
 #include "core/dvrcore.h"
 #include "log/log_message.h"
-
-// Reaches the core's private fields for the tests.
-class CoreTestAccess {
-public:
-    static void SetSourceName(dvrcore &core, uint32_t source, const std::string &name) {
-        core.sourceNames[source] = name;
-    }
-    static void SetColourConsole(dvrcore &core, bool colour) { core.colourConsole = colour; }
-};
+#include "tests/unit/core_test_access.h"
 
 // Stands in for the system log in this test program: each entry becomes a
 // line on standard output, showing the priority, the format and the text.

@@ -78,3 +78,22 @@ TEST(ModulesReport, DurationsAndTotalsKeepTheLow32Bits) {
     EXPECT_NE(report.find("Filename=\"b.so\" Opened=\"1\" LoadTimeMs=\"-1\""), std::string::npos) << report;
     EXPECT_EQ(ModulesLine(facts), "<Modules TotalLoadTimeMs=\"4\" TotalOpenTimeMs=\"-2\">");
 }
+
+// XML 1.0 has no way to carry the control characters below 0x20 other than
+// tab, line feed and carriage return, not even as character references.
+TEST(ModulesReport, ControlCharactersFromOutsideBecomeQuestionMarks) {
+    ModulesReportFacts facts = CoreOnly();
+    facts.coreVersion = "7.\x01";
+    facts.plugins = {{0x00020000u, "z\x1b.so", 0, 0, 0}};
+    facts.supervisorFileName = std::string("kor\0vod", 7);
+    facts.supervisorVersion = "2.\x1f\t1";
+    facts.refusedLibraries = {{"b\x7f\x02.so", "line\x0b" "feed\n"}};
+    const std::string report = PrintCompact(ModulesReportDocument(facts));
+    EXPECT_NE(report.find("Name=\"Core\" Version=\"7.?\""), std::string::npos) << report;
+    EXPECT_NE(report.find("Filename=\"z?.so\""), std::string::npos) << report;
+    EXPECT_NE(report.find("<Library Name=\"korvod\" Filename=\"kor?vod\" Version=\"2.?&#x09;1\" />"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("<Module ID=\"1\" Name=\"b\x7f?.so\" Version=\"line?feed&#x0A;\" />"), std::string::npos)
+        << report;
+}

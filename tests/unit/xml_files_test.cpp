@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -5,7 +6,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -13,6 +16,7 @@
 
 #include "xml/core_document.h"
 #include "xml/document_printing.h"
+#include "xml/safe_save.h"
 
 namespace {
 
@@ -45,6 +49,58 @@ void DieAtChosenStep(SaveStep step)
     if (step == stepToDieAt)
         kill(getpid(), SIGKILL);
 }
+
+// The exit code of `body` run in a child process, or nothing when the child did not return from
+// it within 20 seconds (it waited, crashed, or threw): a load that waits for ever on a FIFO or
+// allocates a terabyte fails the test instead of hanging or ending it.
+std::optional<int> ExitCodeInChild(const std::function<int()>& body)
+{
+    constexpr int THROWN = 255;
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(20);
+        try {
+            _exit(body());
+        } catch (...) {
+            _exit(THROWN);
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == THROWN)
+        return std::nullopt;
+    return WEXITSTATUS(status);
+}
+
+// What a file name can hold besides a usable file.
+enum class Unusable { Fifo, Directory, SparseTerabyte, OneByteOverTheLimit };
+
+void MakeUnusable(const std::string& path, Unusable kind)
+{
+    switch (kind) {
+    case Unusable::Fifo:
+        ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        break;
+    case Unusable::Directory:
+        fs::create_directory(path);
+        break;
+    case Unusable::SparseTerabyte:
+    case Unusable::OneByteOverTheLimit: {
+        // 64 bits also where off_t has 32 (a 32-bit build without large-file support).
+        const off64_t size = kind == Unusable::SparseTerabyte
+                                 ? off64_t{1} << 40
+                                 : static_cast<off64_t>(CoreDocument::MAX_FILE_BYTES + 1);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0600);
+        ASSERT_LE(0, fd);
+        EXPECT_EQ(0, ftruncate64(fd, size));
+        close(fd);
+        break;
+    }
+    }
+}
+
+const Unusable ALL_UNUSABLE[] = {Unusable::Fifo, Unusable::Directory, Unusable::SparseTerabyte,
+                                 Unusable::OneByteOverTheLimit};
 
 class XmlFilesTest : public ::testing::Test {
 protected:
@@ -108,6 +164,58 @@ TEST_F(XmlFilesTest, MalformedFileWithoutBackupFailsAndStaysInPlace)
     EXPECT_EQ(std::set<std::string>{"core.xml"}, Entries());
 }
 
+TEST_F(XmlFilesTest, OnlyRegularFilesWithinTheLimitAreReadAndTheBackupStandsIn)
+{
+    for (const Unusable kind : ALL_UNUSABLE) {
+        const int kindNumber = static_cast<int>(kind);
+        MakeUnusable(name, kind);
+        EXPECT_EQ(TiXmlBase::TIXML_ERROR_OPENING_FILE, ExitCodeInChild([&] {
+                      CoreDocument document;
+                      return document.LoadFile(name) ? 0 : document.ErrorId();
+                  })) << kindNumber;
+        WriteFile(backup, "<old/>");
+        EXPECT_EQ(0, ExitCodeInChild([&] {
+                      CoreDocument document;
+                      return document.LoadFileWithBackup(name) && PrintCompact(document) == "<old />" ? 0 : 1;
+                  })) << kindNumber;
+        fs::remove_all(name);
+        fs::remove_all(backup);
+    }
+}
+
+TEST_F(XmlFilesTest, FileAtTheLimitIsRead)
+{
+    std::string text = "<kDVR/>";
+    text.resize(CoreDocument::MAX_FILE_BYTES, ' ');
+    WriteFile(name, text);
+    CoreDocument document;
+    EXPECT_TRUE(document.LoadFile(name));
+    EXPECT_EQ("<kDVR />", PrintCompact(document));
+}
+
+// Loading files the core only reads: nothing is deleted or renamed.
+TEST_F(XmlFilesTest, LoadOrBackupTakesTheFileOrElseTheBackupAndChangesNeither)
+{
+    struct Case {
+        std::optional<std::string> file;
+        const char* loaded;
+    };
+    for (const Case& each : {Case{"<new/>", "<new />"}, Case{"<kDVR>", "<old />"},
+                             Case{std::nullopt, "<old />"}}) {
+        if (each.file)
+            WriteFile(name, *each.file);
+        WriteFile(backup, "<old/>");
+        CoreDocument document;
+        EXPECT_TRUE(document.LoadFileOrBackup(name)) << each.loaded;
+        EXPECT_EQ(each.loaded, PrintCompact(document));
+        EXPECT_EQ(each.file.value_or(""), ReadFile(name));
+        EXPECT_EQ(each.file.has_value(), fs::exists(name));
+        EXPECT_EQ("<old/>", ReadFile(backup));
+        fs::remove(name);
+        fs::remove(backup);
+    }
+}
+
 // Saving through the pending file and the backup.
 TEST_F(XmlFilesTest, SaveReplacesTheFileAndLeavesNothingElse)
 {
@@ -125,6 +233,54 @@ TEST_F(XmlFilesTest, SaveWhereThePendingFileCannotBeCreatedReportsErrno)
     EXPECT_FALSE(document.SafeSaveFile(directory + "/plain/core.xml"));
     EXPECT_EQ(2, document.ErrorId());
     EXPECT_STREQ("create error 20", document.ErrorDesc());
+}
+
+// A link at any of the names the save uses is replaced, never written through.
+TEST_F(XmlFilesTest, SaveNeverWritesThroughALink)
+{
+    const std::string target = directory + "/target";
+    for (const std::string& linked : {pending, name, backup}) {
+        WriteFile(target, "precious");
+        fs::create_symlink(target, linked);
+        CoreDocument document = NewDocument();
+        EXPECT_TRUE(document.SafeSaveFile(name)) << linked;
+        EXPECT_EQ("precious", ReadFile(target)) << linked;
+        EXPECT_FALSE(fs::is_symlink(name)) << linked;
+        EXPECT_EQ(PrintFileForm(document), ReadFile(name)) << linked;
+        EXPECT_EQ((std::set<std::string>{"core.xml", "target"}), Entries()) << linked;
+        fs::remove(name);
+    }
+}
+
+TEST_F(XmlFilesTest, PendingFileIsCreatedAnewForTheOwnerOnly)
+{
+    WriteFile(pending, "stale and longer than the new text, which must not keep its tail");
+    chmod(pending.c_str(), 0666);
+    EXPECT_EQ("", WritePendingFile(pending, "new"));
+    EXPECT_EQ("new", ReadFile(pending));
+    struct stat status {};
+    ASSERT_EQ(0, lstat(pending.c_str(), &status));
+    EXPECT_EQ(0600u, status.st_mode & 07777);
+}
+
+// The save of the modules report: a pending file and one rename, no backup.
+TEST_F(XmlFilesTest, SaveByRenameReplacesTheFileOrLeavesItAsItWas)
+{
+    const std::string target = directory + "/target";
+    WriteFile(target, "precious");
+    fs::create_symlink(target, name);
+    fs::create_symlink(target, pending);
+    EXPECT_TRUE(SaveByRename(name, "report"));
+    EXPECT_EQ("report", ReadFile(name));
+    EXPECT_EQ("precious", ReadFile(target));
+    EXPECT_EQ((std::set<std::string>{"core.xml", "target"}), Entries());
+
+    fs::remove(name);
+    fs::create_directory(name);
+    WriteFile(name + "/keep", "");
+    EXPECT_FALSE(SaveByRename(name, "report"));
+    EXPECT_TRUE(fs::is_directory(name));
+    EXPECT_EQ((std::set<std::string>{"core.xml", "target"}), Entries());
 }
 
 TEST_F(XmlFilesTest, SaveIntoAReadOnlyDirectoryKeepsTheOldFile)

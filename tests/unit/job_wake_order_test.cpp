@@ -1,0 +1,61 @@
+// A freed event buffer wakes the job thread waiting for it before the memory
+// is given back: once freed, the address may belong to another job thread's
+// next copy at once, and that thread's wait must not be cleared with it.
+//
+// The test program is linked with --wrap=free, so that every free of the
+// core's code passes through __wrap_free below and the test sees what the job
+// thread's wait was at the moment its buffer was freed.
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+#include <pthread.h>
+
+#include <gtest/gtest.h>
+
+#include "core/dvrcore.h"
+#include "event/job_thread.h"
+#include "tests/unit/core_test_access.h"
+
+extern "C" void __real_free(void *pointer);
+
+namespace {
+
+// The buffer to watch, read by every free of the program, and the wait to
+// look at when it is freed, which the test's own thread does.
+std::atomic<void *> watchedBuffer{nullptr};
+JobWaiter *watchedWaiter = nullptr;
+uintptr_t pendingWhenFreed = 0;
+bool watchedBufferFreed = false;
+
+} // namespace
+
+extern "C" void __wrap_free(void *pointer) {
+    if (pointer != nullptr && pointer == watchedBuffer) {
+        std::lock_guard<std::mutex> lock(watchedWaiter->Mutex);
+        pendingWhenFreed = watchedWaiter->Pending;
+        watchedBufferFreed = true;
+    }
+    __real_free(pointer);
+}
+
+TEST(JobWakeOrder, TheWaitingJobThreadIsWokenBeforeItsBufferIsFreed) {
+    dvrcore core("/nonexistent/core");
+    JobWaiter waiter(nullptr);
+    void *buffer = std::malloc(64);
+    ASSERT_NE(buffer, nullptr);
+    waiter.Pending = reinterpret_cast<uintptr_t>(buffer);
+    const pthread_t jobThread = pthread_self();
+    CoreTestAccess::RegisterJobThread(core, jobThread, waiter);
+    watchedBuffer = buffer;
+    watchedWaiter = &waiter;
+
+    CoreTestAccess::FreeEventData(core, buffer);
+
+    watchedBuffer = nullptr;
+    CoreTestAccess::UnregisterJobThread(core, jobThread);
+    ASSERT_TRUE(watchedBufferFreed);
+    EXPECT_EQ(pendingWhenFreed, 0u) << "the buffer was freed while a job thread still waited for its address";
+    EXPECT_EQ(waiter.Pending, 0u);
+}
