@@ -112,6 +112,17 @@ TEST_F(InspectorTest, AFileThatIsNoLibraryIsRefusedWithTheLoadersText) {
     EXPECT_TRUE(Contains(run.output, "ELF")) << run.output;
 }
 
+// A root core refuses a library that others may change; the inspector says so
+// whoever runs it.
+TEST_F(InspectorTest, AWorldWritableLibraryIsRefusedAsUntrusted) {
+    const std::string path = Install(coretest::TestPluginPath("tp_basic"), "open.so");
+    std::filesystem::permissions(path, std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::add);
+    const ToolRun run = Inspect({path});
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_TRUE(Contains(run.output, "                 - a core running as root refuses it: ")) << run.output;
+}
+
 // ---- Several libraries ----------------------------------------------------------
 
 // A directory stands for its libraries in the core's loading order; one

@@ -2,7 +2,19 @@
 
 #include <cstdio>
 
+#include "plugin/plugin_trust.h"
+
 namespace {
+
+// The core on the device runs as root, and a root core refuses a library
+// that anyone but root can change before it opens it.
+std::optional<std::string> UntrustedFile(const PluginFacts &facts) {
+    const std::string problem = PluginTrustProblem(facts.path, 0);
+    if (problem.empty()) {
+        return std::nullopt;
+    }
+    return "a core running as root refuses it: " + problem;
+}
 
 std::optional<std::string> LoaderRefusal(const PluginFacts &facts) {
     if (facts.loaderError.empty()) {
@@ -46,7 +58,7 @@ std::optional<std::string> CoreId(const PluginFacts &facts) {
 } // namespace
 
 const std::vector<RefusalCheck> &CoreRefusalChecks() {
-    static const std::vector<RefusalCheck> checks{LoaderRefusal, MissingLoad, FailedLoad, ReservedJobControlId, CoreId};
+    static const std::vector<RefusalCheck> checks{UntrustedFile, LoaderRefusal, MissingLoad, FailedLoad, ReservedJobControlId, CoreId};
     return checks;
 }
 

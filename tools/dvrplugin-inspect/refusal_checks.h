@@ -9,8 +9,7 @@
 // Why the core would refuse a plugin library. A check looks at what the
 // inspection found and names its reason, or nothing when it does not apply;
 // the inspector reports every reason that applies, in the order of the
-// checks. A rule of the core that is not listed here (who may write the
-// library file, for a core run as root) joins by adding its check.
+// checks.
 using RefusalCheck = std::optional<std::string> (*)(const PluginFacts &facts);
 
 // The core's reasons, in the order in which it meets them while loading.
