@@ -43,6 +43,7 @@ std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
 dvrcore::dvrcore(std::string exePath)
     : schedulerTimer(io, FirstSchedulerExpiry()),
       ipcSocket(io),
+      ipcBuffer(IPC_MAX_PACKET_LENGTH),
       bufferHolders(FlatPluginEvent),
       exePath(std::move(exePath)) {
     coreInstance = this;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -117,13 +116,15 @@ private:
     // Supervisor link.
     bool OpenIpcSocket(int descriptor);
     void StartIpcReceive();
+    void ReceiveIpcRecord(const boost::system::error_code &error);
+    void MakeIpcRoom(std::size_t recordLength);
     void HandleIpcPacket(const uint8_t *packet, uint32_t length);
     void ForwardIpcPacket(const uint8_t *packet, uint32_t length);
     void HandleIpcDisconnect();
     void QueueIpcSend();
     void SendNextIpcMessage();
     void WaitUntilIpcWritable();
-    void FinishIpcSend(const boost::system::error_code &error);
+    void FinishIpcSend();
     void DiscardIpcSendQueue();
 
     // Configuration.
@@ -168,19 +169,20 @@ private:
     std::atomic<bool> ipcOpen{false};
     std::deque<std::pair<void *, std::size_t>> ipcSendQueue;
     std::size_t ipcSendOffset = 0; // bytes of the front buffer already sent
-    bool ipcSendFailed = false;    // after a failed write nothing more is sent
     bool ipcSendWaiting = false;   // a wait for room in the socket is outstanding
     // Buffers raised for the supervisor that the asio thread has not taken
     // yet, in raising order; one QueueIpcSend is posted for all that arrive
-    // before it runs.
+    // before it runs. A loss of the link frees them under the same lock that
+    // a raiser checks ipcOpen under, so none is left behind.
     std::mutex ipcHandOverMutex;
     std::vector<std::pair<void *, std::size_t>> ipcHandOver; // ipcHandOverMutex
     bool ipcQueuePosted = false;                             // ipcHandOverMutex
-    // Aligned so that at least the first packet of a receive can be read as
-    // an IpcHeader by plugins.
-    alignas(IpcHeader) std::array<uint8_t, IPC_MAX_PACKET_LENGTH> ipcBuffer{};
+    // The bytes of unfinished packets, then each record received whole.
+    // 64 KiB for ordinary records; it grows for a larger one and shrinks back
+    // after it. Allocated memory is aligned for an IpcHeader, so that at least
+    // the first packet of a record can be read as one by plugins.
+    std::vector<uint8_t> ipcBuffer;
     uint32_t ipcBufferUsed = 0;
-    boost::asio::socket_base::message_flags ipcReceiveFlags = 0;
 
     // coreMutex guards eventQueue, the supervisor strings, identityReceived
     // and every wait on coreWakeup. Never held while a plugin is called or
