@@ -150,12 +150,12 @@ void dvrcore::WaitForSupervisorIdentity() {
     if (!ipcOpen) {
         return;
     }
+    // Only the identity or a stop ends the wait early; events queued and
+    // buffers released meanwhile wake it too. Measured on the monotonic
+    // clock, so that setting the time neither shortens nor stretches it.
     std::unique_lock<std::mutex> lock(coreMutex);
-    // One timed wait: any wake-up ends it. An identity or stop that came
-    // before the wait began would otherwise be missed for the full ten seconds.
-    if (!identityReceived && !stopRequested) {
-        coreWakeup.wait_until(lock, std::chrono::system_clock::now() + IDENTITY_WAIT);
-    }
+    coreWakeup.wait_until(lock, std::chrono::steady_clock::now() + IDENTITY_WAIT,
+                          [this] { return identityReceived || stopRequested; });
 }
 
 void dvrcore::SleepForWatchdogs() {

@@ -139,9 +139,10 @@ private:
     void StartScheduler();
     void StopScheduler();
     void ArmScheduler();
-    // One tick's checks at the given wall-clock second; readResident gives
-    // the resident set size in bytes.
-    void CheckClockAndMemory(time_t wallSeconds, uint64_t (*readResident)());
+    // One tick's checks at the given wall-clock time (the monotonic one is
+    // now()); readResident gives the resident set size in bytes.
+    void CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)());
+    void ReportClockChange(const timespec &wall, int64_t monotonicNs);
     void UpdateThrottling(bool low);
     void WaitForSupervisorIdentity();
     void SleepForWatchdogs();
@@ -225,6 +226,11 @@ private:
     std::atomic<bool> throttling{false};
     int64_t lowMemorySince = INT64_MAX; // asio thread
     time_t lastTick = 0;                // asio thread; wall-clock seconds of the previous tick
+    // Asio thread: the rest of the previous tick's wall-clock time, and the
+    // monotonic clock (now()) at that tick. What the wall clock moved beyond
+    // the monotonic one is a change of the time.
+    long lastTickNanoseconds = 0;
+    int64_t lastTickMonotonicNs = 0;
     bool schedulerStopped = false;      // asio thread; a tick already due must not re-arm
 };
 

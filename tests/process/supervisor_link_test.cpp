@@ -152,6 +152,22 @@ TEST_F(SupervisorLink, IdentityArrivingDuringTheStartUpWaitEndsItAtOnce) {
               std::string::npos);
 }
 
+// The worker raises an event every 50 ms from the moment the plugins load;
+// each one wakes the waiting main thread.
+TEST_F(SupervisorLink, EventsQueuedDuringTheStartUpWaitDoNotEndIt) {
+    installation.WriteFile("a_first.worker", "stream 40 0x1 0x10 0 50000 early\n");
+    installation.AddPlugin("tp_link_first", "a_first.so");
+    core.emplace(installation);
+    ASSERT_EQ(WaitForCalls(installation, "a_first streamed", 1, Scaled(8)),
+              std::vector<std::string>{"a_first streamed tag=0 accepted=40 throttled=0 refused=0"});
+    EXPECT_EQ(core->Console().find(STARTED), std::string::npos) << "started before the identity";
+    core->SendIdentity("korvod", "4.2");
+    ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
+    StopCore();
+    EXPECT_NE(installation.ReadFile("plugins.xml").find(R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"),
+              std::string::npos);
+}
+
 TEST(SupervisorIdentity, NameAndVersionReachTheModulesReport) {
     // Payload, then the report's supervisor entry ("" when there is none).
     const std::vector<std::pair<std::string, std::string>> cases = {
