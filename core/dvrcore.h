@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -19,10 +20,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/core_instance.h"
 #include "include/dvrplugin.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"
 
+class AsioThread;
 class TiXmlDocument;
 struct JobStart;
 struct JobWaiter;
@@ -68,6 +71,10 @@ public:
 private:
     friend class CoreTestAccess;
     friend class SchedulerTestAccess;
+
+    // Start-up and shut-down.
+    void StartUp(std::optional<AsioThread> &asioThread);
+    void CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread);
 
     // Plugin host.
     void LoadPlugins();
@@ -148,6 +155,9 @@ private:
     void SleepForWatchdogs();
 
     // ---- Fields, in the order they are built (destroyed in reverse) ----
+
+    // First, so that it goes last: FlatPluginEvent reaches the core through it.
+    CoreRegistration registration;
 
     // Written only by the main thread: extended while loading, sorted when
     // closing, cleared at shut-down. Other threads read it under a shared
@@ -233,9 +243,6 @@ private:
     int64_t lastTickMonotonicNs = 0;
     bool schedulerStopped = false;      // asio thread; a tick already due must not re-arm
 };
-
-// The process's one core, for FlatPluginEvent. Set by the constructor, never cleared.
-extern dvrcore *coreInstance;
 
 // The version the core reports unless product.xml names another.
 const char *CoreVersion();

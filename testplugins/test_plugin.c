@@ -311,6 +311,10 @@ static void ShowTally(void) {
  *                                          Writes a SUMMARY_WRITES variant counted
  *   spawn SECONDS                          start "sleep SECONDS" with /dev/null as its
  *                                          standard files; record "spawned PID"
+ *   linger                                 raise events until the process ends, from
+ *                                          a thread and from this library's destructor
+ *                                          ("late result R"): only for a library that
+ *                                          stays mapped (ID 0x00470000)
  * The result of each raise is recorded as "result R".
  */
 static size_t ReadScript(const char *what, char *text, size_t size);
@@ -333,6 +337,38 @@ static void Spawn(unsigned seconds) {
         _exit(127);
     }
     Record("spawned %ld", (long)child);
+}
+
+/* Events raised while, and after, the core goes away. */
+static int lingering;
+
+static void *Linger(void *unused) {
+    (void)unused;
+    for (;;) {
+        Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, NULL, 0);
+        usleep(1000);
+    }
+    return NULL;
+}
+
+static void StartLingering(void) {
+    pthread_t thread;
+    pthread_mutex_lock(&stateLock);
+    lingering = 1;
+    pthread_mutex_unlock(&stateLock);
+    if (pthread_create(&thread, NULL, Linger, NULL) == 0) {
+        pthread_detach(thread);
+    }
+    Record("lingering");
+}
+
+__attribute__((destructor)) static void RaiseAfterTheCore(void) {
+    pthread_mutex_lock(&stateLock);
+    int late = lingering;
+    pthread_mutex_unlock(&stateLock);
+    if (late) {
+        Record("late result %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, NULL, 0));
+    }
 }
 
 static void RunCommand(char *line) {
@@ -431,6 +467,8 @@ static void RunCommand(char *line) {
     } else if (strcmp(word, "spawn") == 0) {
         sscanf(line, "%*s %i", &count);
         Spawn(count);
+    } else if (strcmp(word, "linger") == 0) {
+        StartLingering();
     } else if (strcmp(word, "summary") == 0) {
         pthread_mutex_lock(&stateLock);
         Record("summary count=%lu last=%s", summaryCount, summaryLast);
