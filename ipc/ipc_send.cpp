@@ -124,7 +124,8 @@ void dvrcore::SendNextIpcMessage() {
             continue;
         }
         boost::system::error_code error;
-        ipcSendOffset += ipcSocket.send(boost::asio::buffer(static_cast<char *>(buffer) + ipcSendOffset, piece), 0, error);
+        const auto next = boost::asio::buffer(static_cast<char *>(buffer) + ipcSendOffset, piece);
+        ipcSendOffset += ipcSocket.send(next, 0, error);
         if (error == boost::asio::error::would_block) {
             WaitUntilIpcWritable();
             return;
