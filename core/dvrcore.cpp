@@ -2,32 +2,24 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <exception>
 #include <optional>
-#include <thread>
 
 #include <linux/securebits.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/signal_set.hpp>
-
+#include "core/asio_thread.h"
+#include "core/stop_signals.h"
 #include "log/log_message.h"
-
-dvrcore *coreInstance = nullptr;
 
 namespace {
 
 constexpr auto SCHEDULER_PERIOD = std::chrono::milliseconds(100);
 constexpr auto IDENTITY_WAIT = std::chrono::seconds(10);
 constexpr time_t WATCHDOG_SLEEP_SECONDS = 60;
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT};
 
 // Construction time plus one period, saturating at the clock's maximum.
 std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
@@ -43,14 +35,17 @@ std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
 dvrcore::dvrcore(std::string exePath)
     : schedulerTimer(io, FirstSchedulerExpiry()),
       ipcSocket(io),
+      ipcBuffer(IPC_MAX_PACKET_LENGTH),
       bufferHolders(FlatPluginEvent),
       exePath(std::move(exePath)) {
-    coreInstance = this;
+    registration.Publish(this);
 }
 
 // Job threads are detached: none may still be on its way out of the core.
+// Then no other thread may come in any more.
 dvrcore::~dvrcore() {
     WaitForAllJobThreads();
+    registration.Withdraw();
     // Events never delivered (initialisation failed before the loop ran)
     // still own their data copies.
     for (const auto &event : eventQueue) {
@@ -86,27 +81,32 @@ void dvrcore::Start() {
     productVersion = CoreVersion();
     plugins.clear();
     LoadConfiguration();
-
-    std::optional<boost::asio::signal_set> signals(std::in_place, io);
-    for (const int signal : STOP_SIGNALS) {
-        signals->add(signal);
+    const StopSignals signals(io, [this] { RequestStop(); });
+    std::optional<AsioThread> asioThread;
+    try {
+        StartUp(asioThread);
+    } catch (...) {
+        // No thread, descriptor or memory for the start-up: what was loaded
+        // is still closed and unloaded, and every thread joined, before the
+        // failure ends the process.
+        CloseAndUnloadPlugins(asioThread);
+        throw;
     }
-    // Not renewed: later signals are absorbed by the set and change nothing.
-    signals->async_wait([this](const boost::system::error_code &, int) { RequestStop(); });
+    DeliverEvents();
+    CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", productVersion.c_str());
+    StopScheduler();
+    if (waitForWatchdogs) {
+        SleepForWatchdogs();
+    }
+    CloseAndUnloadPlugins(asioThread);
+}
 
+void dvrcore::StartUp(std::optional<AsioThread> &asioThread) {
     LoadPlugins();
     if (ipcOpen) {
         StartIpcReceive();
     }
-    auto work = boost::asio::make_work_guard(io);
-    std::thread asioThread([this] {
-        try {
-            io.run();
-        } catch (const std::exception &error) {
-            std::fprintf(stderr, "asio thread failed: %s\n", error.what());
-            std::abort();
-        }
-    });
+    asioThread.emplace(io);
     WaitForSupervisorIdentity();
     OpenPlugins();
     if (getuid() != 0) {
@@ -116,25 +116,14 @@ void dvrcore::Start() {
     StartScheduler();
     PublishConfiguration();
     CORE_LOG(LOG_LEVEL_INFO, "successfully started core version %s", productVersion.c_str());
+}
 
-    DeliverEvents();
-
-    CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", productVersion.c_str());
-    StopScheduler();
-    if (waitForWatchdogs) {
-        SleepForWatchdogs();
-    }
+// The asio thread still serves packets and signals while the plugins close.
+void dvrcore::CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread) {
     ClosePlugins();
-    io.stop();
-    asioThread.join();
+    asioThread.reset();
     DiscardIpcSendQueue();
     UnloadPlugins();
-    signals.reset();
-    // Destroying the set restored the default actions; a stop signal from now
-    // until the process exits must not kill a core that is already stopping.
-    for (const int signal : STOP_SIGNALS) {
-        std::signal(signal, SIG_IGN);
-    }
 }
 
 void dvrcore::RequestStop() {
@@ -149,12 +138,12 @@ void dvrcore::WaitForSupervisorIdentity() {
     if (!ipcOpen) {
         return;
     }
+    // Only the identity or a stop ends the wait early; events queued and
+    // buffers released meanwhile wake it too. Measured on the monotonic
+    // clock, so that setting the time neither shortens nor stretches it.
     std::unique_lock<std::mutex> lock(coreMutex);
-    // One timed wait: any wake-up ends it. An identity or stop that came
-    // before the wait began would otherwise be missed for the full ten seconds.
-    if (!identityReceived && !stopRequested) {
-        coreWakeup.wait_until(lock, std::chrono::system_clock::now() + IDENTITY_WAIT);
-    }
+    coreWakeup.wait_until(lock, std::chrono::steady_clock::now() + IDENTITY_WAIT,
+                          [this] { return identityReceived || stopRequested; });
 }
 
 void dvrcore::SleepForWatchdogs() {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -8,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -20,10 +20,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/core_instance.h"
 #include "include/dvrplugin.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"
 
+class AsioThread;
 class TiXmlDocument;
 struct JobStart;
 struct JobWaiter;
@@ -69,6 +71,10 @@ public:
 private:
     friend class CoreTestAccess;
     friend class SchedulerTestAccess;
+
+    // Start-up and shut-down.
+    void StartUp(std::optional<AsioThread> &asioThread);
+    void CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread);
 
     // Plugin host.
     void LoadPlugins();
@@ -119,13 +125,15 @@ private:
     // Supervisor link.
     bool OpenIpcSocket(int descriptor);
     void StartIpcReceive();
+    void ReceiveIpcRecord(const boost::system::error_code &error);
+    void MakeIpcRoom(std::size_t recordLength);
     void HandleIpcPacket(const uint8_t *packet, uint32_t length);
     void ForwardIpcPacket(const uint8_t *packet, uint32_t length);
     void HandleIpcDisconnect();
     void QueueIpcSend();
     void SendNextIpcMessage();
     void WaitUntilIpcWritable();
-    void FinishIpcSend(const boost::system::error_code &error);
+    void FinishIpcSend();
     void DiscardIpcSendQueue();
 
     // Configuration.
@@ -140,14 +148,18 @@ private:
     void StartScheduler();
     void StopScheduler();
     void ArmScheduler();
-    // One tick's checks at the given wall-clock second; readResident gives
-    // the resident set size in bytes.
-    void CheckClockAndMemory(time_t wallSeconds, uint64_t (*readResident)());
+    // One tick's checks at the given wall-clock time (the monotonic one is
+    // now()); readResident gives the resident set size in bytes.
+    void CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)());
+    void ReportClockChange(const timespec &wall, int64_t monotonicNs);
     void UpdateThrottling(bool low);
     void WaitForSupervisorIdentity();
     void SleepForWatchdogs();
 
     // ---- Fields, in the order they are built (destroyed in reverse) ----
+
+    // First, so that it goes last: FlatPluginEvent reaches the core through it.
+    CoreRegistration registration;
 
     // Written only by the main thread: extended while loading, sorted when
     // closing, cleared at shut-down. Other threads read it under a shared
@@ -170,19 +182,20 @@ private:
     std::atomic<bool> ipcOpen{false};
     std::deque<std::pair<void *, std::size_t>> ipcSendQueue;
     std::size_t ipcSendOffset = 0; // bytes of the front buffer already sent
-    bool ipcSendFailed = false;    // after a failed write nothing more is sent
     bool ipcSendWaiting = false;   // a wait for room in the socket is outstanding
     // Buffers raised for the supervisor that the asio thread has not taken
     // yet, in raising order; one QueueIpcSend is posted for all that arrive
-    // before it runs.
+    // before it runs. A loss of the link frees them under the same lock that
+    // a raiser checks ipcOpen under, so none is left behind.
     std::mutex ipcHandOverMutex;
     std::vector<std::pair<void *, std::size_t>> ipcHandOver; // ipcHandOverMutex
     bool ipcQueuePosted = false;                             // ipcHandOverMutex
-    // Aligned so that at least the first packet of a receive can be read as
-    // an IpcHeader by plugins.
-    alignas(IpcHeader) std::array<uint8_t, IPC_MAX_PACKET_LENGTH> ipcBuffer{};
+    // The bytes of unfinished packets, then each record received whole.
+    // 64 KiB for ordinary records; it grows for a larger one and shrinks back
+    // after it. Allocated memory is aligned for an IpcHeader, so that at least
+    // the first packet of a record can be read as one by plugins.
+    std::vector<uint8_t> ipcBuffer;
     uint32_t ipcBufferUsed = 0;
-    boost::asio::socket_base::message_flags ipcReceiveFlags = 0;
 
     // coreMutex guards eventQueue, the supervisor strings, identityReceived
     // and every wait on coreWakeup. Never held while a plugin is called or
@@ -225,11 +238,13 @@ private:
     std::atomic<bool> throttling{false};
     int64_t lowMemorySince = INT64_MAX; // asio thread
     time_t lastTick = 0;                // asio thread; wall-clock seconds of the previous tick
+    // Asio thread: the rest of the previous tick's wall-clock time, and the
+    // monotonic clock (now()) at that tick. What the wall clock moved beyond
+    // the monotonic one is a change of the time.
+    long lastTickNanoseconds = 0;
+    int64_t lastTickMonotonicNs = 0;
     bool schedulerStopped = false;      // asio thread; a tick already due must not re-arm
 };
-
-// The process's one core, for FlatPluginEvent. Set by the constructor, never cleared.
-extern dvrcore *coreInstance;
 
 // The version the core reports unless product.xml names another.
 const char *CoreVersion();

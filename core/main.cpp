@@ -65,17 +65,19 @@ int main(int argc, char **argv) {
         return EXIT_NO_CANONICAL_PATH;
     }
 
-    // On the heap: the core embeds a 64 KiB receive buffer.
-    auto core = std::make_unique<dvrcore>(exePath);
-    if (!core->Initialize(descriptor)) {
-        std::fputs("failed to initialize core\n", stderr);
-        return EXIT_INITIALIZE_FAILED;
-    }
+    // Building the core already takes descriptors (the I/O service's), so it
+    // happens inside the guard: no failure of the start-up aborts.
     try {
+        auto core = std::make_unique<dvrcore>(exePath);
+        if (!core->Initialize(descriptor)) {
+            std::fputs("failed to initialize core\n", stderr);
+            return EXIT_INITIALIZE_FAILED;
+        }
         core->Start();
     } catch (const std::exception &error) {
-        // Only a system failure of the I/O service (a signal that cannot be
-        // registered) gets here, before any thread was started.
+        // A system failure during the start-up (no thread, no descriptor, no
+        // memory, a signal that cannot be registered): Start has closed and
+        // unloaded what it had loaded.
         std::fprintf(stderr, "failed to start core: %s\n", error.what());
         return EXIT_INITIALIZE_FAILED;
     }

@@ -1,5 +1,6 @@
 // The housekeeping tick on the asio thread: reports jumps of the wall clock
 // and decides from the resident size whether video is throttled.
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <ctime>
@@ -17,6 +18,11 @@ constexpr auto TICK_PERIOD = std::chrono::milliseconds(100);
 // Above this resident size (190 MiB) the core throttles video.
 constexpr uint64_t MEMORY_LIMIT_BYTES = 199229440;
 
+constexpr int64_t NS_PER_SECOND = 1000000000;
+// Beyond this many seconds (some 126 years) a clock difference is not
+// computed in nanoseconds, which could overflow, but taken as the largest.
+constexpr int64_t MAX_EXACT_SECONDS = 4000000000;
+
 // Now plus one period, saturating at the clock's maximum.
 std::chrono::steady_clock::time_point NextTickExpiry() {
     const auto start = std::chrono::steady_clock::now();
@@ -26,17 +32,31 @@ std::chrono::steady_clock::time_point NextTickExpiry() {
     return start + TICK_PERIOD;
 }
 
-// The difference in whole seconds, truncated toward zero; clamped so that a
-// jump beyond the range of int still converts.
-int WholeSecondsBetween(time_t earlier, time_t later) {
-    const double seconds = std::difftime(later, earlier);
-    if (seconds >= static_cast<double>(INT_MAX)) {
+timespec WallClock() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+// later - earlier of a clock in nanoseconds, without overflow for any pair
+// less than 292 years apart.
+int64_t Elapsed(int64_t earlier, int64_t later) {
+    return static_cast<int64_t>(static_cast<uint64_t>(later) - static_cast<uint64_t>(earlier));
+}
+
+// What the wall clock moved (whole seconds and the nanoseconds beyond them)
+// minus the time that passed, in whole seconds truncated toward zero and
+// clamped to the range of int.
+int ClockChangeSeconds(double wallSeconds, long wallNanoseconds, int64_t passedNs) {
+    const auto limit = static_cast<double>(MAX_EXACT_SECONDS);
+    if (wallSeconds >= limit || static_cast<double>(passedNs) <= -limit * NS_PER_SECOND) {
         return INT_MAX;
     }
-    if (seconds <= static_cast<double>(INT_MIN)) {
+    if (wallSeconds <= -limit || static_cast<double>(passedNs) >= limit * NS_PER_SECOND) {
         return INT_MIN;
     }
-    return static_cast<int>(seconds);
+    const int64_t changeNs = static_cast<int64_t>(wallSeconds) * NS_PER_SECOND + wallNanoseconds - passedNs;
+    return static_cast<int>(std::clamp<int64_t>(changeNs / NS_PER_SECOND, INT_MIN, INT_MAX));
 }
 
 } // namespace
@@ -64,7 +84,7 @@ void dvrcore::Scheduler(const boost::system::error_code &error) {
     if (error || schedulerStopped) {
         return; // cancelled by the stop sequence: never re-armed
     }
-    CheckClockAndMemory(std::time(nullptr), ResidentMemoryBytes);
+    CheckClockAndMemory(WallClock(), ResidentMemoryBytes);
     ArmScheduler();
 }
 
@@ -74,20 +94,31 @@ void dvrcore::ArmScheduler() {
     schedulerTimer.async_wait([this](const boost::system::error_code &error) { Scheduler(error); });
 }
 
-void dvrcore::CheckClockAndMemory(time_t wallSeconds, uint64_t (*readResident)()) {
+void dvrcore::CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)()) {
+    const int64_t monotonicNs = now();
     const bool firstTick = lastTick == 0;
     if (!firstTick) {
-        const int change = WholeSecondsBetween(lastTick, wallSeconds);
-        if (change > 1 || change < -1) {
-            CORE_LOG(LOG_LEVEL_WARNING, "system time changed by %d seconds", change);
-        }
+        ReportClockChange(wall, monotonicNs);
     }
     if (firstTick && throttlingEnabled) {
         ReportStatus(); // no reading yet: announces "not throttling"
     }
     // At most one reading per wall-clock second.
-    if (throttlingEnabled && wallSeconds != lastTick) {
+    if (throttlingEnabled && wall.tv_sec != lastTick) {
         UpdateThrottling(readResident() > MEMORY_LIMIT_BYTES);
     }
-    lastTick = wallSeconds;
+    lastTick = wall.tv_sec;
+    lastTickNanoseconds = wall.tv_nsec;
+    lastTickMonotonicNs = monotonicNs;
+}
+
+// Time that passed moves both clocks alike, however late the tick came (a
+// slow handler on the asio thread delays it); only what the wall clock moved
+// beyond the monotonic one is a change of the time.
+void dvrcore::ReportClockChange(const timespec &wall, int64_t monotonicNs) {
+    const int change = ClockChangeSeconds(std::difftime(wall.tv_sec, lastTick), wall.tv_nsec - lastTickNanoseconds,
+                                          Elapsed(lastTickMonotonicNs, monotonicNs));
+    if (change > 1 || change < -1) {
+        CORE_LOG(LOG_LEVEL_WARNING, "system time changed by %d seconds", change);
+    }
 }

@@ -150,13 +150,23 @@ void dvrcore::FreeEventData(void *data) {
     std::free(data);
 }
 
+// Without a core (not built yet, or already destroyed) every event is
+// refused, and a buffer handed over for the supervisor is freed as the core
+// would have freed it.
 extern "C" int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
-    dvrcore *core = coreInstance;
-    if (core == nullptr || in == nullptr || out == nullptr) {
+    if (in == nullptr || out == nullptr) {
+        return 0;
+    }
+    const CoreEntry entry;
+    if (entry.Core() == nullptr) {
+        if (in->EventClass == CLASS_TO_SUPERVISOR) {
+            std::free(in->Data);
+        }
+        out->Result = EVENT_REFUSED;
         return 0;
     }
     try {
-        return core->PluginEvent(in, out);
+        return entry.Core()->PluginEvent(in, out);
     } catch (const std::exception &) {
         // No exception may cross into a plugin; allocation is the only source.
         out->Result = EVENT_NO_MEMORY;

@@ -1,16 +1,19 @@
 // The supervisor link's send side and its set-up. Every socket operation
 // runs on the asio thread; other threads hand their buffers over to it.
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/buffer.hpp>
 
 #include "core/dvrcore.h"
+#include "log/log_message.h"
 
 namespace {
 
@@ -37,13 +40,23 @@ bool IsConnectedLocalSequencedPacketSocket(int descriptor) {
     return getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
 }
 
+// Errors that say the peer has gone, unlike those about one packet (too
+// large for the socket, no memory for it right now).
+bool IsLinkLoss(const boost::system::error_code &error) {
+    const int value = error.value();
+    return error.category() == boost::system::system_category() &&
+           (value == EPIPE || value == ECONNRESET || value == ENOTCONN || value == ECONNREFUSED);
+}
+
 } // namespace
 
 // Attaches the inherited descriptor of the supervisor link. Sends are tried
 // at once and wait for room only when the socket has none, so the socket is
-// in non-blocking mode; receives are asynchronous either way.
+// in non-blocking mode; receives are asynchronous either way. Programs that
+// plugins start must not inherit the link: the supervisor would not see the
+// core end while they run.
 bool dvrcore::OpenIpcSocket(int descriptor) {
-    if (!IsConnectedLocalSequencedPacketSocket(descriptor)) {
+    if (!IsConnectedLocalSequencedPacketSocket(descriptor) || fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0) {
         return false;
     }
     boost::system::error_code error;
@@ -63,10 +76,10 @@ bool dvrcore::OpenIpcSocket(int descriptor) {
 // thread serves them all.
 int32_t dvrcore::SendToSupervisor(void *buffer, uint32_t length) {
     OwnedBuffer owned(buffer);
+    std::lock_guard<std::mutex> lock(ipcHandOverMutex);
     if (!ipcOpen) {
         return EVENT_REFUSED;
     }
-    std::lock_guard<std::mutex> lock(ipcHandOverMutex);
     ipcHandOver.emplace_back(buffer, length);
     owned.release();
     if (!ipcQueuePosted) {
@@ -98,26 +111,35 @@ void dvrcore::QueueIpcSend() {
 }
 
 // Sends the queue's buffers in order, each in pieces of at most 64 KiB (one
-// packet each), freeing each when it is done, until the queue is empty, the
-// socket has no room (then it waits for room), or a piece failed.
+// packet each), freeing each when it is done, until the queue is empty or
+// the socket has no room (then it waits for room). A buffer the socket
+// refuses is dropped and the next one goes on; a peer that has gone ends the
+// link.
 void dvrcore::SendNextIpcMessage() {
-    while (!ipcSendQueue.empty() && ipcOpen && !ipcSendFailed) {
+    while (!ipcSendQueue.empty() && ipcOpen) {
         const auto [buffer, length] = ipcSendQueue.front();
         const std::size_t piece = std::min<std::size_t>(length - ipcSendOffset, IPC_MAX_PACKET_LENGTH);
+        if (buffer == nullptr || piece == 0) {
+            FinishIpcSend();
+            continue;
+        }
         boost::system::error_code error;
-        std::size_t sent = 0;
-        if (buffer != nullptr && piece != 0) {
-            sent = ipcSocket.send(boost::asio::buffer(static_cast<char *>(buffer) + ipcSendOffset, piece), 0, error);
-            if (error == boost::asio::error::would_block) {
-                WaitUntilIpcWritable();
-                return;
-            }
-            ipcSendOffset += sent;
+        const auto next = boost::asio::buffer(static_cast<char *>(buffer) + ipcSendOffset, piece);
+        ipcSendOffset += ipcSocket.send(next, 0, error);
+        if (error == boost::asio::error::would_block) {
+            WaitUntilIpcWritable();
+            return;
         }
-        if (!error && sent != 0 && ipcSendOffset < length) {
-            continue; // the next piece of the same buffer
+        if (IsLinkLoss(error)) {
+            HandleIpcDisconnect();
+            return;
         }
-        FinishIpcSend(error);
+        if (error) {
+            CORE_LOG(LOG_LEVEL_WARNING, "ipc packet of %zu bytes dropped: %s", length, error.message().c_str());
+        }
+        if (error || ipcSendOffset >= length) {
+            FinishIpcSend();
+        }
     }
 }
 
@@ -126,29 +148,27 @@ void dvrcore::WaitUntilIpcWritable() {
     ipcSocket.async_wait(boost::asio::socket_base::wait_write, [this](const boost::system::error_code &error) {
         ipcSendWaiting = false;
         if (error) {
-            FinishIpcSend(error); // the socket was closed under the wait
+            HandleIpcDisconnect(); // nothing when the link was closed under the wait
             return;
         }
         SendNextIpcMessage();
     });
 }
 
-void dvrcore::FinishIpcSend(const boost::system::error_code &error) {
+void dvrcore::FinishIpcSend() {
     std::free(ipcSendQueue.front().first);
     ipcSendQueue.pop_front();
     ipcSendOffset = 0;
-    if (error) {
-        ipcSendFailed = true;
-    }
 }
 
-// After the asio thread has been joined: what was never sent, or never even
-// taken by the asio thread, is freed.
+// When the link is lost, and after the asio thread has been joined: what was
+// never sent, or never even taken by the asio thread, is freed.
 void dvrcore::DiscardIpcSendQueue() {
     for (const auto &[buffer, length] : ipcSendQueue) {
         std::free(buffer);
     }
     ipcSendQueue.clear();
+    ipcSendOffset = 0;
     std::lock_guard<std::mutex> lock(ipcHandOverMutex);
     for (const auto &[buffer, length] : ipcHandOver) {
         std::free(buffer);

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include "dvrplugin.h"
@@ -128,7 +129,7 @@ static void Record(const char *format, ...) {
         used = sizeof line - 2;
     }
     line[used++] = '\n';
-    int file = open("calls.log", O_WRONLY | O_CREAT | O_APPEND, 0600);
+    int file = open("calls.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (file >= 0) {
         ssize_t ignored = write(file, line, used);
         (void)ignored;
@@ -311,10 +312,67 @@ static void ShowTally(void) {
  *   tally                                  record "tally TYPE=SENT/RECEIVED ..."
  *   summary                                record "summary count=N last=DATA" of the
  *                                          Writes a SUMMARY_WRITES variant counted
+ *   spawn SECONDS                          start "sleep SECONDS" with /dev/null as its
+ *                                          standard files; record "spawned PID"
+ *   linger                                 raise events until the process ends, from
+ *                                          a thread and from this library's destructor
+ *                                          ("late result R"): only for a library that
+ *                                          stays mapped (ID 0x00470000)
  * The result of each raise is recorded as "result R".
  */
 static size_t ReadScript(const char *what, char *text, size_t size);
 static void WaitUntilClosed(void);
+
+/* A program that a plugin starts: whatever it inherits stays open as long as it runs. */
+static void Spawn(unsigned seconds) {
+    char duration[16];
+    snprintf(duration, sizeof duration, "%u", seconds);
+    pid_t child = fork();
+    if (child == 0) {
+        int devNull = open("/dev/null", O_RDWR);
+        dup2(devNull, 0);
+        dup2(devNull, 1);
+        dup2(devNull, 2);
+        if (devNull > 2) {
+            close(devNull);
+        }
+        execlp("sleep", "sleep", duration, (char *)NULL);
+        _exit(127);
+    }
+    Record("spawned %ld", (long)child);
+}
+
+/* Events raised while, and after, the core goes away. */
+static int lingering;
+
+static void *Linger(void *unused) {
+    (void)unused;
+    for (;;) {
+        Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, NULL, 0);
+        usleep(1000);
+    }
+    return NULL;
+}
+
+static void StartLingering(void) {
+    pthread_t thread;
+    pthread_mutex_lock(&stateLock);
+    lingering = 1;
+    pthread_mutex_unlock(&stateLock);
+    if (pthread_create(&thread, NULL, Linger, NULL) == 0) {
+        pthread_detach(thread);
+    }
+    Record("lingering");
+}
+
+__attribute__((destructor)) static void RaiseAfterTheCore(void) {
+    pthread_mutex_lock(&stateLock);
+    int late = lingering;
+    pthread_mutex_unlock(&stateLock);
+    if (late) {
+        Record("late result %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, NULL, 0));
+    }
+}
 
 static void RunCommand(char *line) {
     char word[16] = "";
@@ -409,6 +467,11 @@ static void RunCommand(char *line) {
         Stream(line);
     } else if (strcmp(word, "tally") == 0) {
         ShowTally();
+    } else if (strcmp(word, "spawn") == 0) {
+        sscanf(line, "%*s %i", &count);
+        Spawn(count);
+    } else if (strcmp(word, "linger") == 0) {
+        StartLingering();
     } else if (strcmp(word, "summary") == 0) {
         pthread_mutex_lock(&stateLock);
         Record("summary count=%lu last=%s", summaryCount, summaryLast);

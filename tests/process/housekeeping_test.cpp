@@ -115,4 +115,19 @@ TEST_F(Housekeeping, ResidentSizeOverTheLimitThrottlesCoreKindEventsOfClassBitZe
     EXPECT_EQ(Count(core->Console(), LOW_LINE), 1u);
 }
 
+// ---- Clock changes ----
+
+// A plugin holds the asio thread for 2.6 s: the ticks come late, the clock
+// did not change. The allocation after the stall shows when a tick has run
+// since: its memory reading logs the "low" line, after any clock line.
+TEST_F(Housekeeping, AsioThreadHeldForSecondsIsNoClockChange) {
+    ASSERT_NO_FATAL_FAILURE(StartCore());
+    ASSERT_EQ(WaitForCalls(installation, STATUS_WRITE, 1, Scaled(10)).size(), 1u);
+    SendToStatusPlugin(std::string("sleep 2600\n") + ALLOCATE);
+    ASSERT_TRUE(core->WaitForConsole(LOW_LINE, Scaled(20)));
+    EXPECT_EQ(core->Console().find("system time changed"), std::string::npos) << core->Console();
+    SendToStatusPlugin("free");
+    StopCore();
+}
+
 } // namespace

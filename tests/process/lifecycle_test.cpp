@@ -286,3 +286,15 @@ TEST(PluginUnloading, LibraryOfId00470000StaysMappedAfterItsUnload) {
     EXPECT_EQ(maps.find(plugins + "released.so"), std::string::npos) << maps;
     EXPECT_NE(maps.find(plugins + "last.so"), std::string::npos) << maps;
 }
+
+// The library stays mapped after the core is gone, with a thread that raises
+// events all the while; its destructor raises one more when the process ends.
+TEST(PluginUnloading, EventsFromALibraryThatOutlivesTheCoreAreRefused) {
+    Installation installation;
+    installation.AddPlugin("tp_kept_mapped", "kept.so");
+    installation.WriteFile("kept.open", "linger\n");
+
+    StartAndStop(installation);
+
+    EXPECT_EQ(CallsContaining(installation, "kept late result"), std::vector<std::string>{"kept late result 1"});
+}

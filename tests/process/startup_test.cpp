@@ -1,7 +1,19 @@
 // The entry point and the run sequence, seen from outside the process.
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,11 +27,39 @@ namespace {
 const char *const STARTED = "successfully started core version 19.09.4.0";
 const char *const STOPPING = "stopping core version 19.09.4.0...";
 
+const char *const FAILED_TO_START = "failed to start core: ";
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
 StartOptions Arguments(std::vector<std::string> arguments) {
     StartOptions options;
     options.supervisor = false;
     options.arguments = std::move(arguments);
     return options;
+}
+
+// Whether the process has ended, without collecting its exit code.
+bool HasEnded(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Waits until the core has started or ended; true when it started.
+bool StartsBeforeItEnds(CoreProcess &core, Seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (core.Console().find(STARTED) == std::string::npos && !HasEnded(core.Pid()) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return core.Console().find(STARTED) != std::string::npos;
+}
+
+// Standard error is collected on its own thread: it may lag behind the exit.
+bool WaitForErrors(const CoreProcess &core, const std::string &text, Seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (core.Errors().find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return core.Errors().find(text) != std::string::npos;
 }
 
 } // namespace
@@ -61,7 +101,7 @@ TEST(CommandLine, DescriptorThatIsNoSequencedPacketSocketFailsInitialisation) {
 
 TEST(RunSequence, StopsWithExitCodeZeroOnEachStopSignal) {
     Installation installation;
-    for (const int signal : {SIGINT, SIGTERM, SIGQUIT}) {
+    for (const int signal : STOP_SIGNALS) {
         CoreProcess core(installation, StartOptions{false, {}, {}});
         ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(5))) << signal;
         core.Signal(signal);
@@ -70,6 +110,190 @@ TEST(RunSequence, StopsWithExitCodeZeroOnEachStopSignal) {
         EXPECT_EQ(core.WaitForExit(Scaled(10)), 0) << signal;
         EXPECT_EQ(core.Errors(), "");
     }
+}
+
+// A hang-up finishes what the plugins do, as every stop signal does.
+TEST(RunSequence, HangUpClosesAndUnloadsThePluginsBeforeTheExit) {
+    Installation installation;
+    installation.AddPlugin("tp_threads", "threads.so");
+    CoreProcess core(installation, StartOptions{false, {}, {}});
+    ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(5)));
+    core.Signal(SIGHUP);
+    EXPECT_EQ(core.WaitForExit(Scaled(10)), 0);
+    EXPECT_EQ(CallsContaining(installation, "threads Close").size(), 1u);
+    EXPECT_EQ(CallsContaining(installation, "threads Unload").size(), 1u);
+}
+
+// The moment the signal set is removed at the very end, exactly: a library
+// preloaded into the core sends each stop signal as its handler is removed.
+TEST(RunSequence, StopSignalWhileItsHandlerIsRemovedDoesNotKillTheCore) {
+    if (Emulated()) {
+        GTEST_SKIP() << "the emulator, a program of the build machine, would preload the library too";
+    }
+    Installation installation;
+    for (const int signal : STOP_SIGNALS) {
+        StartOptions options{false, {}, {}};
+        options.beforeExec = [] {
+            setenv("LD_PRELOAD", STOP_SIGNAL_GAP, 1);
+            // The sanitizer runtimes expect to be loaded first.
+            const char *asan = std::getenv("ASAN_OPTIONS");
+            setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+        };
+        CoreProcess core(installation, options);
+        ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(5))) << signal;
+        core.Signal(signal);
+        EXPECT_EQ(core.WaitForExit(Scaled(10)), 0) << signal;
+    }
+}
+
+// The same moment as it comes about: signals sent without pause from the
+// first until the core has exited, over many runs.
+TEST(RunSequence, StopSignalsUntilTheExitNeverKillTheCore) {
+    Installation installation;
+    constexpr int RUNS = 40;
+    std::map<int, int> outcomes; // exit code (-1: did not start): runs
+    for (int run = 0; run < RUNS; ++run) {
+        const int signal = STOP_SIGNALS[run % 4];
+        CoreProcess core(installation, StartOptions{false, {}, {}});
+        if (!core.WaitForConsole(STARTED, Scaled(10))) {
+            ++outcomes[-1];
+            continue;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + Scaled(20);
+        while (!HasEnded(core.Pid()) && std::chrono::steady_clock::now() < deadline) {
+            for (int burst = 0; burst < 32; ++burst) {
+                core.Signal(signal);
+            }
+        }
+        ++outcomes[core.WaitForExit(Scaled(5)).value_or(-2)];
+    }
+    EXPECT_EQ(outcomes, (std::map<int, int>{{0, RUNS}})) << "exit code: runs";
+}
+
+// ---- Start-up failures ----
+
+// Each limit stops the core at another step: the dynamic loader (which is
+// not the core), building the I/O service, the signal set, loading the
+// plugin; from some limit on, it starts. Every run the core itself ends ends
+// with its failure line and exit code 2, or starts and stops cleanly.
+TEST(StartUpFailure, TooFewDescriptorsEndTheStartWithExitCodeTwo) {
+    if (Emulated()) {
+        GTEST_SKIP() << "the emulator opens descriptors of its own, before and beside the core";
+    }
+    Installation installation;
+    installation.AddPlugin("tp_threads", "threads.so");
+    std::size_t failed = 0;
+    bool started = false;
+    for (rlim_t limit = 3; !started && limit < 64; ++limit) {
+        StartOptions options{false, {}, {}};
+        options.beforeExec = [limit] {
+            const rlimit descriptors{limit, limit};
+            setrlimit(RLIMIT_NOFILE, &descriptors);
+        };
+        CoreProcess core(installation, options);
+        if (StartsBeforeItEnds(core, Scaled(10))) {
+            started = true;
+            core.Signal(SIGTERM);
+            EXPECT_EQ(core.WaitForExit(Scaled(10)), 0) << "limit " << limit;
+            continue;
+        }
+        const std::optional<int> code = core.WaitForExit(Scaled(10));
+        if (core.Errors().find("error while loading shared libraries") != std::string::npos) {
+            continue;
+        }
+        EXPECT_EQ(code, 2) << "limit " << limit << ": " << core.Errors();
+        EXPECT_TRUE(WaitForErrors(core, FAILED_TO_START, Scaled(5))) << "limit " << limit << ": " << core.Errors();
+        ++failed;
+    }
+    EXPECT_TRUE(started);
+    EXPECT_GT(failed, 0u);
+}
+
+// A user no account or process has: only the core's own threads count
+// against its process limit.
+uid_t UnusedUserId() {
+    uid_t uid = 3000000 + static_cast<uid_t>(getpid() % 100000);
+    while (getpwuid(uid) != nullptr) {
+        ++uid;
+    }
+    return uid;
+}
+
+// Becomes the user (root may set any process limit for it), then forks: the
+// child goes on to become the core under the limit; this process stays its
+// parent, as the supervisor would, and exits with the core's exit code.
+std::function<void()> UnderProcessLimitAs(uid_t user, rlim_t limit) {
+    return [user, limit] {
+        const gid_t group = user;
+        if (setgroups(1, &group) != 0 || setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0) {
+            _exit(125);
+        }
+        const rlimit processes{limit, limit};
+        if (setrlimit(RLIMIT_NPROC, &processes) != 0) {
+            _exit(125);
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            return;
+        }
+        int status = 0;
+        while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        _exit(child < 0 ? 125 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    };
+}
+
+// The plugin's worker thread starts while loading; with one thread fewer the
+// core gets no asio thread and must still close and unload the plugin, whose
+// worker ends with the Close, and join it.
+TEST(StartUpFailure, TooFewThreadsEndTheStartAfterClosingAndUnloadingThePlugins) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root: runs the core as a user of its own, whose process limit counts only the core";
+    }
+    if (Emulated()) {
+        GTEST_SKIP() << "the emulator starts threads of its own in the core's process";
+    }
+    const uid_t user = UnusedUserId();
+    std::size_t failedWithWorker = 0;
+    bool started = false;
+    for (rlim_t limit = 2; !started && limit < 16; ++limit) {
+        Installation installation;
+        ASSERT_EQ(chown(installation.Root().c_str(), user, user), 0);
+        installation.AddPlugin("tp_threads", "threads.so");
+        StartOptions options;
+        options.beforeExec = UnderProcessLimitAs(user, limit);
+        CoreProcess core(installation, options);
+        core.SendIdentity("korvod", "2.1");
+        if (StartsBeforeItEnds(core, Scaled(10))) {
+            started = true;
+            core.SendStop();
+            EXPECT_EQ(core.WaitForExit(Scaled(10)), 0) << "limit " << limit;
+            continue;
+        }
+        ASSERT_EQ(core.WaitForExit(Scaled(10)), 2) << "limit " << limit << ": " << core.Errors();
+        EXPECT_TRUE(WaitForErrors(core, std::string(FAILED_TO_START) + "Resource temporarily unavailable\n",
+                                  Scaled(5)))
+            << "limit " << limit << ": " << core.Errors();
+        const auto calls = installation.Calls();
+        const auto at = [&calls](const std::string &call) {
+            const auto found = std::find_if(calls.begin(), calls.end(), [&call](const std::string &line) {
+                return line.rfind("threads " + call, 0) == 0;
+            });
+            return found == calls.end() ? -1L : static_cast<long>(found - calls.begin());
+        };
+        if (at("Load ") < 0) {
+            continue; // the limit was reached before the plugin was loaded
+        }
+        EXPECT_LT(at("Load "), at("Close ")) << "limit " << limit;
+        EXPECT_LT(at("Close "), at("Unload ")) << "limit " << limit;
+        if (at("Worker start ") >= 0) {
+            ++failedWithWorker;
+            EXPECT_LT(at("Close "), at("Worker end")) << "limit " << limit;
+            EXPECT_LT(at("Worker end"), at("Unload ")) << "limit " << limit;
+        }
+    }
+    EXPECT_TRUE(started);
+    EXPECT_GT(failedWithWorker, 0u);
 }
 
 // ---- Under a supervisor ----

@@ -5,15 +5,21 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "include/dvrplugin.h"
 #include "tests/support/core_harness.h"
+#include "tests/support/supervisor_packets.h"
 
 using namespace coretest;
 
@@ -36,41 +42,6 @@ std::string CountingBytes(std::size_t length, std::size_t from = 0) {
     return bytes;
 }
 
-std::string RawPacket(uint32_t length, uint32_t address, uint32_t type, uint32_t reserved,
-                      const std::string &payload) {
-    const IpcHeader header{length, address, type, reserved};
-    return std::string(reinterpret_cast<const char *>(&header), sizeof header) + payload;
-}
-
-std::string Packet(uint32_t address, uint32_t type, const std::string &payload) {
-    return RawPacket(static_cast<uint32_t>(sizeof(IpcHeader) + payload.size()), address, type, 0, payload);
-}
-
-// One send is one record on the socket: the core receives it in one piece.
-void SendRecord(const CoreProcess &core, const std::string &bytes) {
-    ASSERT_EQ(send(core.SupervisorSocket(), bytes.data(), bytes.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(bytes.size()));
-}
-
-std::size_t Count(const std::string &text, const std::string &what) {
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
-bool WaitForConsoleCount(const CoreProcess &core, const std::string &text, std::size_t count, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(core.Console(), text) < count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 bool EndsWith(const std::string &text, const std::string &end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -82,6 +53,63 @@ std::size_t LineOf(const std::vector<std::string> &calls, const std::string &tex
         ++line;
     }
     return line;
+}
+
+// In the core's process before it starts: the link end it inherits (the
+// sequenced-packet socket not closed on exec) gets the least send room the
+// system allows, a few KiB.
+void ShrinkInheritedLinkSendRoom() {
+    for (int descriptor = 3; descriptor < 1024; ++descriptor) {
+        int type = 0;
+        socklen_t length = sizeof type;
+        const int flags = fcntl(descriptor, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0 &&
+            getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_SEQPACKET) {
+            const int least = 1;
+            setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &least, sizeof least);
+        }
+    }
+}
+
+std::string ReadLink(const std::string &path) {
+    char target[512];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    return length < 0 ? std::string() : std::string(target, static_cast<std::size_t>(length));
+}
+
+// What a process's descriptors beyond the standard three refer to.
+std::set<std::string> DescriptorTargets(const std::string &process) {
+    std::set<std::string> targets;
+    const std::string directory = "/proc/" + process + "/fd";
+    DIR *entries = opendir(directory.c_str());
+    if (entries == nullptr) {
+        return {"cannot list " + directory};
+    }
+    while (const dirent *entry = readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != ".." && name != "0" && name != "1" && name != "2") {
+            targets.insert(ReadLink(directory + "/" + name));
+        }
+    }
+    closedir(entries);
+    return targets;
+}
+
+// The descriptors a program started by a plugin holds that did not come
+// from this test (whose process passes its own on to the core). An emulator
+// running the core may pass on files of its own: then only sockets, pipes
+// and event objects count, which are what the core holds for good.
+std::vector<std::string> DescriptorsFromTheCore(pid_t program) {
+    const std::set<std::string> ours = DescriptorTargets("self");
+    std::vector<std::string> fromTheCore;
+    for (const auto &target : DescriptorTargets(std::to_string(program))) {
+        const bool heldForGood = target.rfind("socket:", 0) == 0 || target.rfind("pipe:", 0) == 0 ||
+                                 target.rfind("anon_inode:", 0) == 0;
+        if (ours.count(target) == 0 && (heldForGood || !Emulated())) {
+            fromTheCore.push_back(target);
+        }
+    }
+    return fromTheCore;
 }
 
 class SupervisorLink : public ::testing::Test {
@@ -119,6 +147,22 @@ TEST_F(SupervisorLink, IdentityArrivingDuringTheStartUpWaitEndsItAtOnce) {
     core->SendIdentity("korvod", "4.2");
     ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
     EXPECT_LT(std::chrono::steady_clock::now() - sent, Seconds(7)); // the wait alone would last 8 more
+    StopCore();
+    EXPECT_NE(installation.ReadFile("plugins.xml").find(R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"),
+              std::string::npos);
+}
+
+// The worker raises an event every 50 ms from the moment the plugins load;
+// each one wakes the waiting main thread.
+TEST_F(SupervisorLink, EventsQueuedDuringTheStartUpWaitDoNotEndIt) {
+    installation.WriteFile("a_first.worker", "stream 40 0x1 0x10 0 50000 early\n");
+    installation.AddPlugin("tp_link_first", "a_first.so");
+    core.emplace(installation);
+    ASSERT_EQ(WaitForCalls(installation, "a_first streamed", 1, Scaled(8)),
+              std::vector<std::string>{"a_first streamed tag=0 accepted=40 throttled=0 refused=0"});
+    EXPECT_EQ(core->Console().find(STARTED), std::string::npos) << "started before the identity";
+    core->SendIdentity("korvod", "4.2");
+    ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
     StopCore();
     EXPECT_NE(installation.ReadFile("plugins.xml").find(R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"),
               std::string::npos);
@@ -251,6 +295,44 @@ TEST_F(SupervisorLink, PacketsBeyondWhatTheSocketHoldsWaitForRoomAndKeepTheirOrd
     StopCore();
 }
 
+TEST(SupervisorLinkSends, PacketTheSocketRefusesIsDroppedAndTheNextOnesGo) {
+    Installation installation;
+    installation.AddPlugin("tp_link_first", "a_first.so");
+    StartOptions options;
+    options.beforeExec = ShrinkInheritedLinkSendRoom;
+    CoreProcess core(installation, options);
+    core.SendIdentity("korvod", "4.2");
+    ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(10)));
+    // The middle packet is larger than the socket's whole send room.
+    SendRecord(core, Packet(LINK_ADDRESS, 3, "send 100\nsend 40000\nsend 200\nsend 100000\nsend 300\n"));
+    for (const std::size_t length : {100, 200, 300}) {
+        const auto packet = core.ReceivePacket(Scaled(10));
+        ASSERT_TRUE(packet) << length;
+        EXPECT_EQ(*packet, CountingBytes(length));
+    }
+    EXPECT_TRUE(core.WaitForConsole("ipc packet of 40000 bytes dropped: ", Scaled(10)));
+    EXPECT_TRUE(core.WaitForConsole("ipc packet of 100000 bytes dropped: ", Scaled(10)));
+    core.SendStop();
+    EXPECT_EQ(core.WaitForExit(Scaled(20)), 0);
+    EXPECT_EQ(CallsContaining(installation, "result"), std::vector<std::string>(5, "a_first result 0"));
+    EXPECT_EQ(Count(core.Console(), DISCONNECTED), 0u);
+}
+
+// A supervisor that no longer reads makes the core's next send fail: the
+// link is lost, as when the peer closes. Not waited for: the minute after.
+TEST_F(SupervisorLink, SendToAPeerThatStoppedReadingLosesTheLink) {
+    installation.WriteFile("a_first.worker", "await link-lost\nsend 10\n");
+    StartCore({{"a_first.so", "tp_link_first"}});
+    ASSERT_EQ(shutdown(core->SupervisorSocket(), SHUT_RD), 0);
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, "send 10"));
+    ASSERT_TRUE(core->WaitForConsole(STOPPING, Scaled(20)));
+    const std::string console = core->Console();
+    EXPECT_LT(console.find(DISCONNECTED), console.find(SLEEPING));
+    installation.WriteFile("link-lost", "");
+    EXPECT_EQ(WaitForCalls(installation, "a_first result", 2, Scaled(10)),
+              (std::vector<std::string>{"a_first result 0", "a_first result 1"}));
+}
+
 TEST(SupervisorLinkAbsent, SendsAreRefusedWithoutASocket) {
     Installation installation;
     installation.AddPlugin("tp_basic", "basic.so");
@@ -310,6 +392,40 @@ TEST_F(SupervisorLink, LostLinkStopsTheCoreAndClosesThePluginsOneMinuteLater) {
     EXPECT_LT(LineOf(calls, "data=queued 99"), close);
     EXPECT_LT(LineOf(calls, std::string("data=") + DISCONNECTED), close);
     EXPECT_LT(LineOf(calls, std::string("data=") + SLEEPING), close);
+}
+
+// ---- Programs that plugins start ----
+
+// Killed, the core must leave nothing open that would keep the supervisor
+// from seeing it end.
+TEST_F(SupervisorLink, ProgramAPluginStartsInheritsNoDescriptorOfTheCore) {
+    StartCore({{"a_first.so", "tp_link_first"}});
+    SendRecord(*core, Packet(LINK_ADDRESS, 3, "spawn 60"));
+    const auto spawned = WaitForCalls(installation, "a_first spawned", 1, Scaled(10));
+    ASSERT_EQ(spawned.size(), 1u);
+    const pid_t child = static_cast<pid_t>(std::stol(spawned[0].substr(spawned[0].rfind(' ') + 1)));
+    ASSERT_GT(child, 0);
+    // Started and asleep: the program has opened and closed its own files.
+    const auto programIsAsleep = [child] {
+        std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const auto nameEnd = text.rfind(") ");
+        return text.find("(sleep)") != std::string::npos && nameEnd != std::string::npos &&
+               text.compare(nameEnd + 2, 1, "S") == 0;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + Scaled(10);
+    while (!programIsAsleep() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(programIsAsleep());
+    EXPECT_EQ(DescriptorsFromTheCore(child), std::vector<std::string>());
+
+    core->Signal(SIGKILL);
+    pollfd link{core->SupervisorSocket(), POLLRDHUP, 0};
+    EXPECT_EQ(poll(&link, 1, static_cast<int>(Scaled(10).count() * 1000)), 1);
+    EXPECT_NE(link.revents & (POLLHUP | POLLRDHUP), 0);
+    kill(child, SIGKILL);
 }
 
 // ---- The supervisor stand-in ----

@@ -80,6 +80,8 @@ double TimeScale() { return CORE_TIME_SCALE; }
 
 Seconds Scaled(double seconds) { return Seconds(seconds * TimeScale()); }
 
+bool Emulated() { return !SplitList(CORE_EMULATOR).empty(); }
+
 std::string TestPluginPath(const std::string &variant) { return std::string(TEST_PLUGIN_DIR) + "/" + variant + ".so"; }
 
 long ResidentKib(pid_t pid) {
@@ -172,13 +174,18 @@ CoreProcess::CoreProcess(const Installation &installation, const StartOptions &o
     int consoleSlave = -1;
     openpty(&consoleMaster, &consoleSlave, nullptr, nullptr, nullptr);
     MakeRaw(consoleSlave);
+    // The core gets the console as its standard output only, like the rest
+    // of what it inherits from here: programs it starts are checked for
+    // descriptors it passed on.
+    fcntl(consoleMaster, F_SETFD, FD_CLOEXEC);
+    fcntl(consoleSlave, F_SETFD, FD_CLOEXEC);
     int errorPipe[2];
     if (pipe2(errorPipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
     }
     pid = fork();
     if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
+        const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
         dup2(devNull, STDIN_FILENO);
         dup2(consoleSlave, STDOUT_FILENO);
         dup2(errorPipe[1], STDERR_FILENO);

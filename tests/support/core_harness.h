@@ -23,6 +23,9 @@ using Seconds = std::chrono::duration<double>;
 // Timing bounds grow by this factor under emulation and sanitizers.
 double TimeScale();
 Seconds Scaled(double seconds);
+// Whether the core runs under an emulator, whose own threads and descriptors
+// share the core's process.
+bool Emulated();
 
 std::string TestPluginPath(const std::string &variant);
 

@@ -15,8 +15,8 @@
 
 class SchedulerTestAccess {
 public:
-    static void Tick(dvrcore &core, time_t wallSeconds, uint64_t (*readResident)()) {
-        core.CheckClockAndMemory(wallSeconds, readResident);
+    static void Tick(dvrcore &core, const timespec &wall, uint64_t (*readResident)()) {
+        core.CheckClockAndMemory(wall, readResident);
     }
     static void UpdateThrottling(dvrcore &core, bool low) { core.UpdateThrottling(low); }
     static bool Throttling(const dvrcore &core) { return core.throttling; }
@@ -68,12 +68,14 @@ public:
         record.push_back(std::to_string(level) + " " + text);
     }
 
-    // One tick at the wall-clock second, with the monotonic clock in step.
-    void TickAt(time_t second, uint64_t residentBytes) {
+    // One tick at the wall-clock time. The monotonic clock moves in step
+    // with it, except by what the wall clock was set by meanwhile.
+    void TickAt(time_t second, uint64_t residentBytes, long nanoseconds = 0) {
         FakeMemory::bytes = residentBytes;
-        clockNs = (second - START) * SECOND_NS;
-        SchedulerTestAccess::Tick(*this, second, FakeMemory::Read);
+        clockNs = (second - START) * SECOND_NS + nanoseconds - wallClockSetBy;
+        SchedulerTestAccess::Tick(*this, timespec{second, nanoseconds}, FakeMemory::Read);
     }
+    void SetWallClockBy(int64_t ns) { wallClockSetBy += ns; }
     bool Throttling() const { return SchedulerTestAccess::Throttling(*this); }
     // Takes what was recorded since the last call.
     std::vector<std::string> TakeRecord() { return std::exchange(record, {}); }
@@ -81,6 +83,7 @@ public:
     int64_t clockNs = 0;
 
 private:
+    int64_t wallClockSetBy = 0;
     std::vector<std::string> record;
 };
 
@@ -177,6 +180,7 @@ TEST_F(Housekeeping, DisabledThrottlingNeitherReadsNorAnnouncesButReportsClockJu
     SchedulerTestAccess::DisableThrottling(core);
     core.TickAt(START, LOW_BYTES);
     core.TickAt(START + 1, LOW_BYTES);
+    core.SetWallClockBy(4 * SECOND_NS);
     core.TickAt(START + 5, LOW_BYTES);
     EXPECT_EQ(core.TakeRecord(), Lines({"50 system time changed by 4 seconds"}));
     EXPECT_EQ(FakeMemory::readings, 0);
@@ -185,15 +189,37 @@ TEST_F(Housekeeping, DisabledThrottlingNeitherReadsNorAnnouncesButReportsClockJu
 
 // ---- Clock jumps ----
 
-TEST_F(Housekeeping, ClockJumpsOfMoreThanOneSecondAreReportedWithTheirSign) {
+constexpr long TICK_NS = 100000000;
+
+TEST_F(Housekeeping, WallClockSetEitherWayIsReportedWithItsSignTruncated) {
     core.TickAt(START, OK_BYTES);
-    core.TickAt(START, OK_BYTES);
-    core.TickAt(START + 1, OK_BYTES);
-    core.TickAt(START + 3, OK_BYTES); // also what a tick delayed by two seconds looks like
-    core.TickAt(START - 7, OK_BYTES);
-    core.TickAt(START - 6, OK_BYTES);
+    core.SetWallClockBy(SECOND_NS + SECOND_NS / 2); // 1.5 s: truncated to 1, not reported
+    core.TickAt(START + 1, OK_BYTES, 6 * TICK_NS);
+    core.SetWallClockBy(2 * SECOND_NS);
+    core.TickAt(START + 3, OK_BYTES, 7 * TICK_NS);
+    core.SetWallClockBy(-10 * SECOND_NS);
+    core.TickAt(START - 7, OK_BYTES, 8 * TICK_NS);
+    core.SetWallClockBy(-(2 * SECOND_NS - 1)); // just short of -2 s: -1
+    core.TickAt(START - 8, OK_BYTES, 1);
     EXPECT_EQ(core.TakeRecord(), Lines({"status 0", "50 system time changed by 2 seconds",
                                         "50 system time changed by -10 seconds"}));
+}
+
+// Both clocks move alike while the asio thread is busy: a late tick is no
+// change of the time, however late, and wherever within a second it falls.
+TEST_F(Housekeeping, TickDelayedBySecondsReportsNothing) {
+    core.TickAt(START, OK_BYTES, 9 * TICK_NS);
+    core.TickAt(START + 3, OK_BYTES, 5 * TICK_NS);    // 2.6 s late
+    core.TickAt(START + 3, OK_BYTES, 6 * TICK_NS);
+    core.TickAt(START + 3603, OK_BYTES, 6 * TICK_NS); // an hour late
+    EXPECT_EQ(core.TakeRecord(), Lines({"status 0"}));
+}
+
+TEST_F(Housekeeping, ClockChangeDuringADelayedTickCountsOnlyTheChange) {
+    core.TickAt(START, OK_BYTES);
+    core.SetWallClockBy(-5 * SECOND_NS);
+    core.TickAt(START + 3 - 5, OK_BYTES); // 3 s late, and set back by 5
+    EXPECT_EQ(core.TakeRecord(), Lines({"status 0", "50 system time changed by -5 seconds"}));
 }
 
 // ---- The resident size and the status document ----

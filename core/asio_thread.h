@@ -1,0 +1,23 @@
+#pragma once
+
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+
+// The one thread that runs `io`: started by the constructor (which throws
+// std::system_error when the system gives no thread), stopped and joined by
+// the destructor. Handlers still queued then are not run. An error reported
+// by running `io` ends the process abnormally.
+class AsioThread {
+public:
+    explicit AsioThread(boost::asio::io_context &io);
+    ~AsioThread();
+    AsioThread(const AsioThread &) = delete;
+    AsioThread &operator=(const AsioThread &) = delete;
+
+private:
+    boost::asio::io_context &io;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work;
+    std::thread thread;
+};
