@@ -11,7 +11,7 @@
 #            The inspector bin/dvrplugin-inspect and a plugin template
 #            (share/dvrplugin/template) come with it.
 #   standin  bin/supervisor-standin, the supervisor stand-in, with its manual
-#            and its bus monitor plugin (lib/dvrplugin).
+#            and its bus monitor plugin (lib/dvrplugin/monitor).
 include(CMakePackageConfigHelpers)
 
 set(core_install_dir lib/dvrcore)
@@ -25,8 +25,10 @@ install(DIRECTORY DESTINATION ${core_install_dir}/plugins COMPONENT core)
 install(DIRECTORY DESTINATION ${core_install_dir}/protected-plugins COMPONENT core)
 
 install(TARGETS supervisor-standin RUNTIME DESTINATION bin COMPONENT standin)
-# Where supervisor-standin --monitor looks for it: ../lib/dvrplugin from bin.
-install(TARGETS bus_monitor LIBRARY DESTINATION lib/dvrplugin COMPONENT standin)
+# Where supervisor-standin --monitor looks for it: ../lib/dvrplugin/monitor
+# from bin. A directory below lib/dvrplugin: a plugin directly in a
+# subdirectory of lib would have the package run ldconfig for it.
+install(TARGETS bus_monitor LIBRARY DESTINATION lib/dvrplugin/monitor COMPONENT standin)
 install(TARGETS dvrplugin-inspect RUNTIME DESTINATION bin COMPONENT sdk)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/template/ DESTINATION share/dvrplugin/template COMPONENT sdk)
 # The bridge stays off until mqtt_bridge.xml is put beside core.xml; it needs
@@ -80,6 +82,7 @@ function(install_gzipped source destination component)
 endfunction()
 set(package_doc_source ${CMAKE_CURRENT_LIST_DIR}/debian)
 install_gzipped(${CMAKE_SOURCE_DIR}/tools/supervisor-standin/supervisor-standin.1 share/man/man1 standin)
+install_gzipped(${CMAKE_SOURCE_DIR}/tools/dvrplugin-inspect/dvrplugin-inspect.1 share/man/man1 sdk)
 foreach(component core sdk standin)
     install(FILES ${package_doc_source}/copyright
         DESTINATION share/doc/${${component}_package_name} COMPONENT ${component})

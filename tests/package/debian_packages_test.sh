@@ -56,9 +56,10 @@ expect_files "$core" usr/lib/dvrcore/core usr/lib/dvrcore/plugins usr/lib/dvrcor
 expect_files "$sdk" usr/include/dvrplugin.h usr/include/dvrplugin_testkit.h usr/lib/libdvrplugin_testkit.a \
     usr/lib/cmake/dvrplugin/dvrplugin-config.cmake usr/share/pkgconfig/dvrplugin.pc \
     usr/share/doc/dvrcore-plugin-dev/plugin-guide.md usr/share/doc/dvrcore-plugin-dev/examples/echo_responder.c \
-    usr/share/doc/dvrcore-plugin-dev/copyright
+    usr/share/doc/dvrcore-plugin-dev/copyright usr/bin/dvrplugin-inspect usr/share/man/man1/dvrplugin-inspect.1.gz \
+    usr/share/dvrplugin/template/CMakeLists.txt
 expect_files "$standin" usr/bin/supervisor-standin usr/share/man/man1/supervisor-standin.1.gz \
-    usr/share/doc/dvrcore-supervisor-standin/copyright
+    usr/lib/dvrplugin/monitor/bus_monitor.so usr/share/doc/dvrcore-supervisor-standin/copyright
 echo "names, versions, architecture, Depends and files as expected"
 
 # Running as root is what lintian warns about on its own behalf.

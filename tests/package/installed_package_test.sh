@@ -51,7 +51,7 @@ check_installation() {
         bin/dvrplugin-inspect include/dvrplugin.h include/dvrplugin_testkit.h \
         lib/cmake/dvrplugin/dvrplugin-config.cmake lib/cmake/dvrplugin/dvrplugin-config-version.cmake \
         lib/cmake/dvrplugin/dvrplugin-testkit-helpers.cmake share/pkgconfig/dvrplugin.pc \
-        lib/dvrplugin/bus_monitor.so share/dvrplugin/template/CMakeLists.txt; do
+        lib/dvrplugin/monitor/bus_monitor.so share/dvrplugin/template/CMakeLists.txt; do
         [ -e "$prefix/$entry" ] || fail "$entry is not installed"
     done
     # The MQTT bridge and its example settings, where the build has libmosquitto.
