@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <string>
 
-// Reading the bridge's own files as the core reads its XML files: regular files only, opened
-// without blocking (a FIFO or a device never stalls the core), up to a size limit.
+// Reading the bridge's own files with the core's reader (xml/regular_file.h): regular files
+// only, opened without blocking (a FIFO or a device never stalls the core), up to a size limit.
 
 enum class FileAccess {
     Any,
@@ -15,12 +15,12 @@ enum class FileAccess {
 
 struct FileText {
     bool missing = false; // there is no such file: not an error for optional files
-    std::string error;    // empty when `text` holds the whole file
+    std::string error;    // empty when `text` holds the whole file; names the file and the reason
     std::string text;
 };
 
 FileText ReadFileText(const std::string &path, std::size_t limit, FileAccess access);
 
-// The reason a file that another library reads (a TLS key) may not be used, or empty: the same
-// checks as FileAccess::Private, without reading it.
+// The reason a file that another library reads (a TLS key) may not be used, or empty: the
+// checks of FileAccess::Private, without reading it.
 std::string PrivateFileProblem(const std::string &path);

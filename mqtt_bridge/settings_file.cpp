@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "mqtt_bridge/file_reading.h"
-#include "xml/core_document.h"
 
 namespace {
 

@@ -4,13 +4,14 @@
 #include <string>
 
 #include "mqtt_bridge/settings.h"
+#include "xml/core_document.h"
 
-// The settings file, read with the core's rules for XML files (a regular file, at most
-// SETTINGS_SIZE_LIMIT bytes, elements nested at most 100 deep), and the secrets it names.
+// The settings file, read with the core's rules for XML files (a regular file of at most
+// CoreDocument::MAX_FILE_BYTES, elements nested at most 100 deep), and the secrets it names.
 // Relative paths are taken from the core's working directory.
 
 constexpr const char *SETTINGS_FILE = "mqtt_bridge.xml";
-constexpr std::size_t SETTINGS_SIZE_LIMIT = 64 * 1024;
+constexpr std::size_t SETTINGS_SIZE_LIMIT = CoreDocument::MAX_FILE_BYTES;
 constexpr std::size_t PASSWORD_SIZE_LIMIT = 1024;
 
 struct LoadedSettings {

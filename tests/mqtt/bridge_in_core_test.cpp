@@ -214,7 +214,7 @@ TEST_F(BridgeInTheCore, APasswordFileOthersMayReadKeepsTheBridgeOff) {
     StartCore();
     const std::string console = core->Console();
     EXPECT_NE(console.find("the bridge is off: password file "), std::string::npos) << console;
-    EXPECT_NE(console.find("give no permission to group or others (mode 0600 or 0400)"), std::string::npos);
+    EXPECT_NE(console.find("no permission to group or others (mode 0600 or 0400)"), std::string::npos);
     EXPECT_EQ(console.find(TestBroker::RECORDER_PASSWORD), std::string::npos);
     EXPECT_NE(installation.ReadFile("plugins.xml").find("Filename=\"mqtt_bridge.so\" Opened=\"1\" LoadTimeMs"),
               std::string::npos);

@@ -204,7 +204,8 @@ TEST_F(BridgeSettingsFile, FilesAboveTheSizeLimitAreRefused) {
     WriteSettings(settings + std::string(SETTINGS_SIZE_LIMIT - settings.size() + 1, ' '));
     const LoadedSettings loaded = Load();
     EXPECT_EQ(loaded.state, LoadedSettings::State::Broken);
-    EXPECT_NE(loaded.problem.find("larger than 65536 bytes"), std::string::npos) << loaded.problem;
+    EXPECT_NE(loaded.problem.find("larger than " + std::to_string(SETTINGS_SIZE_LIMIT) + " bytes"), std::string::npos)
+        << loaded.problem;
 }
 
 TEST_F(BridgeSettingsFile, NestingBeyondTheCoresLimitIsRefusedBeforeParsing) {
