@@ -13,12 +13,14 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/core_harness.h"
+#include "tests/support/supervisor_packets.h"
 
 using namespace coretest;
 
@@ -229,18 +231,19 @@ uid_t UnusedUserId() {
     return uid;
 }
 
+constexpr int NOT_THE_USER = 125;
+constexpr int NO_ROOM_FOR_THE_CORE = 124;
+
 // Becomes the user (root may set any process limit for it), then forks: the
 // child goes on to become the core under the limit; this process stays its
 // parent, as the supervisor would, and exits with the core's exit code.
 std::function<void()> UnderProcessLimitAs(uid_t user, rlim_t limit) {
     return [user, limit] {
         const gid_t group = user;
-        if (setgroups(1, &group) != 0 || setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0) {
-            _exit(125);
-        }
         const rlimit processes{limit, limit};
-        if (setrlimit(RLIMIT_NPROC, &processes) != 0) {
-            _exit(125);
+        if (setgroups(1, &group) != 0 || setresgid(group, group, group) != 0 || setresuid(user, user, user) != 0 ||
+            setrlimit(RLIMIT_NPROC, &processes) != 0) {
+            _exit(NOT_THE_USER);
         }
         // The leak check at the exit needs a thread of its own.
         const char *asan = std::getenv("ASAN_OPTIONS");
@@ -252,7 +255,7 @@ std::function<void()> UnderProcessLimitAs(uid_t user, rlim_t limit) {
         int status = 0;
         while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
-        _exit(child < 0 ? 125 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        _exit(child < 0 ? NO_ROOM_FOR_THE_CORE : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     };
 }
 
@@ -276,14 +279,20 @@ TEST(StartUpFailure, TooFewThreadsEndTheStartAfterClosingAndUnloadingThePlugins)
         StartOptions options;
         options.beforeExec = UnderProcessLimitAs(user, limit);
         CoreProcess core(installation, options);
-        core.SendIdentity("korvod", "2.1");
+        // Not checked: the core may already have failed and closed the link.
+        const std::string identity = Packet(0, IPC_IDENTITY, std::string("korvod\0" "2.1", 10));
+        send(core.SupervisorSocket(), identity.data(), identity.size(), MSG_NOSIGNAL);
         if (StartsBeforeItEnds(core, Scaled(10))) {
             started = true;
             core.SendStop();
             EXPECT_EQ(core.WaitForExit(Scaled(10)), 0) << "limit " << limit;
             continue;
         }
-        ASSERT_EQ(core.WaitForExit(Scaled(10)), 2) << "limit " << limit << ": " << core.Errors();
+        const std::optional<int> code = core.WaitForExit(Scaled(10));
+        if (code == NO_ROOM_FOR_THE_CORE) {
+            continue; // a sanitizer's own thread in the supervisor left none
+        }
+        ASSERT_EQ(code, 2) << "limit " << limit << ": " << core.Errors();
         EXPECT_TRUE(WaitForErrors(core, std::string(FAILED_TO_START) + "Resource temporarily unavailable\n",
                                   Scaled(5)))
             << "limit " << limit << ": " << core.Errors();
