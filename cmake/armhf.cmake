@@ -28,6 +28,13 @@ if(EXISTS "${core_armhf_sysroot}/.recipe")
     set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
     set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
     set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+    # Installed for plugin authors, this file sits in the core's installation
+    # (lib/cmake/dvrplugin), which lies outside the sysroot: searched as a
+    # root of its own, it is found as well.
+    if(EXISTS "${CMAKE_CURRENT_LIST_DIR}/dvrplugin-config.cmake")
+        get_filename_component(core_installation "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+        list(APPEND CMAKE_FIND_ROOT_PATH "${core_installation}")
+    endif()
     # wx-config is a script: it runs here and answers with paths inside the sysroot.
     set(wxWidgets_CONFIG_EXECUTABLE "${core_armhf_sysroot}/usr/lib/arm-linux-gnueabihf/wx/config/gtk3-unicode-3.2")
     set(wxWidgets_CONFIG_OPTIONS --prefix=${core_armhf_sysroot}/usr)
