@@ -82,6 +82,16 @@ Seconds Scaled(double seconds) { return Seconds(seconds * TimeScale()); }
 
 bool Emulated() { return !SplitList(CORE_EMULATOR).empty(); }
 
+std::string EmulatorRoot() {
+    const std::vector<std::string> command = SplitList(CORE_EMULATOR);
+    for (size_t word = 1; word + 1 < command.size(); ++word) {
+        if (command[word] == "-L") {
+            return command[word + 1];
+        }
+    }
+    return "";
+}
+
 std::string TestPluginPath(const std::string &variant) { return std::string(TEST_PLUGIN_DIR) + "/" + variant + ".so"; }
 
 long ResidentKib(pid_t pid) {

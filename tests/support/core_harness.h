@@ -26,6 +26,9 @@ Seconds Scaled(double seconds);
 // Whether the core runs under an emulator, whose own threads and descriptors
 // share the core's process.
 bool Emulated();
+// The directory the emulator takes the core's loader and libraries from
+// ("" natively).
+std::string EmulatorRoot();
 
 std::string TestPluginPath(const std::string &variant);
 
