@@ -98,7 +98,7 @@ void dvrcore::ReturnBacklogMemory(std::unique_lock<std::mutex> &lock) {
 // The main thread is the only writer of `plugins`, so it walks the list
 // without the lock.
 void dvrcore::DeliverEvent(const _EventParmsIn &event) {
-    DeliveryHolds holds(bufferHolders, event.Data);
+    DeliveryHolds holds(bufferHolders, event.Data, event.DataLength);
     const uint32_t value = DeliveryValue(event.EventType);
     const bool isConfiguration = (event.EventClass & CLASS_CONFIG) != 0;
     for (const PLUGININFO &plugin : plugins) {
