@@ -33,8 +33,8 @@ struct WatchedCallReport {
 // another thread.
 //
 // Threads: Begin and End belong to the owning thread alone; Check to the one
-// watching thread. The owner only stores: a call it makes costs a few stores
-// and one read of a coarse clock, without a lock. Every field is atomic; the
+// watching thread. A call costs the owner a few stores, one exchange and one
+// read of a coarse clock, without a lock. Every field is atomic; the
 // watcher proves that what it read belongs to the call still running by one
 // compare-and-swap on `state` (the owner changes `state` before it writes
 // the fields of its next call), and the same swap marks the call as
