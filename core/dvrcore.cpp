@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/asio_thread.h"
+#include "core/periodic_thread.h"
 #include "core/stop_signals.h"
 #include "log/log_message.h"
 
@@ -20,6 +21,12 @@ namespace {
 constexpr auto SCHEDULER_PERIOD = std::chrono::milliseconds(100);
 constexpr auto IDENTITY_WAIT = std::chrono::seconds(10);
 constexpr time_t WATCHDOG_SLEEP_SECONDS = 60;
+// How often the calls into plugins are looked at: their lines come at most
+// this late.
+constexpr auto CALL_WATCH_PERIOD = std::chrono::milliseconds(100);
+// Supervisor packets that reach no plugin: one line per address and type in
+// this time, then how many more came.
+constexpr int64_t UNADDRESSED_PACKET_WINDOW_NS = 1000000000;
 
 // Construction time plus one period, saturating at the clock's maximum.
 std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
@@ -36,7 +43,11 @@ dvrcore::dvrcore(std::string exePath)
     : schedulerTimer(io, FirstSchedulerExpiry()),
       ipcSocket(io),
       ipcBuffer(IPC_MAX_PACKET_LENGTH),
-      bufferHolders(FlatPluginEvent),
+      bufferHolders(FlatPluginEvent,
+                    [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
+                        ReportLeakSummary(holder, buffers, bytes);
+                    }),
+      unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS),
       exePath(std::move(exePath)) {
     registration.Publish(this);
 }
@@ -82,9 +93,10 @@ void dvrcore::Start() {
     plugins.clear();
     LoadConfiguration();
     const StopSignals signals(io, [this] { RequestStop(); });
+    std::optional<PeriodicThread> callWatch;
     std::optional<AsioThread> asioThread;
     try {
-        StartUp(asioThread);
+        StartUp(callWatch, asioThread);
     } catch (...) {
         // No thread, descriptor or memory for the start-up: what was loaded
         // is still closed and unloaded, and every thread joined, before the
@@ -101,11 +113,14 @@ void dvrcore::Start() {
     CloseAndUnloadPlugins(asioThread);
 }
 
-void dvrcore::StartUp(std::optional<AsioThread> &asioThread) {
+// The call watch starts before the first plugin call it watches (packets on
+// the asio thread) and ends after the last (Unload).
+void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<AsioThread> &asioThread) {
     LoadPlugins();
     if (ipcOpen) {
         StartIpcReceive();
     }
+    callWatch.emplace(CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); });
     asioThread.emplace(io);
     WaitForSupervisorIdentity();
     OpenPlugins();

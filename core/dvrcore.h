@@ -20,12 +20,15 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "core/call_watch.h"
 #include "core/core_instance.h"
 #include "include/dvrplugin.h"
+#include "ipc/repeat_filter.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"
 
 class AsioThread;
+class PeriodicThread;
 class TiXmlDocument;
 struct JobStart;
 struct JobWaiter;
@@ -73,7 +76,7 @@ private:
     friend class SchedulerTestAccess;
 
     // Start-up and shut-down.
-    void StartUp(std::optional<AsioThread> &asioThread);
+    void StartUp(std::optional<PeriodicThread> &callWatch, std::optional<AsioThread> &asioThread);
     void CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread);
 
     // Plugin host.
@@ -89,7 +92,21 @@ private:
     void PublishModulesReport();
     void StartAsyncReaders();
     void ClosePlugins();
+    void CallClose(PLUGININFO &plugin);
     void UnloadPlugins();
+    // The file name of an accepted plugin, or its ID in hex; cut to fit.
+    using DiagnosticName = char[256];
+    void CopyPluginFileName(uint32_t id, DiagnosticName &name) const;
+
+    // Diagnostics: console-only lines about plugins that keep the core
+    // waiting or that misbehave after their Close.
+    void ReportWatchedCalls();
+    void ReportWatchedCall(const WatchedCallReport &report);
+    // Ends the slot's call, telling how long it took if it was reported.
+    void FinishWatchedCall(CallSlot &slot);
+    void MarkClosed(uint32_t id);
+    void NoteRaiseAfterClose(const _EventParmsIn &event);
+    void ReportLeakSummary(uint32_t holder, std::size_t buffers, uint64_t bytes);
 
     // Event bus.
     void SinkLogEvent(const _EventParmsIn &event);
@@ -129,6 +146,8 @@ private:
     void MakeIpcRoom(std::size_t recordLength);
     void HandleIpcPacket(const uint8_t *packet, uint32_t length);
     void ForwardIpcPacket(const uint8_t *packet, uint32_t length);
+    void ReportUnaddressedPacket(const IpcHeader &header, const std::string &pluginWithoutIoctl);
+    void TellHeldBackPackets();
     void HandleIpcDisconnect();
     void QueueIpcSend();
     void SendNextIpcMessage();
@@ -167,8 +186,11 @@ private:
     // thread reads it without the lock (it is the only writer).
     std::vector<PLUGININFO> plugins;
     mutable std::shared_mutex pluginsMutex;
-    // Filled while loading, read by every thread's log lines.
+    // Filled while loading, read by every thread's log lines. Both maps are
+    // guarded by sourceNamesMutex; pluginFileNames holds the library file
+    // names of the accepted plugins, for the core's diagnostics.
     std::map<uint32_t, std::string> sourceNames;
+    std::map<uint32_t, std::string> pluginFileNames;
     mutable std::shared_mutex sourceNamesMutex;
     std::map<std::string, std::string> failedPlugins;
 
@@ -206,8 +228,25 @@ private:
     // Main thread, under coreMutex: the longest the queue has been since its
     // memory was last given back.
     std::size_t backlogPeak = 0;
+    // Events of the delivery loop's current batch still to be delivered:
+    // taken from the queue, yet waiting all the same.
+    std::atomic<std::size_t> batchEventsLeft{0};
 
     BufferHolderTable bufferHolders;
+
+    // The plugin call each of the two threads that call plugins on the
+    // core's behalf is making, watched by a thread of its own while the core
+    // runs (CallSlot gives the thread rule).
+    CallSlot mainThreadCall;
+    CallSlot asioThreadCall;
+    // Plugins whose Close has been called, and those of them that have been
+    // reported for raising an event since; set only after the first Close.
+    std::atomic<bool> closingStarted{false};
+    std::mutex closedPluginsMutex;
+    std::set<uint32_t> closedPlugins;        // closedPluginsMutex
+    std::set<uint32_t> reportedLateRaisers;  // closedPluginsMutex
+    // Asio thread: lines about supervisor packets that reached no plugin.
+    RepeatFilter unaddressedPackets;
 
     // jobMutex guards cancelledJobs and jobThreads; it is taken before a
     // JobWaiter's own lock.

@@ -78,6 +78,7 @@ void dvrcore::DeliverEvents() {
             }
         }
         for (std::size_t i = 0; i < taken; ++i) {
+            batchEventsLeft.store(taken - i - 1, std::memory_order_relaxed);
             DeliverEvent(batch[i]);
         }
     }
@@ -98,7 +99,7 @@ void dvrcore::ReturnBacklogMemory(std::unique_lock<std::mutex> &lock) {
 // The main thread is the only writer of `plugins`, so it walks the list
 // without the lock.
 void dvrcore::DeliverEvent(const _EventParmsIn &event) {
-    DeliveryHolds holds(bufferHolders, event.Data);
+    DeliveryHolds holds(bufferHolders, event.Data, event.DataLength);
     const uint32_t value = DeliveryValue(event.EventType);
     const bool isConfiguration = (event.EventClass & CLASS_CONFIG) != 0;
     for (const PLUGININFO &plugin : plugins) {
@@ -122,7 +123,9 @@ void dvrcore::DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event,
     _WriteParmsOut out{};
     out.Size = sizeof out;
     out.Version = 1;
+    mainThreadCall.Begin(plugin.Info.ID, WatchedCall::Write, event.EventClass, event.EventType);
     const int32_t result = plugin.Write(&in, &out);
+    FinishWatchedCall(mainThreadCall);
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.Name.c_str(), result,
                  out.Error);
@@ -147,7 +150,9 @@ void dvrcore::DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn
     out.Version = 1;
     out.Code = UPDATE_CONFIG;
     out.Block = {sizeof out.Block, 1};
+    mainThreadCall.Begin(plugin.Info.ID, WatchedCall::UpdateConfig, event.EventClass, event.EventType);
     const int32_t result = plugin.IOCTL(&in, &out);
+    FinishWatchedCall(mainThreadCall);
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.Name.c_str(),
                  result, out.Error);

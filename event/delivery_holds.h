@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "plugin/buffer_holder_table.h"
@@ -13,14 +14,16 @@
 // receives touches the table not at all.
 class DeliveryHolds {
 public:
-    DeliveryHolds(BufferHolderTable &table, const void *data) : table(table), data(data) {}
+    // length only tells the table the size of a buffer that may leak.
+    DeliveryHolds(BufferHolderTable &table, const void *data, std::size_t length)
+        : table(table), data(data), length(length) {}
     DeliveryHolds(const DeliveryHolds &) = delete;
     DeliveryHolds &operator=(const DeliveryHolds &) = delete;
 
     // Before the plugin's call.
     void HoldFor(uint32_t plugin) {
         if (!coreHolds) {
-            table.HoldBoth(data, CORE_SOURCE, plugin);
+            table.HoldBoth(data, CORE_SOURCE, plugin, length);
             coreHolds = true;
         } else if (releasePending) {
             table.Pass(data, pendingHolder, plugin);
@@ -51,6 +54,7 @@ public:
 private:
     BufferHolderTable &table;
     const void *const data;
+    const std::size_t length;
     bool coreHolds = false;
     bool releasePending = false;
     uint32_t pendingHolder = 0;

@@ -67,6 +67,9 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
             return 0;
         }
     }
+    if (closingStarted) {
+        NoteRaiseAfterClose(event);
+    }
     out->Result = AcceptEvent(event);
     return 0;
 }

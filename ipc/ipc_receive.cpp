@@ -3,6 +3,7 @@
 // rest forwarded to plugins.
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstring>
 #include <mutex>
 
@@ -43,6 +44,12 @@ bool PeerHasGone(int descriptor) {
 }
 
 boost::system::error_code LastError() { return {errno, boost::system::system_category()}; }
+
+// key: a packet's address in the high half, its type in the low half.
+void TellHeldBackPacket(uint64_t key, uint64_t count) {
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "%" PRIu64 " more ipc packets to address 0x%08X type %u reached no plugin", count,
+             static_cast<uint32_t>(key >> 32), static_cast<uint32_t>(key));
+}
 
 } // namespace
 
@@ -136,18 +143,21 @@ void dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
     IpcHeader header;
     std::memcpy(&header, packet, sizeof header);
     IoctlEntryPoint ioctl = nullptr;
+    uint32_t id = 0;
     std::string name;
     {
         std::shared_lock<std::shared_mutex> lock(pluginsMutex);
         for (const auto &plugin : plugins) {
             if (AddressesPlugin(header.Address, plugin.Info.ID)) {
                 ioctl = plugin.IOCTL;
+                id = plugin.Info.ID;
                 name = plugin.Name;
                 break;
             }
         }
     }
     if (ioctl == nullptr) {
+        ReportUnaddressedPacket(header, name);
         return;
     }
     _IoctlParmsIn in{};
@@ -160,11 +170,39 @@ void dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
     out.Version = 1;
     out.Code = IPC_PACKET;
     out.Block = {sizeof out.Block, 1};
+    asioThreadCall.Begin(id, WatchedCall::IpcIoctl, header.Address, header.PacketType);
     const int32_t result = ioctl(&in, &out);
+    FinishWatchedCall(asioThreadCall);
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result,
                  out.Error);
     }
+}
+
+// pluginWithoutIoctl names the addressed plugin when it exports no IOCTL.
+// A peer may send many such packets: repeats of an address and type within
+// a second are counted, and the count told when the second is over.
+void dvrcore::ReportUnaddressedPacket(const IpcHeader &header, const std::string &pluginWithoutIoctl) {
+    const uint64_t key = (static_cast<uint64_t>(header.Address) << 32) | header.PacketType;
+    const RepeatFilter::Verdict verdict = unaddressedPackets.Admit(key, now());
+    if (verdict.heldBack != 0) {
+        TellHeldBackPacket(key, verdict.heldBack);
+    }
+    if (!verdict.print) {
+        return;
+    }
+    if (pluginWithoutIoctl.empty()) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "ipc packet to address 0x%08X type %u reached no plugin", header.Address,
+                 header.PacketType);
+    } else {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "ipc packet to address 0x%08X type %u reached no plugin: %s exports no IOCTL",
+                 header.Address, header.PacketType, pluginWithoutIoctl.c_str());
+    }
+}
+
+// Called by the Scheduler's tick, on the same thread.
+void dvrcore::TellHeldBackPackets() {
+    unaddressedPackets.Expire(now(), [](uint64_t key, uint64_t count) { TellHeldBackPacket(key, count); });
 }
 
 // Either side of the link may find the peer gone; whichever is first acts,

@@ -1,11 +1,14 @@
 #include "plugin/buffer_holder_table.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
+#include <utility>
 
 #include "log/log_message.h"
 
-BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport) : leakReport(leakReport) {
+BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport, LeakSummary summary)
+    : leakReport(leakReport), summary(std::move(summary)) {
     spares.reserve(SPARE_ENTRIES);
 }
 
@@ -18,7 +21,7 @@ BufferHolderTable::~BufferHolderTable() {
         sorted.reserve(entries.size());
     } catch (const std::bad_alloc &) {
         for (const auto &entry : entries) {
-            Report(entry.first, entry.second);
+            Report(entry.first, entry.second.holders);
         }
         return;
     }
@@ -27,7 +30,33 @@ BufferHolderTable::~BufferHolderTable() {
     }
     std::sort(sorted.begin(), sorted.end(), [](const auto *a, const auto *b) { return a->first < b->first; });
     for (const auto *entry : sorted) {
-        Report(entry->first, entry->second);
+        Report(entry->first, entry->second.holders);
+    }
+    Summarize();
+}
+
+// A buffer held twice by one holder counts once for it.
+void BufferHolderTable::Summarize() const {
+    if (!summary || entries.empty()) {
+        return;
+    }
+    std::map<uint32_t, std::pair<std::size_t, uint64_t>> totals;
+    try {
+        for (const auto &entry : entries) {
+            const Holders &holders = entry.second.holders;
+            for (auto holder = holders.begin(); holder != holders.end(); ++holder) {
+                if (std::find(holders.begin(), holder, *holder) == holder) {
+                    auto &total = totals[*holder];
+                    ++total.first;
+                    total.second += entry.second.length;
+                }
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return; // the leak lines have been told; only their sums are missing
+    }
+    for (const auto &total : totals) {
+        summary(total.first, total.second.first, total.second.second);
     }
 }
 
@@ -72,13 +101,13 @@ void BufferHolderTable::Pass(const void *address, uint32_t released, uint32_t he
     AddLocked(key, held);
 }
 
-void BufferHolderTable::HoldBoth(const void *address, uint32_t first, uint32_t second) {
+void BufferHolderTable::HoldBoth(const void *address, uint32_t first, uint32_t second, std::size_t length) {
     if (address == nullptr) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);
     const auto key = reinterpret_cast<uintptr_t>(address);
-    AddLocked(key, first);
+    AddLocked(key, first, length);
     AddLocked(key, second);
 }
 
@@ -92,19 +121,20 @@ bool BufferHolderTable::ReleaseBoth(const void *address, uint32_t first, uint32_
     return RemoveLocked(key, second).noHolderLeft;
 }
 
-void BufferHolderTable::AddLocked(uintptr_t key, uint32_t holder) {
+void BufferHolderTable::AddLocked(uintptr_t key, uint32_t holder, std::size_t length) {
     auto entry = entries.find(key);
     if (entry == entries.end()) {
         if (spares.empty()) {
-            entry = entries.emplace(key, Holders()).first;
+            entry = entries.emplace(key, Held()).first;
         } else {
             Table::node_type spare = std::move(spares.back());
             spares.pop_back();
             spare.key() = key;
             entry = entries.insert(std::move(spare)).position;
         }
+        entry->second.length = length;
     }
-    entry->second.push_back(holder);
+    entry->second.holders.push_back(holder);
 }
 
 BufferHolderTable::Outcome BufferHolderTable::RemoveLocked(uintptr_t key, uint32_t holder) {
@@ -112,7 +142,7 @@ BufferHolderTable::Outcome BufferHolderTable::RemoveLocked(uintptr_t key, uint32
     if (entry == entries.end()) {
         return {false, true};
     }
-    Holders &holders = entry->second;
+    Holders &holders = entry->second.holders;
     const auto kept = std::remove(holders.begin(), holders.end(), holder);
     const bool removed = kept != holders.end();
     holders.erase(kept, holders.end());

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -10,12 +11,18 @@
 
 // Who still holds which delivered event data buffer, so that the last holder
 // to let go frees it. Holders are plugin IDs or CORE_SOURCE. The table never
-// frees a buffer itself. Thread-safe: every operation runs entirely under the
+// frees a buffer itself. A buffer's length, given with its first hold, only
+// counts towards the leak summary. Thread-safe: every operation runs entirely under the
 // table's own lock and calls nothing outside while holding it.
 class BufferHolderTable {
 public:
-    // leakReport raises the leak lines at destruction (FlatPluginEvent in the core).
-    explicit BufferHolderTable(EventEntryPoint leakReport);
+    // Told after the leak lines, once per holder that still holds buffers, in
+    // ascending order of holders: how many buffers and how many bytes.
+    using LeakSummary = std::function<void(uint32_t holder, std::size_t buffers, uint64_t bytes)>;
+
+    // leakReport raises the leak lines at destruction (FlatPluginEvent in the
+    // core); summary, when given, follows them.
+    explicit BufferHolderTable(EventEntryPoint leakReport, LeakSummary summary = {});
     ~BufferHolderTable();
     BufferHolderTable(const BufferHolderTable &) = delete;
     BufferHolderTable &operator=(const BufferHolderTable &) = delete;
@@ -36,24 +43,30 @@ public:
     // step. Null is ignored.
     void Pass(const void *address, uint32_t released, uint32_t held);
     // Hold for two holders, in this order, as one step. Null is ignored.
-    void HoldBoth(const void *address, uint32_t first, uint32_t second);
+    void HoldBoth(const void *address, uint32_t first, uint32_t second, std::size_t length = 0);
     // Release of two holders, as one step: true when no holder is left.
     bool ReleaseBoth(const void *address, uint32_t first, uint32_t second);
 
 private:
     // A buffer's holders in the order their holds were added.
     using Holders = std::vector<uint32_t>;
-    using Table = std::unordered_map<uintptr_t, Holders>;
+    struct Held {
+        Holders holders;
+        std::size_t length = 0;
+    };
+    using Table = std::unordered_map<uintptr_t, Held>;
     // Every event passes through the table, so a hold must not allocate: the
     // entries of released buffers, with their holder lists' capacity, are
     // kept for the next buffers, up to this many.
     static constexpr std::size_t SPARE_ENTRIES = 64;
 
-    void AddLocked(uintptr_t key, uint32_t holder);
+    void AddLocked(uintptr_t key, uint32_t holder, std::size_t length = 0);
     Outcome RemoveLocked(uintptr_t key, uint32_t holder);
     void Report(uintptr_t key, const Holders &holders) const;
+    void Summarize() const;
 
     EventEntryPoint leakReport;
+    LeakSummary summary;
     std::mutex mutex;
     Table entries;                        // only buffers with at least one holder
     std::vector<Table::node_type> spares; // capacity SPARE_ENTRIES from the start

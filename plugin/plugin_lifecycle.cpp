@@ -1,5 +1,6 @@
 // Opening, closing and unloading the loaded plugins. Runs on the main thread,
 // the only writer of `plugins`; entries a library lacks are never called.
+// While the core stops, the call watch sees what it waits for.
 #include <algorithm>
 #include <mutex>
 
@@ -19,6 +20,10 @@ void JoinIfRunning(std::thread &thread) {
     }
 }
 
+// Open has no Error of its own: the word where Close and Unload keep theirs
+// is shown, so that a plugin can tell why it failed.
+int32_t OpenError(const _OpenParmsOut &out) { return static_cast<int32_t>(out.Reserved[0]); }
+
 } // namespace
 
 void dvrcore::OpenPlugins() {
@@ -34,6 +39,10 @@ void dvrcore::OpenPlugins() {
             plugin.OpenCode = plugin.Open(&in, &out);
         }
         plugin.OpenTimeMs = (now() - start) / 1000000;
+        if (plugin.OpenCode != 0) {
+            CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s open returned %d error %d", plugin.Name.c_str(), plugin.OpenCode,
+                     OpenError(out));
+        }
     }
     PublishModulesReport();
 }
@@ -50,22 +59,45 @@ void dvrcore::ClosePlugins() {
         });
     }
     for (auto &plugin : plugins) {
-        _CloseParmsIn in{sizeof in, 1, 0};
-        _CloseParmsOut out{sizeof out, 1, 0};
-        const int32_t result = plugin.Close != nullptr ? plugin.Close(&in, &out) : 0;
-        if (result != 0 || out.Error != 0) {
-            CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin.Name.c_str(), result,
-                     out.Error);
-        }
+        CallClose(plugin);
+    }
+}
+
+// From its Close on, the plugin's events are refused: it is told once.
+void dvrcore::CallClose(PLUGININFO &plugin) {
+    MarkClosed(plugin.Info.ID);
+    _CloseParmsIn in{sizeof in, 1, 0};
+    _CloseParmsOut out{sizeof out, 1, 0};
+    int32_t result = 0;
+    if (plugin.Close != nullptr) {
+        const StopWait wait(mainThreadCall, plugin.Info.ID, WatchedCall::Close);
+        result = plugin.Close(&in, &out);
+    }
+    if (result != 0 || out.Error != 0) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin.Name.c_str(), result,
+                 out.Error);
     }
 }
 
 void dvrcore::UnloadPlugins() {
     for (auto &plugin : plugins) {
-        JoinIfRunning(plugin.ReaderThread);
-        JoinIfRunning(plugin.WorkerThread);
-        WaitForJobThreads(plugin.Handle);
-        CallUnload(plugin);
+        const uint32_t id = plugin.Info.ID;
+        {
+            const StopWait wait(mainThreadCall, id, WatchedCall::ReaderThread);
+            JoinIfRunning(plugin.ReaderThread);
+        }
+        {
+            const StopWait wait(mainThreadCall, id, WatchedCall::WorkerThread);
+            JoinIfRunning(plugin.WorkerThread);
+        }
+        {
+            const StopWait wait(mainThreadCall, id, WatchedCall::JobThreads);
+            WaitForJobThreads(plugin.Handle);
+        }
+        {
+            const StopWait wait(mainThreadCall, id, WatchedCall::Unload);
+            CallUnload(plugin);
+        }
         if (plugin.Info.ID != KEPT_MAPPED_ID) {
             dlclose(plugin.Handle);
         }

@@ -1,6 +1,8 @@
 // Loading the plugin libraries found beside the executable.
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -19,8 +21,13 @@ Entry Resolve(void *handle, const char *name) {
     return reinterpret_cast<Entry>(dlsym(handle, name));
 }
 
-void ResolveEntries(PLUGININFO &plugin) {
+// The loader's own words when Load is missing: they name the symbol it
+// looked for.
+std::string ResolveEntries(PLUGININFO &plugin) {
+    dlerror();
     plugin.Load = Resolve<LoadEntryPoint>(plugin.Handle, ENTRY_LOAD);
+    const char *loadError = plugin.Load == nullptr ? dlerror() : nullptr;
+    std::string missingLoad = loadError != nullptr ? loadError : "";
     plugin.Unload = Resolve<UnloadEntryPoint>(plugin.Handle, ENTRY_UNLOAD);
     plugin.Open = Resolve<OpenEntryPoint>(plugin.Handle, ENTRY_OPEN);
     plugin.Close = Resolve<CloseEntryPoint>(plugin.Handle, ENTRY_CLOSE);
@@ -28,6 +35,7 @@ void ResolveEntries(PLUGININFO &plugin) {
     plugin.Write = Resolve<WriteEntryPoint>(plugin.Handle, ENTRY_WRITE);
     plugin.Seek = Resolve<SeekEntryPoint>(plugin.Handle, ENTRY_SEEK);
     plugin.IOCTL = Resolve<IoctlEntryPoint>(plugin.Handle, ENTRY_IOCTL);
+    return missingLoad;
 }
 
 // Whoever can change a library that a root core loads runs code as root;
@@ -65,10 +73,13 @@ void dvrcore::LoadPlugin(const std::string &path) {
         return;
     }
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
-    ResolveEntries(plugin);
+    const std::string missingLoad = ResolveEntries(plugin);
     if (plugin.Load == nullptr) {
         dlclose(plugin.Handle);
         CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
+        // A C++ compiler mangles a name that is not declared extern "C".
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s: %s (a plugin written in C++ declares its entry points extern \"C\")",
+                 name, missingLoad.c_str());
         return;
     }
     if (!CallLoad(plugin)) {
@@ -123,10 +134,21 @@ bool dvrcore::RegisterSourceName(const PLUGININFO &plugin) {
         std::unique_lock<std::shared_mutex> lock(sourceNamesMutex);
         if (sourceNames.count(plugin.Info.ID) == 0) {
             sourceNames[plugin.Info.ID] = ModuleName(plugin.Name);
+            pluginFileNames[plugin.Info.ID] = plugin.Name;
             return true;
         }
     }
     CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded", plugin.Name.c_str(),
              static_cast<unsigned long>(plugin.Info.ID));
     return false;
+}
+
+void dvrcore::CopyPluginFileName(uint32_t id, DiagnosticName &name) const {
+    std::shared_lock<std::shared_mutex> lock(sourceNamesMutex);
+    const auto found = pluginFileNames.find(id);
+    if (found != pluginFileNames.end()) {
+        std::snprintf(name, sizeof name, "%s", found->second.c_str());
+    } else {
+        std::snprintf(name, sizeof name, "%08lX", static_cast<unsigned long>(id));
+    }
 }

@@ -59,6 +59,9 @@
 #ifndef OPEN_RESULT
 #define OPEN_RESULT 0
 #endif
+#ifndef OPEN_ERROR /* written to the first reserved word of Open's output record */
+#define OPEN_ERROR 0
+#endif
 #ifndef CALL_RESULT /* Close, Unload, Write and IOCTL results */
 #define CALL_RESULT 0
 #endif
@@ -562,9 +565,9 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 }
 
 ENTRY int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
-    (void)out;
     Record("Open size=%u", in->Size);
     RunScript("open");
+    out->Reserved[0] = OPEN_ERROR;
     return OPEN_RESULT;
 }
 
@@ -574,6 +577,7 @@ ENTRY int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     closed = 1;
     pthread_cond_broadcast(&closedSignal);
     pthread_mutex_unlock(&stateLock);
+    RunScript("close");
     out->Error = CALL_ERROR;
     return CALL_RESULT;
 }

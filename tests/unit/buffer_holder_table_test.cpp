@@ -201,3 +201,66 @@ TEST_F(BufferHolderTableTest, EmptyTableReportsNothing) {
     { BufferHolderTable table(CaptureReport); }
     EXPECT_TRUE(reported.empty());
 }
+
+// ---- Leak summary ----
+
+namespace {
+
+// Leak lines and summaries in the order they come.
+std::vector<std::string> told;
+
+int32_t CaptureLine(_EventParmsIn *in, _EventParmsOut *) {
+    told.emplace_back(static_cast<const char *>(in->Data));
+    return 0;
+}
+
+void CaptureSummary(uint32_t holder, std::size_t buffers, uint64_t bytes) {
+    told.push_back("summary " + std::to_string(holder) + " " + std::to_string(buffers) + " " +
+                   std::to_string(bytes));
+}
+
+} // namespace
+
+TEST(BufferHolderLeakSummary, FollowsTheLinesOncePerHolderInAscendingOrder) {
+    told.clear();
+    char buffers[2] = {};
+    {
+        BufferHolderTable table(CaptureLine, CaptureSummary);
+        table.HoldBoth(&buffers[0], 9, 5, 10);
+        table.Hold(&buffers[0], 5); // held twice: still one buffer of 5's
+        table.HoldBoth(&buffers[1], 7, 5, 20);
+    }
+    ASSERT_EQ(told.size(), 8u);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_NE(told[i].find(" leaked by plugin "), std::string::npos) << told[i];
+    }
+    EXPECT_EQ(told[5], "summary 5 2 30");
+    EXPECT_EQ(told[6], "summary 7 1 20");
+    EXPECT_EQ(told[7], "summary 9 1 10");
+}
+
+// A buffer's entry is reused for the next buffer: its length must be that one's.
+TEST(BufferHolderLeakSummary, CountsOnlyBuffersStillHeldWithTheirOwnLengths) {
+    told.clear();
+    char buffers[2] = {};
+    {
+        BufferHolderTable table(CaptureLine, CaptureSummary);
+        table.HoldBoth(&buffers[0], CORE_SOURCE, 5, 100);
+        EXPECT_TRUE(table.ReleaseBoth(&buffers[0], 5, CORE_SOURCE));
+        table.HoldBoth(&buffers[1], CORE_SOURCE, 5, 3);
+        EXPECT_FALSE(table.Release(&buffers[1], CORE_SOURCE));
+    }
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[1], "summary 5 1 3");
+}
+
+TEST(BufferHolderLeakSummary, NothingLeakedNothingSummed) {
+    told.clear();
+    char buffer[1] = {};
+    {
+        BufferHolderTable table(CaptureLine, CaptureSummary);
+        table.HoldBoth(buffer, CORE_SOURCE, 5, 1);
+        EXPECT_TRUE(table.ReleaseBoth(buffer, 5, CORE_SOURCE));
+    }
+    EXPECT_TRUE(told.empty());
+}

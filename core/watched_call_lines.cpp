@@ -1,0 +1,86 @@
+// Console-only lines about plugins that keep the core waiting: a call on the
+// main or asio thread that runs for over a second, and while the core stops,
+// every two seconds that it waits for a plugin's Close, Unload or threads.
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+
+#include "core/dvrcore.h"
+#include "log/log_message.h"
+
+namespace {
+
+// What the core waits for, as the lines name it, with the words that tell
+// which event or packet a call is about.
+void DescribeCall(const WatchedCallReport &report, char (&text)[96]) {
+    switch (report.call) {
+    case WatchedCall::Write:
+        std::snprintf(text, sizeof text, "write (class 0x%X type 0x%X)", report.first, report.second);
+        return;
+    case WatchedCall::UpdateConfig:
+        std::snprintf(text, sizeof text, "update config (class 0x%X type 0x%X)", report.first, report.second);
+        return;
+    case WatchedCall::IpcIoctl:
+        std::snprintf(text, sizeof text, "ipc ioctl (address 0x%08X type %u)", report.first, report.second);
+        return;
+    case WatchedCall::Close:
+        std::snprintf(text, sizeof text, "close");
+        return;
+    case WatchedCall::Unload:
+        std::snprintf(text, sizeof text, "unload");
+        return;
+    case WatchedCall::ReaderThread:
+        std::snprintf(text, sizeof text, "reader thread");
+        return;
+    case WatchedCall::WorkerThread:
+        std::snprintf(text, sizeof text, "worker thread");
+        return;
+    case WatchedCall::JobThreads:
+        std::snprintf(text, sizeof text, "job threads");
+        return;
+    }
+    std::snprintf(text, sizeof text, "call %u", static_cast<unsigned>(report.call));
+}
+
+} // namespace
+
+// The call watch's tick, on its own thread.
+void dvrcore::ReportWatchedCalls() {
+    const int64_t now = CallSlot::CoarseMonotonicNs();
+    const auto report = [this](const WatchedCallReport &watched) { ReportWatchedCall(watched); };
+    mainThreadCall.Check(now, report);
+    asioThreadCall.Check(now, report);
+}
+
+void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {
+    DiagnosticName name;
+    CopyPluginFileName(report.plugin, name);
+    char call[96];
+    DescribeCall(report, call);
+    if (report.call >= WatchedCall::Close) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "stop has waited %" PRId64 " s for plugin %s: %s", report.elapsedMs / 1000,
+                 name, call);
+    } else if (report.call == WatchedCall::IpcIoctl) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s", name, call);
+    } else {
+        // The delivery loop waits for this call: how far it has fallen behind.
+        std::size_t waiting = batchEventsLeft.load(std::memory_order_relaxed);
+        {
+            std::lock_guard<std::mutex> lock(coreMutex);
+            waiting += eventQueue.size();
+        }
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s, %zu events waiting", name, call, waiting);
+    }
+}
+
+void dvrcore::FinishWatchedCall(CallSlot &slot) {
+    const auto report = slot.End();
+    if (!report) {
+        return;
+    }
+    DiagnosticName name;
+    CopyPluginFileName(report->plugin, name);
+    char call[96];
+    DescribeCall(*report, call);
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s returned after %" PRId64 " ms", name, call, report->elapsedMs);
+}
