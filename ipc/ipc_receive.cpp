@@ -13,6 +13,7 @@
 #include "ipc/packet_stream.h"
 #include "ipc/split_strings.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
@@ -150,16 +151,8 @@ void dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
     if (ioctl == nullptr) {
         return;
     }
-    _IoctlParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Code = IPC_PACKET;
-    in.DataBlock = {sizeof in.DataBlock, 1, length, const_cast<uint8_t *>(packet)};
-    _IoctlParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
-    out.Code = IPC_PACKET;
-    out.Block = {sizeof out.Block, 1};
+    _IoctlParmsIn in = IoctlInRecord(IPC_PACKET, length, const_cast<uint8_t *>(packet));
+    _IoctlParmsOut out = IoctlOutRecord(IPC_PACKET);
     const int32_t result = ioctl(&in, &out);
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result,

@@ -7,6 +7,7 @@
 
 #include "core/dvrcore.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
@@ -23,12 +24,8 @@ void JoinIfRunning(std::thread &thread) {
 
 void dvrcore::OpenPlugins() {
     for (auto &plugin : plugins) {
-        _OpenParmsIn in{};
-        in.Size = sizeof in;
-        in.Version = 1;
-        _OpenParmsOut out{};
-        out.Size = sizeof out;
-        out.Version = 1;
+        _OpenParmsIn in = OpenInRecord();
+        _OpenParmsOut out = OpenOutRecord();
         const int64_t start = now();
         if (plugin.Open != nullptr) {
             plugin.OpenCode = plugin.Open(&in, &out);
@@ -50,8 +47,8 @@ void dvrcore::ClosePlugins() {
         });
     }
     for (auto &plugin : plugins) {
-        _CloseParmsIn in{sizeof in, 1, 0};
-        _CloseParmsOut out{sizeof out, 1, 0};
+        _CloseParmsIn in = CloseInRecord();
+        _CloseParmsOut out = CloseOutRecord();
         const int32_t result = plugin.Close != nullptr ? plugin.Close(&in, &out) : 0;
         if (result != 0 || out.Error != 0) {
             CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin.Name.c_str(), result,
@@ -75,8 +72,8 @@ void dvrcore::UnloadPlugins() {
 }
 
 void dvrcore::CallUnload(const PLUGININFO &plugin) {
-    _UnloadParmsIn in{sizeof in, 1};
-    _UnloadParmsOut out{sizeof out, 1, 0};
+    _UnloadParmsIn in = UnloadInRecord();
+    _UnloadParmsOut out = UnloadOutRecord();
     const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin.Name.c_str(), result,
