@@ -147,27 +147,24 @@ std::size_t Count(const std::string &text, const std::string &part) {
 
 // Standard error is collected on its own thread: it may lag behind the exit.
 bool WaitForErrors(const CoreProcess &core, const std::string &text, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (core.Errors() != text && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return core.Errors() == text;
+    return WaitUntil([&] { return core.Errors() == text; }, timeout);
 }
 
 // Kernel thread ids the plugin recorded with "thread NAME", by name.
 std::map<std::string, long> RecordedThreads(const Installation &installation, std::size_t count, Seconds timeout) {
     std::map<std::string, long> threads;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (threads.size() < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        for (const auto &line : CallsContaining(installation, " thread ")) {
-            char name[32] = "";
-            long thread = 0;
-            if (std::sscanf(line.c_str(), "%*s thread %31s %ld", name, &thread) == 2) {
-                threads[name] = thread;
+    WaitUntil(
+        [&] {
+            for (const auto &line : CallsContaining(installation, " thread ")) {
+                char name[32] = "";
+                long thread = 0;
+                if (std::sscanf(line.c_str(), "%*s thread %31s %ld", name, &thread) == 2) {
+                    threads[name] = thread;
+                }
             }
-        }
-    }
+            return threads.size() >= count;
+        },
+        timeout);
     return threads;
 }
 

@@ -72,14 +72,7 @@ long CallIndex(const std::vector<std::string> &calls, const std::string &text) {
 }
 
 bool WaitForCall(const Installation &installation, const std::string &text, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (CallsContaining(installation, text).empty()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return WaitUntil([&] { return !CallsContaining(installation, text).empty(); }, timeout);
 }
 
 // Runs the core under a supervisor that identifies itself at once and sends

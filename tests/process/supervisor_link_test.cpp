@@ -414,11 +414,7 @@ TEST_F(SupervisorLink, ProgramAPluginStartsInheritsNoDescriptorOfTheCore) {
         return text.find("(sleep)") != std::string::npos && nameEnd != std::string::npos &&
                text.compare(nameEnd + 2, 1, "S") == 0;
     };
-    const auto deadline = std::chrono::steady_clock::now() + Scaled(10);
-    while (!programIsAsleep() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(programIsAsleep());
+    ASSERT_TRUE(WaitUntil(programIsAsleep, Scaled(10)));
     EXPECT_EQ(DescriptorsFromTheCore(child), std::vector<std::string>());
 
     core->Signal(SIGKILL);
