@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/asio_thread.h"
+#include "core/capability_sets.h"
 #include "core/stop_signals.h"
 #include "log/log_message.h"
 
@@ -110,7 +111,7 @@ void dvrcore::StartUp(std::optional<AsioThread> &asioThread) {
     WaitForSupervisorIdentity();
     OpenPlugins();
     if (getuid() != 0) {
-        DropCapabilities(0x3000);
+        DropCapabilities(CAPABILITIES_KEPT_ONCE_OPEN);
     }
     StartAsyncReaders();
     StartScheduler();

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -36,8 +37,8 @@ const char *const NOT_ROOT = "needs root: starts the core as root under a parent
 // tp_threads (ID 0x00030000) has a worker and a reader thread.
 constexpr uint32_t THREADS_PLUGIN_ADDRESS = 0x00300000;
 constexpr uint32_t PLUGIN_PACKET = 20;
-constexpr uint64_t NETWORK = 0x3000;              // CAP_NET_ADMIN, CAP_NET_RAW
-constexpr uint64_t NETWORK_AND_RAW_IO = 0x23000; // and CAP_SYS_RAWIO
+constexpr uint64_t NETWORK = CAP_TO_MASK(CAP_NET_ADMIN) | CAP_TO_MASK(CAP_NET_RAW);
+constexpr uint64_t NETWORK_AND_RAW_IO = NETWORK | CAP_TO_MASK(CAP_SYS_RAWIO);
 
 struct Account {
     uid_t uid;
