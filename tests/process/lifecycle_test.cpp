@@ -96,7 +96,9 @@ std::string ReportWithoutLoadedPlugins(const std::string &refusedPlugins, const 
     return "<?xml ?>\n"
            "<kDVR Delta=\"0\">\n"
            "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-           "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.09.4.0\">\n"
+           "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"" +
+           BuiltCoreVersion() +
+           "\">\n"
            "            <Plugin ID=\"-2147483648\" Filename=\"core\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
            "OpenCode=\"0\" />\n"
            "            <Library Name=\"korvod\" Filename=\"korvod\" Version=\"2.1\" />\n" +

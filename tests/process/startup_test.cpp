@@ -26,8 +26,8 @@ using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version 19.09.4.0";
-const char *const STOPPING = "stopping core version 19.09.4.0...";
+const std::string STARTED = "successfully started core version " + BuiltCoreVersion();
+const std::string STOPPING = "stopping core version " + BuiltCoreVersion() + "...";
 
 const char *const FAILED_TO_START = "failed to start core: ";
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -84,7 +84,7 @@ TEST(CommandLine, HelpNamesTheProgramAsInvokedAndInitialisesNothing) {
         options.argv0 = "./relative/../core";
         CoreProcess core(installation, options);
         EXPECT_EQ(core.WaitForExit(Scaled(10)), 0);
-        EXPECT_EQ(core.Errors(), "core version 19.09.4.0\nUsage: ./relative/../core <pipe>\n");
+        EXPECT_EQ(core.Errors(), "core version " + BuiltCoreVersion() + "\nUsage: ./relative/../core <pipe>\n");
         EXPECT_EQ(core.Console(), "");
     }
     EXPECT_FALSE(installation.Exists("core.xml"));

@@ -26,8 +26,8 @@ using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version 19.09.4.0";
-const char *const STOPPING = "stopping core version 19.09.4.0...";
+const std::string STARTED = "successfully started core version " + BuiltCoreVersion();
+const std::string STOPPING = "stopping core version " + BuiltCoreVersion() + "...";
 const char *const DISCONNECTED = "korvod ipc pipe disconnected";
 const char *const SLEEPING = "sleeping for one minute to allow active watchdogs to expire...";
 

@@ -80,6 +80,8 @@ Seconds Scaled(double seconds) { return Seconds(seconds * TimeScale()); }
 
 bool Emulated() { return !SplitList(CORE_EMULATOR).empty(); }
 
+std::string BuiltCoreVersion() { return CORE_VERSION; }
+
 std::string TestPluginPath(const std::string &variant) { return std::string(TEST_PLUGIN_DIR) + "/" + variant + ".so"; }
 
 long ResidentKib(pid_t pid) {

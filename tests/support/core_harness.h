@@ -32,6 +32,8 @@ Seconds Scaled(double seconds);
 bool Emulated();
 
 std::string TestPluginPath(const std::string &variant);
+// The version the core under test was built as.
+std::string BuiltCoreVersion();
 
 // Under the sanitizers the core allocates through the sanitizer's allocator,
 // which keeps freed memory (quarantine, caches) whatever the core does: the
