@@ -21,6 +21,7 @@
 #include <boost/filesystem.hpp>
 
 #include "include/dvrplugin.h"
+#include "tests/support/child_process.h"
 
 namespace fs = boost::filesystem;
 
@@ -44,32 +45,13 @@ void AppendWords(std::vector<std::string> &command, const char *words) {
 // Cross-built cores run through the emulator: nothing on the build machine
 // starts them otherwise. CORE_BENCH_WRAPPER (for example a profiler's
 // command line) goes in front of the core.
-[[noreturn]] void ExecCore(const std::string &corePath, int descriptor) {
+std::vector<std::string> CoreCommand(const std::string &corePath, int descriptor) {
     std::vector<std::string> command;
     AppendWords(command, std::getenv("CORE_BENCH_WRAPPER"));
     AppendWords(command, CORE_EMULATOR);
     command.push_back(corePath);
     command.push_back(std::to_string(descriptor));
-    std::vector<char *> argv;
-    for (auto &part : command) {
-        argv.push_back(part.data());
-    }
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(errno));
-    _exit(127);
-}
-
-std::optional<int> WaitForExit(pid_t pid, Seconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    do {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            return status;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } while (Clock::now() < deadline);
-    return std::nullopt;
+    return command;
 }
 
 // The value of a "Name: value" line of /proc/<pid>/status, or empty.
@@ -88,22 +70,12 @@ std::string StatusField(pid_t pid, const std::string &name) {
 Seconds Patience() { return Seconds(60 * CORE_TIME_SCALE); }
 
 Installation::Installation() {
-    char pattern[] = "/tmp/core-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-        throw std::runtime_error("cannot make a temporary installation");
-    }
-    root = pattern;
-    fs::copy_file(CORE_EXECUTABLE, root + "/core");
-    fs::create_directories(root + "/plugins");
-}
-
-Installation::~Installation() {
-    boost::system::error_code ignored;
-    fs::remove_all(root, ignored);
+    fs::copy_file(CORE_EXECUTABLE, root.Path("core"));
+    fs::create_directories(root.Path("plugins"));
 }
 
 void Installation::AddPlugin(const std::string &library, const std::string &fileName) const {
-    fs::copy_file(std::string(BENCH_PLUGIN_DIR) + "/" + library + ".so", root + "/plugins/" + fileName,
+    fs::copy_file(std::string(BENCH_PLUGIN_DIR) + "/" + library + ".so", root.Path("plugins/" + fileName),
                   fs::copy_option::overwrite_if_exists);
 }
 
@@ -123,17 +95,14 @@ CoreProcess::CoreProcess(const Installation &installation) {
     tcsetattr(consoleSlave, TCSANOW, &settings);
     fcntl(consoleMaster, F_SETFD, FD_CLOEXEC);
 
+    testsupport::ChildOptions child;
+    child.command = CoreCommand(installation.Root() + "/core", ends[1]);
+    child.directory = installation.Root();
+    child.output = consoleSlave;
+    child.errors = consoleSlave;
+    child.inherited = {ends[1]}; // the core's end of the link
     forkedAt = Clock::now();
-    pid = fork();
-    if (pid == 0) {
-        dup2(consoleSlave, STDOUT_FILENO);
-        dup2(consoleSlave, STDERR_FILENO);
-        fcntl(ends[1], F_SETFD, 0); // the core inherits its end
-        if (chdir(installation.Root().c_str()) != 0) {
-            _exit(126);
-        }
-        ExecCore(installation.Root() + "/core", ends[1]);
-    }
+    pid = testsupport::StartChild(child);
     close(consoleSlave);
     close(ends[1]);
     supervisor = ends[0];
@@ -144,10 +113,10 @@ CoreProcess::CoreProcess(const Installation &installation) {
 
 CoreProcess::~CoreProcess() {
     SendPacket(IPC_STOP, 0, nullptr, 0);
-    auto status = WaitForExit(pid, Patience());
+    auto status = testsupport::WaitForEnd(pid, Patience());
     if (!status) {
         kill(pid, SIGKILL);
-        status = WaitForExit(pid, Patience());
+        status = testsupport::WaitForEnd(pid, Patience());
     }
     consoleReader.join();
     close(supervisor);

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include "bench/bare_baselines.h"
+#include "tests/support/temporary_directory.h"
 
 namespace bench {
 
@@ -24,16 +25,13 @@ Seconds Patience();
 class Installation {
 public:
     Installation();
-    ~Installation();
-    Installation(const Installation &) = delete;
-    Installation &operator=(const Installation &) = delete;
 
-    const std::string &Root() const { return root; }
+    const std::string &Root() const { return root.Root(); }
     // Copies a built bench plugin in under the given file name.
     void AddPlugin(const std::string &library, const std::string &fileName) const;
 
 private:
-    std::string root;
+    testsupport::TemporaryDirectory root{"core-bench"};
 };
 
 class CoreProcess {

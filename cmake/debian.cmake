@@ -7,6 +7,14 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${core_package_name})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Like the plugin header's macros, the change log names the version itself:
+# its newest entry must be the project's.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/debian/changelog newest_change LIMIT_COUNT 1)
+string(REPLACE "." "\\." version_pattern ${PROJECT_VERSION})
+if(NOT newest_change MATCHES "^${core_package_name} \\(${version_pattern}\\) ")
+    message(FATAL_ERROR "cmake/debian/changelog: the newest entry is not of the project's version "
+        "${PROJECT_VERSION}")
+endif()
 set(CPACK_PACKAGE_VENDOR "Recording server core team")
 set(CPACK_PACKAGE_CONTACT "Recording server core team <core-team@example.com>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

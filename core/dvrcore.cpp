@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/asio_thread.h"
+#include "core/capability_sets.h"
 #include "core/periodic_thread.h"
 #include "core/stop_signals.h"
 #include "log/log_message.h"
@@ -125,7 +126,7 @@ void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<As
     WaitForSupervisorIdentity();
     OpenPlugins();
     if (getuid() != 0) {
-        DropCapabilities(0x3000);
+        DropCapabilities(CAPABILITIES_KEPT_ONCE_OPEN);
     }
     StartAsyncReaders();
     StartScheduler();

@@ -11,14 +11,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "core/capability_sets.h"
 #include "core/dvrcore.h"
 #include "core/parent_user.h"
 #include "log/log_message.h"
 
 namespace {
 
-// CAP_NET_ADMIN, CAP_NET_RAW and CAP_SYS_RAWIO.
-constexpr uint32_t CAPABILITIES_WHILE_STARTING = 0x23000;
 constexpr int MAX_GROUPS = 256;
 
 // strerror is not safe while other threads run; the later reduction of
@@ -66,7 +65,7 @@ bool dvrcore::ChangeIdentity() {
         return false;
     }
     if (parentUserId != 0) {
-        DropCapabilities(CAPABILITIES_WHILE_STARTING);
+        DropCapabilities(CAPABILITIES_KEPT_WHILE_STARTING);
     }
     return true;
 }

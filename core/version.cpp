@@ -1,3 +1,4 @@
 #include "core/dvrcore.h"
 
-const char *CoreVersion() { return "19.09.4.0"; }
+// CORE_VERSION is the project's version, given by the build.
+const char *CoreVersion() { return CORE_VERSION; }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <iterator>
 #include <mutex>
 #include <new>
 
@@ -14,6 +13,7 @@
 #include "event/delivery_holds.h"
 #include "event/event_matching.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
@@ -34,21 +34,6 @@ void RenewStorage(std::deque<_EventParmsIn> &queue) {
     } catch (const std::bad_alloc &) {
         // The old map stays; the trim still returns the rest.
     }
-}
-
-_WriteParmsIn WriteRecordFor(const _EventParmsIn &event) {
-    _WriteParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.DataLength = event.DataLength;
-    in.Data = event.Data;
-    in.Source = event.Source;
-    in.JobTag = event.JobTag;
-    in.EventClass = event.EventClass;
-    in.EventType = event.EventType;
-    static_assert(sizeof in.Params == sizeof event.Params, "Params are copied whole");
-    std::copy(std::begin(event.Params), std::end(event.Params), std::begin(in.Params));
-    return in;
 }
 
 } // namespace
@@ -119,10 +104,8 @@ void dvrcore::DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event,
         return;
     }
     holds.HoldFor(plugin.Info.ID);
-    _WriteParmsIn in = WriteRecordFor(event);
-    _WriteParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
+    _WriteParmsIn in = WriteInRecord(event);
+    _WriteParmsOut out = WriteOutRecord();
     mainThreadCall.Begin(plugin.Info.ID, WatchedCall::Write, event.EventClass, event.EventType);
     const int32_t result = plugin.Write(&in, &out);
     FinishWatchedCall(mainThreadCall);
@@ -140,16 +123,8 @@ void dvrcore::DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn
         return;
     }
     holds.HoldFor(plugin.Info.ID);
-    _IoctlParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Code = UPDATE_CONFIG;
-    in.DataBlock = {sizeof in.DataBlock, 1, event.DataLength, event.Data};
-    _IoctlParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
-    out.Code = UPDATE_CONFIG;
-    out.Block = {sizeof out.Block, 1};
+    _IoctlParmsIn in = IoctlInRecord(UPDATE_CONFIG, event.DataLength, event.Data);
+    _IoctlParmsOut out = IoctlOutRecord(UPDATE_CONFIG);
     mainThreadCall.Begin(plugin.Info.ID, WatchedCall::UpdateConfig, event.EventClass, event.EventType);
     const int32_t result = plugin.IOCTL(&in, &out);
     FinishWatchedCall(mainThreadCall);

@@ -11,12 +11,15 @@
 
 namespace {
 
+// With the core's type bit, the kind of event that memory throttling refuses.
+constexpr uint32_t THROTTLED_CLASS_BIT = 0x1u;
+
 bool IsLogEvent(const _EventParmsIn &event) {
     return (event.EventClass & CLASS_LOG) != 0 && (event.EventType & TYPE_LOG_TEXT) != 0;
 }
 
 bool IsThrottledKind(const _EventParmsIn &event) {
-    return (event.EventClass & 0x1u) != 0 && (event.EventType & TYPE_FROM_CORE) != 0;
+    return (event.EventClass & THROTTLED_CLASS_BIT) != 0 && (event.EventType & TYPE_FROM_CORE) != 0;
 }
 
 // Replaces the raiser's data by a private copy, or by null and 0 when there is

@@ -21,6 +21,7 @@
 #include "event/event_matching.h"
 #include "event/job_thread.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
@@ -56,16 +57,8 @@ void *CopyJobData(const _EventParmsIn &event) {
 }
 
 void CallJobRead(const JobStart &job) {
-    _ReadParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Flag12 = 1;
-    in.DataLength = job.DataLength;
-    in.Data = job.Data;
-    in.JobTag = job.JobTag;
-    _ReadParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
+    _ReadParmsIn in = ReadInRecord(job.DataLength, job.Data, job.JobTag);
+    _ReadParmsOut out = ReadOutRecord();
     job.Read(&in, &out);
 }
 

@@ -14,6 +14,7 @@
 #include "ipc/packet_stream.h"
 #include "ipc/split_strings.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
@@ -160,16 +161,8 @@ void dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
         ReportUnaddressedPacket(header, name);
         return;
     }
-    _IoctlParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Code = IPC_PACKET;
-    in.DataBlock = {sizeof in.DataBlock, 1, length, const_cast<uint8_t *>(packet)};
-    _IoctlParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
-    out.Code = IPC_PACKET;
-    out.Block = {sizeof out.Block, 1};
+    _IoctlParmsIn in = IoctlInRecord(IPC_PACKET, length, const_cast<uint8_t *>(packet));
+    _IoctlParmsOut out = IoctlOutRecord(IPC_PACKET);
     asioThreadCall.Begin(id, WatchedCall::IpcIoctl, header.Address, header.PacketType);
     const int32_t result = ioctl(&in, &out);
     FinishWatchedCall(asioThreadCall);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "plugin_call_records.h"
+
 void LogMessage(uint32_t source, EventEntryPoint entry, uint32_t level, const char *format, ...) {
     if (entry == nullptr) {
         return;
@@ -16,16 +18,9 @@ void LogMessage(uint32_t source, EventEntryPoint entry, uint32_t level, const ch
     }
     va_end(arguments);
 
-    _EventParmsIn in;
-    std::memset(&in, 0, sizeof in);
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.DataLength = static_cast<uint32_t>(std::strlen(text) + 1);
-    in.Data = text;
-    in.Source = source;
-    in.EventClass = CLASS_LOG;
-    in.EventType = TYPE_FROM_CORE | TYPE_LOG_TEXT;
+    _EventParmsIn in =
+        EventRecord(source, CLASS_LOG, TYPE_FROM_CORE | TYPE_LOG_TEXT, static_cast<uint32_t>(std::strlen(text) + 1), text);
     in.Params[EVENT_PARAM_LEVEL] = level;
-    _EventParmsOut out = {sizeof out, 1, EVENT_OK};
+    _EventParmsOut out = EventResultRecord();
     entry(&in, &out);
 }

@@ -8,6 +8,7 @@
 
 #include "core/dvrcore.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
@@ -28,12 +29,8 @@ int32_t OpenError(const _OpenParmsOut &out) { return static_cast<int32_t>(out.Re
 
 void dvrcore::OpenPlugins() {
     for (auto &plugin : plugins) {
-        _OpenParmsIn in{};
-        in.Size = sizeof in;
-        in.Version = 1;
-        _OpenParmsOut out{};
-        out.Size = sizeof out;
-        out.Version = 1;
+        _OpenParmsIn in = OpenInRecord();
+        _OpenParmsOut out = OpenOutRecord();
         const int64_t start = now();
         if (plugin.Open != nullptr) {
             plugin.OpenCode = plugin.Open(&in, &out);
@@ -66,8 +63,8 @@ void dvrcore::ClosePlugins() {
 // From its Close on, the plugin's events are refused: it is told once.
 void dvrcore::CallClose(PLUGININFO &plugin) {
     MarkClosed(plugin.Info.ID);
-    _CloseParmsIn in{sizeof in, 1, 0};
-    _CloseParmsOut out{sizeof out, 1, 0};
+    _CloseParmsIn in = CloseInRecord();
+    _CloseParmsOut out = CloseOutRecord();
     int32_t result = 0;
     if (plugin.Close != nullptr) {
         const StopWait wait(mainThreadCall, plugin.Info.ID, WatchedCall::Close);
@@ -107,8 +104,8 @@ void dvrcore::UnloadPlugins() {
 }
 
 void dvrcore::CallUnload(const PLUGININFO &plugin) {
-    _UnloadParmsIn in{sizeof in, 1};
-    _UnloadParmsOut out{sizeof out, 1, 0};
+    _UnloadParmsIn in = UnloadInRecord();
+    _UnloadParmsOut out = UnloadOutRecord();
     const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin.Name.c_str(), result,

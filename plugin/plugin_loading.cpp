@@ -11,6 +11,7 @@
 
 #include "core/dvrcore.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 #include "plugin/plugin_discovery.h"
 #include "plugin/plugin_trust.h"
 
@@ -105,11 +106,8 @@ void dvrcore::RefuseLibrary(const std::string &fileName, const std::string &reas
 }
 
 bool dvrcore::CallLoad(PLUGININFO &plugin) {
-    _LoadParmsIn in{sizeof in, LOAD_PARMS_IN_VERSION, this, FlatPluginEvent};
-    _LoadParmsOut out;
-    std::memset(&out, 0, sizeof out);
-    out.Size = sizeof out;
-    out.Version = 1;
+    _LoadParmsIn in = LoadInRecord(this, FlatPluginEvent);
+    _LoadParmsOut out = LoadOutRecord();
     const int64_t start = now();
     const int32_t result = plugin.Load(&in, &out);
     plugin.LoadTimeMs = (now() - start) / 1000000;

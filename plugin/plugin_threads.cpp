@@ -6,32 +6,19 @@
 
 #include "core/dvrcore.h"
 #include "log/log_message.h"
+#include "plugin_call_records.h"
 
 namespace {
 
 void RunWorker(IoctlEntryPoint ioctl) {
-    _IoctlParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Code = WORKER_THREAD;
-    in.DataBlock.Size = sizeof(_BlockHeader);
-    in.DataBlock.Version = 1;
-    _IoctlParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
-    out.Code = WORKER_THREAD;
-    out.Block = {sizeof out.Block, 1};
+    _IoctlParmsIn in = WorkerIoctlInRecord();
+    _IoctlParmsOut out = IoctlOutRecord(WORKER_THREAD);
     ioctl(&in, &out);
 }
 
 void RunReader(ReadEntryPoint read) {
-    _ReadParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Flag12 = 1;
-    _ReadParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
+    _ReadParmsIn in = ReadInRecord(0, nullptr, 0);
+    _ReadParmsOut out = ReadOutRecord();
     read(&in, &out);
 }
 

@@ -7,6 +7,7 @@
 #include "event/event_matching.h"
 #include "ipc/packet_stream.h"
 #include "kit_state.h"
+#include "plugin_call_records.h"
 
 namespace dvrtest {
 
@@ -15,36 +16,13 @@ namespace {
 // The core object is opaque to plugins; they get an address that is not null.
 char opaqueCore;
 
-_WriteParmsIn WriteRecordFor(const Event &event, void *data) {
-    _WriteParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.DataLength = data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0;
-    in.Data = data;
-    in.Source = event.Source;
-    in.JobTag = event.JobTag;
-    in.EventClass = event.EventClass;
-    in.EventType = event.EventType;
-    std::memcpy(in.Params, event.Params, sizeof in.Params);
-    return in;
-}
-
-_IoctlParmsOut IoctlResultRecord(uint32_t code) {
-    _IoctlParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
-    out.Code = code;
-    out.Block = {sizeof out.Block, 1};
-    return out;
-}
-
-_IoctlParmsIn IoctlRecord(uint32_t code, uint32_t length, void *data) {
-    _IoctlParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Code = code;
-    in.DataBlock = {sizeof in.DataBlock, 1, length, data};
-    return in;
+// The event as the core queues it: with its private copy of the data.
+_EventParmsIn QueuedRecord(const Event &event, void *data) {
+    const uint32_t length = data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0;
+    _EventParmsIn queued = EventRecord(event.Source, event.EventClass, event.EventType, length, data);
+    queued.JobTag = event.JobTag;
+    std::memcpy(queued.Params, event.Params, sizeof queued.Params);
+    return queued;
 }
 
 template <typename Entry>
@@ -72,11 +50,8 @@ CallResult PluginUnderTest::State::CallLoad() {
     if (entries.Load == nullptr) {
         throw std::runtime_error("dvrtest: the library exports no Load");
     }
-    _LoadParmsIn in{sizeof in, LOAD_PARMS_IN_VERSION, &opaqueCore, eventEntry};
-    _LoadParmsOut out;
-    std::memset(&out, 0, sizeof out);
-    out.Size = sizeof out;
-    out.Version = 1;
+    _LoadParmsIn in = LoadInRecord(&opaqueCore, eventEntry);
+    _LoadParmsOut out = LoadOutRecord();
     const CallResult result{true, entries.Load(&in, &out), out.Error};
     {
         // Threads the plugin started in Load may be raising already.
@@ -91,12 +66,8 @@ CallResult PluginUnderTest::State::CallLoad() {
 }
 
 CallResult PluginUnderTest::State::CallOpen() {
-    _OpenParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    _OpenParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
+    _OpenParmsIn in = OpenInRecord();
+    _OpenParmsOut out = OpenOutRecord();
     CallResult result;
     if (entries.Open != nullptr) {
         result = {true, entries.Open(&in, &out), 0};
@@ -114,8 +85,8 @@ CallResult PluginUnderTest::State::CallClose() {
         stopping = true;
     }
     closed = true;
-    _CloseParmsIn in{sizeof in, 1, 0};
-    _CloseParmsOut out{sizeof out, 1, 0};
+    _CloseParmsIn in = CloseInRecord();
+    _CloseParmsOut out = CloseOutRecord();
     if (entries.Close == nullptr) {
         return CallResult();
     }
@@ -126,8 +97,8 @@ CallResult PluginUnderTest::State::CallClose() {
 CallResult PluginUnderTest::State::CallUnload() {
     JoinThreads();
     unloaded = true;
-    _UnloadParmsIn in{sizeof in, 1};
-    _UnloadParmsOut out{sizeof out, 1, 0};
+    _UnloadParmsIn in = UnloadInRecord();
+    _UnloadParmsOut out = UnloadOutRecord();
     if (entries.Unload == nullptr) {
         return CallResult();
     }
@@ -155,10 +126,8 @@ DeliveryResult PluginUnderTest::State::Deliver(const Event &event) {
 }
 
 DeliveryResult PluginUnderTest::State::CallWrite(const Event &event, void *data) {
-    _WriteParmsIn in = WriteRecordFor(event, data);
-    _WriteParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
+    _WriteParmsIn in = WriteInRecord(QueuedRecord(event, data));
+    _WriteParmsOut out = WriteOutRecord();
     DeliveryResult result;
     result.Called = true;
     result.Result = entries.Write(&in, &out);
@@ -168,8 +137,8 @@ DeliveryResult PluginUnderTest::State::CallWrite(const Event &event, void *data)
 }
 
 DeliveryResult PluginUnderTest::State::CallUpdateConfig(const Event &event, void *data) {
-    _IoctlParmsIn in = IoctlRecord(UPDATE_CONFIG, data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0, data);
-    _IoctlParmsOut out = IoctlResultRecord(UPDATE_CONFIG);
+    _IoctlParmsIn in = IoctlInRecord(UPDATE_CONFIG, data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0, data);
+    _IoctlParmsOut out = IoctlOutRecord(UPDATE_CONFIG);
     DeliveryResult result;
     result.Called = true;
     result.Result = entries.IOCTL(&in, &out);
@@ -191,8 +160,8 @@ CallResult PluginUnderTest::State::CallPacket(Bytes packet) {
         !AddressesPlugin(header.Address, info.ID)) {
         return CallResult();
     }
-    _IoctlParmsIn in = IoctlRecord(IPC_PACKET, static_cast<uint32_t>(packet.size()), packet.data());
-    _IoctlParmsOut out = IoctlResultRecord(IPC_PACKET);
+    _IoctlParmsIn in = IoctlInRecord(IPC_PACKET, static_cast<uint32_t>(packet.size()), packet.data());
+    _IoctlParmsOut out = IoctlOutRecord(IPC_PACKET);
     const int32_t result = entries.IOCTL(&in, &out);
     return {true, result, out.Error};
 }

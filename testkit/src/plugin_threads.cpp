@@ -6,37 +6,21 @@
 
 #include "event/event_matching.h"
 #include "kit_state.h"
+#include "plugin_call_records.h"
 
 namespace dvrtest {
 
 namespace {
 
 void RunWorker(IoctlEntryPoint ioctl) {
-    _IoctlParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Code = WORKER_THREAD;
-    in.DataBlock.Size = sizeof(_BlockHeader);
-    in.DataBlock.Version = 1;
-    _IoctlParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
-    out.Code = WORKER_THREAD;
-    out.Block = {sizeof out.Block, 1};
+    _IoctlParmsIn in = WorkerIoctlInRecord();
+    _IoctlParmsOut out = IoctlOutRecord(WORKER_THREAD);
     ioctl(&in, &out);
 }
 
 void RunRead(ReadEntryPoint read, uint32_t jobTag, uint32_t dataLength, void *data) {
-    _ReadParmsIn in{};
-    in.Size = sizeof in;
-    in.Version = 1;
-    in.Flag12 = 1;
-    in.DataLength = dataLength;
-    in.Data = data;
-    in.JobTag = jobTag;
-    _ReadParmsOut out{};
-    out.Size = sizeof out;
-    out.Version = 1;
+    _ReadParmsIn in = ReadInRecord(dataLength, data, jobTag);
+    _ReadParmsOut out = ReadOutRecord();
     read(&in, &out);
 }
 

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "kit_state.h"
+#include "plugin_call_records.h"
 
 namespace dvrtest {
 
@@ -121,15 +122,9 @@ CallResult PluginUnderTest::SendPacket(const Bytes &packet) {
 }
 
 bool PluginUnderTest::StartJob(uint32_t jobTag, uint32_t eventClass, uint32_t eventType, const Bytes &data) {
-    _EventParmsIn start{};
-    start.Size = sizeof start;
-    start.Version = 1;
-    start.DataLength = static_cast<uint32_t>(data.size());
-    start.Data = data.empty() ? nullptr : const_cast<uint8_t *>(data.data());
-    start.Source = JOB_CONTROL_SOURCE;
+    _EventParmsIn start = EventRecord(JOB_CONTROL_SOURCE, eventClass, eventType, static_cast<uint32_t>(data.size()),
+                                      data.empty() ? nullptr : const_cast<uint8_t *>(data.data()));
     start.JobTag = jobTag;
-    start.EventClass = eventClass;
-    start.EventType = eventType;
     return state->StartJob(start);
 }
 

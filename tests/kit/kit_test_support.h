@@ -4,16 +4,17 @@
 // write their files there) and the paths of the plugins they drive.
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/core_harness.h"
+#include "tests/support/temporary_directory.h"
 
 namespace kittest {
 
@@ -26,15 +27,14 @@ class ScratchDirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         previous = std::filesystem::current_path();
-        std::string pattern = (std::filesystem::temp_directory_path() / "dvrkit-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory = pattern;
+        scratch.emplace("dvrkit");
+        directory = scratch->Root();
         std::filesystem::current_path(directory);
     }
 
     void TearDown() override {
         std::filesystem::current_path(previous);
-        std::filesystem::remove_all(directory);
+        scratch.reset();
     }
 
     // A copy of a built plugin under the name whose stem it will report.
@@ -60,6 +60,7 @@ protected:
 
 private:
     std::filesystem::path previous;
+    std::optional<testsupport::TemporaryDirectory> scratch;
 };
 
 } // namespace kittest

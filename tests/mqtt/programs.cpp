@@ -1,55 +1,37 @@
 #include "tests/mqtt/programs.h"
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/child_process.h"
+
 namespace mqtttest {
 
 pid_t StartProgram(const std::vector<std::string> &command, const std::string &log) {
-    // Everything the child needs is made before fork: it only opens, duplicates and executes.
-    std::vector<char *> argv;
-    for (const std::string &word : command) {
-        argv.push_back(const_cast<char *>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int input = open("/dev/null", O_RDONLY);
-        const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        dup2(input, STDIN_FILENO);
-        dup2(output, STDOUT_FILENO);
-        dup2(output, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
+    const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    testsupport::ChildOptions child;
+    child.command = command;
+    child.output = output;
+    child.errors = output;
+    const pid_t pid = testsupport::StartChild(child);
+    if (output >= 0) {
+        close(output);
     }
     return pid;
 }
 
 bool WaitForProgramEnd(pid_t pid, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return testsupport::WaitForEnd(pid, testsupport::Seconds(seconds)).has_value();
 }
 
 int RunProgram(const std::vector<std::string> &command, const std::string &log) {
     const pid_t pid = StartProgram(command, log);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = pid < 0 ? -1 : testsupport::AwaitEnd(pid);
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string ReadText(const std::string &path) {

@@ -4,11 +4,10 @@
 # binaries, the files where Debian's policy expects them, and lintian: no
 # error and no warning (the README explains the remaining notes).
 #
-# Usage: debian_packages_test.sh BUILD ARCHITECTURE OUTPUT
-# OUTPUT receives the .deb files.
+# Usage: debian_packages_test.sh BUILD ARCHITECTURE OUTPUT VERSION
+# OUTPUT receives the .deb files; VERSION is the project's.
 set -euo pipefail
-build=$1 arch=$2 output=$3
-version=19.09.4.0
+build=$1 arch=$2 output=$3 version=$4
 
 fail() {
     echo "FAIL: $*" >&2

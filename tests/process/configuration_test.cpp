@@ -83,15 +83,15 @@ TEST(Configuration, WithoutFilesTheBuiltInValuesAreUsedWrittenAndSent) {
 
     const std::string console = StartAndStop(installation);
 
-    EXPECT_NE(console.find("successfully started core version 19.09.4.0\n"), std::string::npos);
-    EXPECT_NE(console.find("stopping core version 19.09.4.0...\n"), std::string::npos);
+    EXPECT_NE(console.find("successfully started core version " + BuiltCoreVersion() + "\n"), std::string::npos);
+    EXPECT_NE(console.find("stopping core version " + BuiltCoreVersion() + "...\n"), std::string::npos);
     EXPECT_EQ(installation.ReadFile("core.xml"), CoreXml(1));
     EXPECT_EQ(Permissions(installation, "core.xml"), 0600u);
     EXPECT_FALSE(installation.Exists("core.xml.bak"));
     EXPECT_FALSE(installation.Exists("core.xml.pending"));
     EXPECT_FALSE(installation.Exists("product.xml"));
     EXPECT_EQ(ConfigurationsReceived(installation),
-              std::vector<std::string>{ConfigLineOf(SentConfiguration(1, "korvoSight", "19.09.4.0"))});
+              std::vector<std::string>{ConfigLineOf(SentConfiguration(1, "korvoSight", BuiltCoreVersion()))});
 }
 
 // ---- product.xml ----
@@ -136,7 +136,7 @@ TEST(Configuration, ThrottlingIsReadFromCoreXmlAndWrittenBackInTheFourLineForm) 
         EXPECT_EQ(Permissions(installation, "core.xml"), 0600u) << each.coreXml;
         EXPECT_EQ(ConfigurationsReceived(installation),
                   std::vector<std::string>{
-                      ConfigLineOf(SentConfiguration(each.throttling, "korvoSight", "19.09.4.0"))})
+                      ConfigLineOf(SentConfiguration(each.throttling, "korvoSight", BuiltCoreVersion()))})
             << each.coreXml;
     }
 }
@@ -152,5 +152,5 @@ TEST(Configuration, BackupLeftByAnInterruptedSaveIsReadAndReplaced) {
     EXPECT_FALSE(installation.Exists("core.xml.bak"));
     EXPECT_FALSE(installation.Exists("core.xml.pending"));
     EXPECT_EQ(ConfigurationsReceived(installation),
-              std::vector<std::string>{ConfigLineOf(SentConfiguration(0, "korvoSight", "19.09.4.0"))});
+              std::vector<std::string>{ConfigLineOf(SentConfiguration(0, "korvoSight", BuiltCoreVersion()))});
 }

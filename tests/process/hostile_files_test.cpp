@@ -22,7 +22,7 @@ namespace fs = boost::filesystem;
 namespace {
 
 const char *const STARTED = "successfully started core version ";
-const std::string BUILT_IN_VERSION = "19.09.4.0";
+const std::string BUILT_IN_VERSION = BuiltCoreVersion();
 
 // Starts the core under a supervisor with the given identity, stops it once
 // it has started, and expects a clean exit. Returns the console.

@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -36,8 +37,8 @@ const char *const NOT_ROOT = "needs root: starts the core as root under a parent
 // tp_threads (ID 0x00030000) has a worker and a reader thread.
 constexpr uint32_t THREADS_PLUGIN_ADDRESS = 0x00300000;
 constexpr uint32_t PLUGIN_PACKET = 20;
-constexpr uint64_t NETWORK = 0x3000;              // CAP_NET_ADMIN, CAP_NET_RAW
-constexpr uint64_t NETWORK_AND_RAW_IO = 0x23000; // and CAP_SYS_RAWIO
+constexpr uint64_t NETWORK = CAP_TO_MASK(CAP_NET_ADMIN) | CAP_TO_MASK(CAP_NET_RAW);
+constexpr uint64_t NETWORK_AND_RAW_IO = NETWORK | CAP_TO_MASK(CAP_SYS_RAWIO);
 
 struct Account {
     uid_t uid;
@@ -170,27 +171,24 @@ std::size_t Count(const std::string &text, const std::string &part) {
 
 // Standard error is collected on its own thread: it may lag behind the exit.
 bool WaitForErrors(const CoreProcess &core, const std::string &text, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (core.Errors() != text && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return core.Errors() == text;
+    return WaitUntil([&] { return core.Errors() == text; }, timeout);
 }
 
 // Kernel thread ids the plugin recorded with "thread NAME", by name.
 std::map<std::string, long> RecordedThreads(const Installation &installation, std::size_t count, Seconds timeout) {
     std::map<std::string, long> threads;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (threads.size() < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        for (const auto &line : CallsContaining(installation, " thread ")) {
-            char name[32] = "";
-            long thread = 0;
-            if (std::sscanf(line.c_str(), "%*s thread %31s %ld", name, &thread) == 2) {
-                threads[name] = thread;
+    WaitUntil(
+        [&] {
+            for (const auto &line : CallsContaining(installation, " thread ")) {
+                char name[32] = "";
+                long thread = 0;
+                if (std::sscanf(line.c_str(), "%*s thread %31s %ld", name, &thread) == 2) {
+                    threads[name] = thread;
+                }
             }
-        }
-    }
+            return threads.size() >= count;
+        },
+        timeout);
     return threads;
 }
 

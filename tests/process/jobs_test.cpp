@@ -66,14 +66,7 @@ protected:
     std::vector<std::string> Calls(const std::string &text) const { return CallsContaining(installation, text); }
 
     bool WaitForCalls(const std::string &text, std::size_t count = 1, double seconds = 10) const {
-        const auto deadline = std::chrono::steady_clock::now() + Scaled(seconds);
-        while (Calls(text).size() < count) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return WaitUntil([&] { return Calls(text).size() >= count; }, Scaled(seconds));
     }
 
     // Position of the nth (from 0) calls.log line containing text, or -1.
@@ -333,11 +326,13 @@ TEST_F(JobsTest, ManyJobsStartedAndCancelledDeliverEveryAcceptedEventAndLeakNoth
     StartCore();
 
     Command(DRIVER_ID, starts);
-    const auto deadline = std::chrono::steady_clock::now() + Scaled(60);
-    while (Calls("Job end").size() < threads && std::chrono::steady_clock::now() < deadline) {
-        Command(KEEP_ID, "release\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    // The keeper releases what it holds again and again, so that every job goes on.
+    WaitUntil(
+        [&] {
+            Command(KEEP_ID, "release\n");
+            return Calls("Job end").size() >= threads;
+        },
+        Scaled(60), std::chrono::milliseconds(20));
     ASSERT_EQ(Calls("Job end").size(), threads);
 
     const std::size_t accepted = Calls("job_a result 0").size() + Calls("job_keep result 0").size();

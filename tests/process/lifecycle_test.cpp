@@ -72,14 +72,7 @@ long CallIndex(const std::vector<std::string> &calls, const std::string &text) {
 }
 
 bool WaitForCall(const Installation &installation, const std::string &text, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (CallsContaining(installation, text).empty()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return WaitUntil([&] { return !CallsContaining(installation, text).empty(); }, timeout);
 }
 
 // Runs the core under a supervisor that identifies itself at once and sends
@@ -103,7 +96,9 @@ std::string ReportWithoutLoadedPlugins(const std::string &refusedPlugins, const 
     return "<?xml ?>\n"
            "<kDVR Delta=\"0\">\n"
            "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-           "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"19.09.4.0\">\n"
+           "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"" +
+           BuiltCoreVersion() +
+           "\">\n"
            "            <Plugin ID=\"-2147483648\" Filename=\"core\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
            "OpenCode=\"0\" />\n"
            "            <Library Name=\"korvod\" Filename=\"korvod\" Version=\"2.1\" />\n" +

@@ -109,15 +109,7 @@ std::vector<std::string> CalledEntries(const Installation &installation, const s
 }
 
 bool WaitForCall(const Installation &installation, const std::string &text, Seconds timeout) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout);
-    while (CallIndex(installation.Calls(), text) < 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return WaitUntil([&] { return CallIndex(installation.Calls(), text) >= 0; }, timeout);
 }
 
 // Starts the core, lets it start up at once, stops it; returns its start-up console.

@@ -26,8 +26,8 @@ using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version 19.09.4.0";
-const char *const STOPPING = "stopping core version 19.09.4.0...";
+const std::string STARTED = "successfully started core version " + BuiltCoreVersion();
+const std::string STOPPING = "stopping core version " + BuiltCoreVersion() + "...";
 
 const char *const FAILED_TO_START = "failed to start core: ";
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -52,34 +52,25 @@ bool HasEnded(pid_t pid) {
 
 // Waits until the core has started or ended; true when it started.
 bool StartsBeforeItEnds(CoreProcess &core, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (core.Console().find(STARTED) == std::string::npos && !HasEnded(core.Pid()) &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return core.Console().find(STARTED) != std::string::npos;
+    const auto started = [&] { return core.Console().find(STARTED) != std::string::npos; };
+    WaitUntil([&] { return started() || HasEnded(core.Pid()); }, timeout);
+    return started();
 }
 
 // Under ThreadSanitizer a signal can go unhandled: it is sent again until the
 // core shows that it stops. Later stop signals change nothing.
 bool SignalUntilStopping(CoreProcess &core, int signal, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-        core.Signal(signal);
-        if (core.WaitForConsole(STOPPING, Scaled(1))) {
-            return true;
-        }
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return WaitUntil(
+        [&] {
+            core.Signal(signal);
+            return core.WaitForConsole(STOPPING, Scaled(1));
+        },
+        timeout);
 }
 
 // Standard error is collected on its own thread: it may lag behind the exit.
 bool WaitForErrors(const CoreProcess &core, const std::string &text, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (core.Errors().find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return core.Errors().find(text) != std::string::npos;
+    return WaitUntil([&] { return core.Errors().find(text) != std::string::npos; }, timeout);
 }
 
 } // namespace
@@ -93,7 +84,7 @@ TEST(CommandLine, HelpNamesTheProgramAsInvokedAndInitialisesNothing) {
         options.argv0 = "./relative/../core";
         CoreProcess core(installation, options);
         EXPECT_EQ(core.WaitForExit(Scaled(10)), 0);
-        EXPECT_EQ(core.Errors(), "core version 19.09.4.0\nUsage: ./relative/../core <pipe>\n");
+        EXPECT_EQ(core.Errors(), "core version " + BuiltCoreVersion() + "\nUsage: ./relative/../core <pipe>\n");
         EXPECT_EQ(core.Console(), "");
     }
     EXPECT_FALSE(installation.Exists("core.xml"));
@@ -179,12 +170,14 @@ TEST(RunSequence, StopSignalsUntilTheExitNeverKillTheCore) {
             ++outcomes[-1];
             continue;
         }
-        const auto deadline = std::chrono::steady_clock::now() + Scaled(20);
-        while (!HasEnded(core.Pid()) && std::chrono::steady_clock::now() < deadline) {
+        // Bursts without a pause: the signals must keep coming through the exit.
+        const auto signalBurstUntilEnded = [&] {
             for (int burst = 0; burst < 32; ++burst) {
                 core.Signal(signal);
             }
-        }
+            return HasEnded(core.Pid());
+        };
+        WaitUntil(signalBurstUntilEnded, Scaled(20), std::chrono::milliseconds(0));
         ++outcomes[core.WaitForExit(Scaled(5)).value_or(-2)];
     }
     EXPECT_EQ(outcomes, (std::map<int, int>{{0, RUNS}})) << "exit code: runs";

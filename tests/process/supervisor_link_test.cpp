@@ -19,14 +19,15 @@
 
 #include "include/dvrplugin.h"
 #include "tests/support/core_harness.h"
+#include "tests/support/plugin_test_fixture.h"
 #include "tests/support/supervisor_packets.h"
 
 using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version 19.09.4.0";
-const char *const STOPPING = "stopping core version 19.09.4.0...";
+const std::string STARTED = "successfully started core version " + BuiltCoreVersion();
+const std::string STOPPING = "stopping core version " + BuiltCoreVersion() + "...";
 const char *const DISCONNECTED = "korvod ipc pipe disconnected";
 const char *const SLEEPING = "sleeping for one minute to allow active watchdogs to expire...";
 
@@ -112,7 +113,7 @@ std::vector<std::string> DescriptorsFromTheCore(pid_t program) {
     return fromTheCore;
 }
 
-class SupervisorLink : public ::testing::Test {
+class SupervisorLink : public RunningCoreTest {
 protected:
     // Starts the core with the given plugins (file name, variant) and waits
     // until it has started under an identified supervisor.
@@ -120,18 +121,8 @@ protected:
         for (const auto &[fileName, variant] : plugins) {
             installation.AddPlugin(variant, fileName);
         }
-        core.emplace(installation);
-        core->SendIdentity("korvod", "4.2");
-        ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
+        Start();
     }
-
-    void StopCore() {
-        core->SendStop();
-        EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
-    }
-
-    Installation installation;
-    std::optional<CoreProcess> core;
 };
 
 } // namespace
@@ -147,7 +138,7 @@ TEST_F(SupervisorLink, IdentityArrivingDuringTheStartUpWaitEndsItAtOnce) {
     core->SendIdentity("korvod", "4.2");
     ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
     EXPECT_LT(std::chrono::steady_clock::now() - sent, Seconds(7)); // the wait alone would last 8 more
-    StopCore();
+    StopAndExpectCleanExit();
     EXPECT_NE(installation.ReadFile("plugins.xml").find(R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"),
               std::string::npos);
 }
@@ -163,7 +154,7 @@ TEST_F(SupervisorLink, EventsQueuedDuringTheStartUpWaitDoNotEndIt) {
     EXPECT_EQ(core->Console().find(STARTED), std::string::npos) << "started before the identity";
     core->SendIdentity("korvod", "4.2");
     ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
-    StopCore();
+    StopAndExpectCleanExit();
     EXPECT_NE(installation.ReadFile("plugins.xml").find(R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"),
               std::string::npos);
 }
@@ -207,7 +198,7 @@ TEST_F(SupervisorLink, PacketReachesOnlyTheFirstAddressedPluginByteForByte) {
     const auto answer = core->ReceivePacket(Scaled(10));
     ASSERT_TRUE(answer);
     EXPECT_EQ(*answer, packet);
-    StopCore();
+    StopAndExpectCleanExit();
     EXPECT_EQ(CallsContaining(installation, "Packet"),
               std::vector<std::string>{"a_first Packet length=277 address=0x047abcde type=3"});
 }
@@ -222,7 +213,7 @@ TEST_F(SupervisorLink, PacketsJoinedAndSplitAcrossReceivesAreForwardedInOrder) {
     EXPECT_EQ(packets, (std::vector<std::string>{"a_first Packet length=16 address=0x047abcde type=7",
                                                  "a_first Packet length=116 address=0x047abcde type=6",
                                                  "a_first Packet length=17 address=0x047abcde type=9"}));
-    StopCore();
+    StopAndExpectCleanExit();
 }
 
 TEST_F(SupervisorLink, FailingIoctlIsLoggedAndUnaddressedPacketsAreDropped) {
@@ -230,7 +221,7 @@ TEST_F(SupervisorLink, FailingIoctlIsLoggedAndUnaddressedPacketsAreDropped) {
     SendRecord(*core, Packet(0x99900000u, 3, "nobody"));
     SendRecord(*core, Packet(0x04800000u, 3, ""));
     EXPECT_TRUE(core->WaitForConsole("plugin fails.so ipc ioctl returned 2 error 5", Scaled(10)));
-    StopCore();
+    StopAndExpectCleanExit();
     EXPECT_EQ(CallsContaining(installation, "Packet"),
               std::vector<std::string>{"fails Packet length=16 address=0x04800000 type=3"});
 }
@@ -247,7 +238,7 @@ TEST_F(SupervisorLink, BadLengthsAreReportedAndDropTheBufferWithoutStalling) {
               (std::vector<std::string>{"a_first Packet length=16 address=0x047abcde type=11",
                                         "a_first Packet length=16 address=0x047abcde type=13"}));
     EXPECT_TRUE(WaitForConsoleCount(*core, "bad ipc packet length", 2, Scaled(10)));
-    StopCore();
+    StopAndExpectCleanExit();
 }
 
 // ---- Packets from plugins ----
@@ -260,7 +251,7 @@ TEST_F(SupervisorLink, PacketsRaisedQuicklyLeaveOneByOneInRaisingOrder) {
         ASSERT_TRUE(packet) << length;
         EXPECT_EQ(*packet, CountingBytes(length));
     }
-    StopCore();
+    StopAndExpectCleanExit();
     EXPECT_EQ(CallsContaining(installation, "result"), std::vector<std::string>(3, "a_first result 0"));
 }
 
@@ -273,7 +264,7 @@ TEST_F(SupervisorLink, BufferLongerThan64KiBLeavesAsFullPacketsAndARest) {
     EXPECT_EQ(first->size(), 65536u);
     EXPECT_EQ(second->size(), 34464u);
     EXPECT_EQ(*first + *second, CountingBytes(100000));
-    StopCore();
+    StopAndExpectCleanExit();
 }
 
 // Several times what the socket holds, raised while the supervisor reads
@@ -292,7 +283,7 @@ TEST_F(SupervisorLink, PacketsBeyondWhatTheSocketHoldsWaitForRoomAndKeepTheirOrd
         ASSERT_TRUE(packet) << i;
         EXPECT_EQ(*packet, CountingBytes(40000 + i)) << i;
     }
-    StopCore();
+    StopAndExpectCleanExit();
 }
 
 TEST(SupervisorLinkSends, PacketTheSocketRefusesIsDroppedAndTheNextOnesGo) {
@@ -414,11 +405,7 @@ TEST_F(SupervisorLink, ProgramAPluginStartsInheritsNoDescriptorOfTheCore) {
         return text.find("(sleep)") != std::string::npos && nameEnd != std::string::npos &&
                text.compare(nameEnd + 2, 1, "S") == 0;
     };
-    const auto deadline = std::chrono::steady_clock::now() + Scaled(10);
-    while (!programIsAsleep() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(programIsAsleep());
+    ASSERT_TRUE(WaitUntil(programIsAsleep, Scaled(10)));
     EXPECT_EQ(DescriptorsFromTheCore(child), std::vector<std::string>());
 
     core->Signal(SIGKILL);

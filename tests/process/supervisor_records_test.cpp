@@ -2,7 +2,6 @@
 // taken whole however large, every packet in it is handled in order, and a
 // peer may still split its packets across records anywhere.
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,17 +12,17 @@
 
 #include "include/dvrplugin.h"
 #include "tests/support/core_harness.h"
+#include "tests/support/plugin_test_fixture.h"
 #include "tests/support/supervisor_packets.h"
 
 using namespace coretest;
 
 namespace {
 
-const char *const STARTED = "successfully started core version 19.09.4.0";
 const char *const DISCONNECTED = "korvod ipc pipe disconnected";
 const char *const BAD_LENGTH = "bad ipc packet length";
-// tp_link_first (ID 0x10471234) answers to this address.
-constexpr uint32_t LINK_ADDRESS = 0x04700000u;
+const Variant LINK_FIRST{"tp_link_first", 0x10471234u};
+const uint32_t LINK_ADDRESS = AddressOf(LINK_FIRST);
 // The longest record the core takes; longer ones are dropped unread.
 constexpr std::size_t MAX_RECORD = 16 * IPC_MAX_PACKET_LENGTH;
 
@@ -45,13 +44,11 @@ std::string PacketCall(std::size_t length, uint32_t type) {
     return line;
 }
 
-class SupervisorRecords : public ::testing::Test {
+class SupervisorRecords : public RunningCoreTest {
 protected:
     void SetUp() override {
-        installation.AddPlugin("tp_link_first", "a_first.so");
-        core.emplace(installation);
-        core->SendIdentity("korvod", "4.2");
-        ASSERT_TRUE(core->WaitForConsole(STARTED, Scaled(10)));
+        Install(LINK_FIRST, "a_first");
+        Start();
     }
 
     // Sends the records, then expects the plugin to have been handed exactly
@@ -74,13 +71,6 @@ protected:
         }
     }
 
-    void StopCore() {
-        core->SendStop();
-        EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
-    }
-
-    Installation installation;
-    std::optional<CoreProcess> core;
 };
 
 } // namespace
@@ -93,14 +83,14 @@ TEST_F(SupervisorRecords, TwoPacketsOf40000BytesInOneRecordThenRecordsOfMixedSiz
                                               EchoedPacket(54, 30000, 'e'), EchoedPacket(55, 50, 'f')};
     ExpectDelivered({packets[0] + packets[1], packets[2], packets[3], packets[4], packets[5]},
                     {{40000, 50}, {40000, 51}, {100, 52}, {20000, 53}, {30000, 54}, {50, 55}}, packets);
-    StopCore();
+    StopAndExpectCleanExit();
 }
 
 TEST_F(SupervisorRecords, LargestPacketAndASmallOneInOneRecord) {
     const std::string largest = EchoedPacket(60, IPC_MAX_PACKET_LENGTH, 'g');
     const std::string small = EchoedPacket(61, 27, 'h');
     ExpectDelivered({largest + small}, {{IPC_MAX_PACKET_LENGTH, 60}, {27, 61}}, {largest, small});
-    StopCore();
+    StopAndExpectCleanExit();
 }
 
 // The stop packet rides behind the second half of a split packet.
@@ -143,7 +133,7 @@ TEST_F(SupervisorRecords, RecordAboveTheLimitIsDroppedWholeAndTheNextIsRead) {
     overLong += std::string(MAX_RECORD + 1 - overLong.size(), '-');
     ExpectDelivered({QuietPacket(79, 20) + begun, overLong, QuietPacket(82, 30)}, {{20, 79}, {30, 82}});
     EXPECT_TRUE(WaitForConsoleCount(*core, BAD_LENGTH, 1, Scaled(10)));
-    StopCore();
+    StopAndExpectCleanExit();
     EXPECT_EQ(Count(core->Console(), BAD_LENGTH), 1u);
 }
 

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "include/dvrplugin.h"
+#include "tests/support/child_process.h"
 
 namespace fs = boost::filesystem;
 
@@ -40,31 +41,28 @@ std::vector<std::string> SplitList(const std::string &list) {
     return items;
 }
 
-// Starts the core in place of this (child) process; cross-built cores run
-// through the emulator, since nothing on the machine starts them otherwise.
-[[noreturn]] void ExecCore(const std::string &corePath, const StartOptions &options, int coreEnd) {
+// The command that starts the core; cross-built cores run through the
+// emulator, since nothing on the machine starts them otherwise.
+testsupport::ChildOptions CoreCommand(const std::string &corePath, const StartOptions &options, int coreEnd) {
     const std::string argv0 = options.argv0.empty() ? corePath : options.argv0;
-    std::vector<std::string> command = SplitList(CORE_EMULATOR);
-    const bool emulated = !command.empty();
-    if (emulated) {
-        command.insert(command.end(), {"-0", argv0, corePath});
+    testsupport::ChildOptions child;
+    child.command = SplitList(CORE_EMULATOR);
+    if (!child.command.empty()) {
+        child.command.insert(child.command.end(), {"-0", argv0, corePath});
     } else {
-        command.push_back(argv0);
+        child.command.push_back(argv0);
+        child.program = corePath;
     }
     if (!options.arguments.empty()) {
-        command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+        child.command.insert(child.command.end(), options.arguments.begin(), options.arguments.end());
     } else if (coreEnd >= 0) {
-        command.push_back(std::to_string(coreEnd));
+        child.command.push_back(std::to_string(coreEnd));
     }
-    std::vector<char *> argv;
-    for (auto &part : command) {
-        argv.push_back(part.data());
+    if (coreEnd >= 0) {
+        child.inherited.push_back(coreEnd); // also under arguments of the test's own
     }
-    argv.push_back(nullptr);
-    const std::string program = emulated ? command[0] : corePath;
-    execvp(program.c_str(), argv.data());
-    std::fprintf(stderr, "cannot start %s: %s\n", program.c_str(), std::strerror(errno));
-    _exit(127);
+    child.beforeExec = options.beforeExec;
+    return child;
 }
 
 void MakeRaw(int terminal) {
@@ -92,6 +90,8 @@ std::string EmulatorRoot() {
     return "";
 }
 
+std::string BuiltCoreVersion() { return CORE_VERSION; }
+
 std::string TestPluginPath(const std::string &variant) { return std::string(TEST_PLUGIN_DIR) + "/" + variant + ".so"; }
 
 long ResidentKib(pid_t pid) {
@@ -105,22 +105,13 @@ long ResidentKib(pid_t pid) {
     return 0;
 }
 
-Installation::Installation() {
-    char pattern[] = "/tmp/core-test-XXXXXX";
-    root = mkdtemp(pattern);
-    fs::copy_file(CORE_EXECUTABLE, CorePath());
-}
-
-Installation::~Installation() {
-    boost::system::error_code ignored;
-    fs::remove_all(root, ignored);
-}
+Installation::Installation() { fs::copy_file(CORE_EXECUTABLE, CorePath()); }
 
 // A root core refuses plugins that group or others may change: whatever the
 // umask of the test run, installed ones are well kept.
 void Installation::AddPlugin(const std::string &variant, const std::string &fileName,
                              const std::string &directory) const {
-    const std::string installedDirectory = root + "/" + directory;
+    const std::string installedDirectory = root.Path(directory);
     const std::string installed = installedDirectory + "/" + fileName;
     fs::create_directories(installedDirectory);
     fs::copy_file(TestPluginPath(variant), installed, fs::copy_option::overwrite_if_exists);
@@ -130,17 +121,17 @@ void Installation::AddPlugin(const std::string &variant, const std::string &file
 }
 
 void Installation::WriteFile(const std::string &relative, const std::string &content) const {
-    const fs::path path = root + "/" + relative;
+    const fs::path path = root.Path(relative);
     fs::create_directories(path.parent_path());
     std::ofstream(path.string(), std::ios::binary) << content;
 }
 
 std::string Installation::ReadFile(const std::string &relative) const {
-    std::ifstream file(root + "/" + relative, std::ios::binary);
+    std::ifstream file(root.Path(relative), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-bool Installation::Exists(const std::string &relative) const { return fs::exists(root + "/" + relative); }
+bool Installation::Exists(const std::string &relative) const { return fs::exists(root.Path(relative)); }
 
 std::vector<std::string> Installation::Calls() const { return Lines(ReadFile("calls.log")); }
 
@@ -166,12 +157,8 @@ std::vector<std::string> CallsContaining(const Installation &installation, const
 
 std::vector<std::string> WaitForCalls(const Installation &installation, const std::string &text, std::size_t count,
                                       Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto found = CallsContaining(installation, text);
-    while (found.size() < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        found = CallsContaining(installation, text);
-    }
+    std::vector<std::string> found;
+    WaitUntil([&] { return (found = CallsContaining(installation, text)).size() >= count; }, timeout);
     return found;
 }
 
@@ -193,26 +180,11 @@ CoreProcess::CoreProcess(const Installation &installation, const StartOptions &o
     if (pipe2(errorPipe, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
     }
-    pid = fork();
-    if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        dup2(devNull, STDIN_FILENO);
-        dup2(consoleSlave, STDOUT_FILENO);
-        dup2(errorPipe[1], STDERR_FILENO);
-        if (ends[1] >= 0) {
-            fcntl(ends[1], F_SETFD, 0); // the core inherits its end
-        }
-        if (chdir(installation.Root().c_str()) != 0) {
-            _exit(126);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (options.beforeExec) {
-            options.beforeExec();
-        }
-        ExecCore(installation.CorePath(), options, ends[1]);
-    }
+    testsupport::ChildOptions child = CoreCommand(installation.CorePath(), options, ends[1]);
+    child.directory = installation.Root();
+    child.output = consoleSlave;
+    child.errors = errorPipe[1];
+    pid = testsupport::StartChild(child);
     close(consoleSlave);
     close(errorPipe[1]);
     if (ends[1] >= 0) {
@@ -307,17 +279,13 @@ std::optional<int> CoreProcess::WaitForExit(Seconds timeout) {
     if (exitCode) {
         return exitCode;
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            WaitForOutputClosed();
-            return exitCode;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return std::nullopt;
+    const std::optional<int> status = testsupport::WaitForEnd(pid, timeout);
+    if (!status) {
+        return std::nullopt;
+    }
+    exitCode = testsupport::ExitCode(*status);
+    WaitForOutputClosed();
+    return exitCode;
 }
 
 // Everything the core wrote is read before the caller looks at it; bounded,

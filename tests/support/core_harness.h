@@ -16,9 +16,13 @@
 
 #include <sys/types.h>
 
+#include "tests/support/temporary_directory.h"
+#include "tests/support/wait_until.h"
+
 namespace coretest {
 
-using Seconds = std::chrono::duration<double>;
+using testsupport::Seconds;
+using testsupport::WaitUntil;
 
 // Timing bounds grow by this factor under emulation and sanitizers.
 double TimeScale();
@@ -31,6 +35,8 @@ bool Emulated();
 std::string EmulatorRoot();
 
 std::string TestPluginPath(const std::string &variant);
+// The version the core under test was built as.
+std::string BuiltCoreVersion();
 
 // Under the sanitizers the core allocates through the sanitizer's allocator,
 // which keeps freed memory (quarantine, caches) whatever the core does: the
@@ -49,12 +55,9 @@ long ResidentKib(pid_t pid);
 class Installation {
 public:
     Installation();
-    ~Installation();
-    Installation(const Installation &) = delete;
-    Installation &operator=(const Installation &) = delete;
 
-    const std::string &Root() const { return root; }
-    std::string CorePath() const { return root + "/core"; }
+    const std::string &Root() const { return root.Root(); }
+    std::string CorePath() const { return root.Path("core"); }
     // Copies a built test plugin variant in under the given file name.
     void AddPlugin(const std::string &variant, const std::string &fileName,
                    const std::string &directory = "plugins") const;
@@ -65,7 +68,7 @@ public:
     std::vector<std::string> Calls() const;
 
 private:
-    std::string root;
+    testsupport::TemporaryDirectory root{"core-test"};
 };
 
 struct StartOptions {

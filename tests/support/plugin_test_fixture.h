@@ -26,17 +26,6 @@ struct Variant {
 // The supervisor address of a plugin: its ID bits 16-27 in bits 20-31.
 inline uint32_t AddressOf(const Variant &variant) { return ((variant.id >> 16) & 0xFFFu) << 20; }
 
-inline bool WaitUntil(const std::function<bool()> &done, Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // calls.log lines of one plugin (by its installed stem) that contain text.
 inline std::vector<std::string> CallsOf(const Installation &installation, const std::string &stem,
                                         const std::string &text) {

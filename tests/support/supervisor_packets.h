@@ -43,14 +43,7 @@ inline std::size_t Count(const std::string &text, const std::string &what) {
 
 inline bool WaitForConsoleCount(const CoreProcess &core, const std::string &text, std::size_t count,
                                 Seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(core.Console(), text) < count) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return WaitUntil([&] { return Count(core.Console(), text) >= count; }, timeout);
 }
 
 } // namespace coretest

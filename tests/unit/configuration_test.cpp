@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/dvrcore.h"
 #include "xml/configuration.h"
 #include "xml/core_document.h"
 #include "xml/document_printing.h"
@@ -20,7 +21,7 @@ CoreDocument Parsed(const std::string &text) {
 
 struct Product {
     std::string family = "korvoSight";
-    std::string version = "19.09.4.0";
+    std::string version = CoreVersion();
 };
 
 Product ReadProduct(const std::string &text) {
@@ -52,7 +53,7 @@ TEST(ProductSettings, ProductElsewhereThanUnderTheRootIsIgnored) {
     for (const char *text : {"<kDVR><Inner><Product Family=\"F\" /></Inner></kDVR>", "<Product Family=\"F\" />"}) {
         const Product product = ReadProduct(text);
         EXPECT_EQ(product.family, "korvoSight") << text;
-        EXPECT_EQ(product.version, "19.09.4.0") << text;
+        EXPECT_EQ(product.version, CoreVersion()) << text;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/dvrcore.h"
 #include "plugin/modules_report.h"
 #include "xml/document_printing.h"
 
@@ -12,7 +13,7 @@ namespace {
 ModulesReportFacts CoreOnly() {
     ModulesReportFacts facts;
     facts.coreFileName = "core";
-    facts.coreVersion = "19.09.4.0";
+    facts.coreVersion = CoreVersion();
     return facts;
 }
 

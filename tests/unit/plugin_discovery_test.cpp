@@ -1,11 +1,12 @@
 #include "plugin/plugin_discovery.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+
+#include "tests/support/temporary_directory.h"
 
 namespace fs = boost::filesystem;
 
@@ -13,15 +14,6 @@ namespace {
 
 class PluginDiscovery : public ::testing::Test {
 protected:
-    PluginDiscovery() {
-        char pattern[] = "/tmp/discovery-test-XXXXXX";
-        root = mkdtemp(pattern);
-    }
-    ~PluginDiscovery() override {
-        boost::system::error_code ignored;
-        fs::remove_all(root, ignored);
-    }
-
     std::string Path(const std::string &relative) const { return root + "/" + relative; }
 
     void MakeFile(const std::string &relative) const {
@@ -36,7 +28,8 @@ protected:
         return found;
     }
 
-    std::string root;
+    testsupport::TemporaryDirectory temporary{"discovery-test"};
+    std::string root = temporary.Root();
 };
 
 std::vector<std::string> Sorted(std::vector<std::string> paths) {

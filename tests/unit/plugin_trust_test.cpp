@@ -1,7 +1,6 @@
 // The check a root core makes before it loads a plugin library: nobody but
 // root and the core's own user may be able to change the library or the
 // directory holding it. Owners other than root can only be set up as root.
-#include <cstdlib>
 #include <fstream>
 #include <string>
 
@@ -12,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin/plugin_trust.h"
+#include "tests/support/temporary_directory.h"
 
 namespace fs = boost::filesystem;
 
@@ -24,13 +24,10 @@ constexpr uid_t ANOTHER_USER = 65534;
 class PluginTrustTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/plugin-trust-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
+        root = temporary.Root();
         plugins = MakeDirectory("plugins");
         library = MakeLibrary(plugins + "/kept.so");
     }
-    void TearDown() override { fs::remove_all(root); }
 
     std::string MakeDirectory(const std::string &name) const {
         const std::string path = root + "/" + name;
@@ -49,6 +46,7 @@ protected:
         }
     }
 
+    testsupport::TemporaryDirectory temporary{"plugin-trust"};
     std::string root, plugins, library;
 };
 

@@ -28,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/temporary_directory.h"
 #include "xml/core_document.h"
 #include "xml/document_printing.h"
 
@@ -161,9 +162,7 @@ class XmlFaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = fs::temp_directory_path() / "xml_faults_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-        directory = pattern;
+        directory = temporary.Root();
         UseStore(directory + "/store");
     }
 
@@ -172,7 +171,6 @@ protected:
         faultAction = nullptr;
         nextWriteLimit = UNLIMITED;
         fileSystem.reset();
-        fs::remove_all(directory);
     }
 
     // Mounts a small tmpfs over the test's directory, or skips the test when it cannot.
@@ -221,6 +219,7 @@ protected:
         EXPECT_EQ(PrintFileForm(expected), PrintFileForm(loaded));
     }
 
+    testsupport::TemporaryDirectory temporary{"xml_faults"};
     std::string directory, store, name, backup, pending;
     std::unique_ptr<SmallFileSystem> fileSystem;
 };

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/temporary_directory.h"
 #include "xml/core_document.h"
 #include "xml/document_printing.h"
 #include "xml/safe_save.h"
@@ -106,14 +107,11 @@ class XmlFilesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = fs::temp_directory_path() / "xml_files_XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-        directory = pattern;
+        directory = temporary.Root();
         name = directory + "/core.xml";
         backup = name + ".bak";
         pending = name + ".pending";
     }
-    void TearDown() override { fs::remove_all(directory); }
 
     std::set<std::string> Entries() const
     {
@@ -123,6 +121,7 @@ protected:
         return entries;
     }
 
+    testsupport::TemporaryDirectory temporary{"xml_files"};
     std::string directory, name, backup, pending;
 };
 
