@@ -6,6 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/setup.sh" test
 jobs=$(nproc)
+optimised="-O2 -g1 -DNDEBUG"
 
 # run_suite NAME CTEST-ARGS -- CMAKE-ARGS...
 run_suite() {
@@ -13,7 +14,11 @@ run_suite() {
     shift 3
     local dir="$root/build/$name"
     echo "==== $name ===="
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    # Line tables are all a sanitizer report needs; full debug information
+    # would only slow four builds down.
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_FLAGS_RELWITHDEBINFO="$optimised" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$optimised" "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     # ThreadSanitizer cannot map its shadow under full address randomisation.
     # shellcheck disable=SC2086
