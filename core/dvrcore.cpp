@@ -43,6 +43,7 @@ std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
 dvrcore::dvrcore(std::string exePath)
     : schedulerTimer(io, FirstSchedulerExpiry()),
       ipcSocket(io),
+      sendQueue(io, ipcPacketSocket, [this] { HandleIpcDisconnect(); }),
       ipcBuffer(IPC_MAX_PACKET_LENGTH),
       bufferHolders(FlatPluginEvent,
                     [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
@@ -118,7 +119,7 @@ void dvrcore::Start() {
 // the asio thread) and ends after the last (Unload).
 void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<AsioThread> &asioThread) {
     LoadPlugins();
-    if (ipcOpen) {
+    if (sendQueue.IsOpen()) {
         StartIpcReceive();
     }
     callWatch.emplace(CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); });
@@ -138,7 +139,7 @@ void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<As
 void dvrcore::CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread) {
     ClosePlugins();
     asioThread.reset();
-    DiscardIpcSendQueue();
+    sendQueue.Discard();
     UnloadPlugins();
 }
 
@@ -151,7 +152,7 @@ void dvrcore::RequestStop() {
 }
 
 void dvrcore::WaitForSupervisorIdentity() {
-    if (!ipcOpen) {
+    if (!sendQueue.IsOpen()) {
         return;
     }
     // Only the identity or a stop ends the wait early; events queued and

@@ -23,7 +23,9 @@
 #include "core/call_watch.h"
 #include "core/core_instance.h"
 #include "include/dvrplugin.h"
+#include "ipc/asio_packet_socket.h"
 #include "ipc/repeat_filter.h"
+#include "ipc/send_queue.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"
 
@@ -115,7 +117,6 @@ private:
     int32_t AppendToQueue(const _EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
     void FreeEventData(void *data);
-    int32_t SendToSupervisor(void *buffer, uint32_t length);
     void DeliverEvents();
     void ReturnBacklogMemory(std::unique_lock<std::mutex> &lock);
     void DeliverEvent(const _EventParmsIn &event);
@@ -149,11 +150,6 @@ private:
     void ReportUnaddressedPacket(const IpcHeader &header, const std::string &pluginWithoutIoctl);
     void TellHeldBackPackets();
     void HandleIpcDisconnect();
-    void QueueIpcSend();
-    void SendNextIpcMessage();
-    void WaitUntilIpcWritable();
-    void FinishIpcSend();
-    void DiscardIpcSendQueue();
 
     // Configuration.
     void LoadConfiguration();
@@ -197,21 +193,12 @@ private:
     boost::asio::io_context io;
     boost::asio::steady_timer schedulerTimer;
 
-    // Supervisor link: touched on the asio thread only, except ipcOpen, the
-    // open-or-closed state that PluginEvent reads from any thread, and the
-    // hand-over below.
+    // Supervisor link: the socket and the receive side are touched on the
+    // asio thread only; the send queue has its own thread rule, and its open
+    // flag is the link's open-or-closed state that PluginEvent reads.
     boost::asio::generic::seq_packet_protocol::socket ipcSocket;
-    std::atomic<bool> ipcOpen{false};
-    std::deque<std::pair<void *, std::size_t>> ipcSendQueue;
-    std::size_t ipcSendOffset = 0; // bytes of the front buffer already sent
-    bool ipcSendWaiting = false;   // a wait for room in the socket is outstanding
-    // Buffers raised for the supervisor that the asio thread has not taken
-    // yet, in raising order; one QueueIpcSend is posted for all that arrive
-    // before it runs. A loss of the link frees them under the same lock that
-    // a raiser checks ipcOpen under, so none is left behind.
-    std::mutex ipcHandOverMutex;
-    std::vector<std::pair<void *, std::size_t>> ipcHandOver; // ipcHandOverMutex
-    bool ipcQueuePosted = false;                             // ipcHandOverMutex
+    AsioPacketSocket ipcPacketSocket{ipcSocket};
+    SendQueue sendQueue;
     // The bytes of unfinished packets, then each record received whole.
     // 64 KiB for ordinary records; it grows for a larger one and shrinks back
     // after it. Allocated memory is aligned for an IpcHeader, so that at least

@@ -205,18 +205,15 @@ void dvrcore::TellHeldBackPackets() {
 // close is ignored: the stop is requested regardless and no further receive
 // is started.
 void dvrcore::HandleIpcDisconnect() {
-    if (!ipcOpen) {
+    if (!sendQueue.IsOpen()) {
         return;
     }
     CORE_LOG(LOG_LEVEL_ERROR, "korvod ipc pipe disconnected");
     CORE_LOG(LOG_LEVEL_ERROR, "sleeping for one minute to allow active watchdogs to expire...");
     waitForWatchdogs = true;
-    {
-        std::lock_guard<std::mutex> lock(ipcHandOverMutex);
-        ipcOpen = false;
-    }
+    sendQueue.Close();
     boost::system::error_code ignored;
     ipcSocket.close(ignored);
-    DiscardIpcSendQueue();
+    sendQueue.Discard();
     RequestStop();
 }

@@ -35,6 +35,15 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+echo "==== lock rules: clang -Wthread-safety ===="
+# The core's code alone, built by Clang with its lock analysis as errors: a
+# guarded field used without its mutex, or a function called without the lock
+# it needs, fails here. No optimisation and no tests: only the check counts.
+cmake -S "$root" -B "$root/build/thread-safety" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror" -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$root/build/thread-safety" -j "$jobs" --target corelib
+
 # The soak (label "soak") runs for minutes: on demand only, see the README.
 run_suite native "-LE soak" --
 echo "==== benchmark smoke run (no thresholds) ===="
