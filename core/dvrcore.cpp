@@ -57,7 +57,7 @@ dvrcore::dvrcore(std::string exePath)
 // Job threads are detached: none may still be on its way out of the core.
 // Then no other thread may come in any more.
 dvrcore::~dvrcore() {
-    WaitForAllJobThreads();
+    jobs.WaitForAllThreads();
     registration.Withdraw();
     // Events never delivered (initialisation failed before the loop ran)
     // still own their data copies.

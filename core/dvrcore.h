@@ -22,6 +22,7 @@
 
 #include "core/call_watch.h"
 #include "core/core_instance.h"
+#include "event/job_table.h"
 #include "include/dvrplugin.h"
 #include "ipc/asio_packet_socket.h"
 #include "ipc/repeat_filter.h"
@@ -32,8 +33,6 @@
 class AsioThread;
 class PeriodicThread;
 class TiXmlDocument;
-struct JobStart;
-struct JobWaiter;
 class DeliveryHolds;
 
 // The one object of the core process: the plugin host and event switchboard.
@@ -124,21 +123,8 @@ private:
     void DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
     void PublishDocument(const TiXmlDocument &document, uint32_t eventClass);
 
-    // Plugin jobs.
-    void CancelJob(uint32_t tag);
+    // Plugin jobs: the plugins that take a job start, to the job table.
     void StartJob(const _EventParmsIn &event);
-    bool AdmitJobEvent(const _EventParmsIn &event);
-    // Called just before the buffer is freed; takes its address only.
-    void WakeJobThreads(uintptr_t bufferAddress);
-    void StartJobThread(const JobStart &job, const std::string &pluginName);
-    void RunJob(const JobStart &job);
-    bool RegisterJobThread(JobWaiter &waiter);
-    void UnregisterJobThread();
-    bool EnterJobLibrary(void *library);
-    void LeaveJobLibrary(void *library);
-    // Shut-down: before a plugin's library is released, and in the destructor.
-    void WaitForJobThreads(void *library);
-    void WaitForAllJobThreads();
 
     // Supervisor link.
     bool OpenIpcSocket(int descriptor);
@@ -235,20 +221,7 @@ private:
     // Asio thread: lines about supervisor packets that reached no plugin.
     RepeatFilter unaddressedPackets;
 
-    // jobMutex guards cancelledJobs and jobThreads; it is taken before a
-    // JobWaiter's own lock.
-    std::mutex jobMutex;
-    std::set<uint32_t> cancelledJobs;
-    std::map<pthread_t, JobWaiter *> jobThreads;
-    // The size of jobThreads, written under jobMutex and read without it:
-    // every freed event buffer asks for waiting job threads, and without
-    // job threads there is none to look for.
-    std::atomic<std::size_t> jobThreadCount{0};
-    // Also under jobMutex: job threads per plugin library that have not yet
-    // left the core, and the libraries being released, which start no more.
-    std::map<void *, uint32_t> runningJobThreads;
-    std::set<void *> releasedJobLibraries;
-    std::condition_variable jobThreadLeft;
+    JobTable jobs;
 
     const std::string exePath;
     std::string productFamily = "korvoSight";

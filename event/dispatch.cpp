@@ -53,7 +53,7 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
     }
     if (in->Source == JOB_CONTROL_SOURCE) {
         if (in->EventClass == CLASS_CANCEL_JOB) {
-            CancelJob(in->JobTag);
+            jobs.Cancel(in->JobTag);
         } else {
             StartJob(*in);
         }
@@ -87,7 +87,7 @@ int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
     if (!CopyEventData(event)) {
         return EVENT_NO_MEMORY;
     }
-    if (event.JobTag != 0 && !AdmitJobEvent(event)) {
+    if (event.JobTag != 0 && !jobs.Admit(event)) {
         std::free(event.Data);
         return EVENT_REFUSED;
     }
@@ -152,7 +152,7 @@ void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
 // other order would let another job thread's new copy take the freed address
 // in between, and its wait would be cleared too.
 void dvrcore::FreeEventData(void *data) {
-    WakeJobThreads(reinterpret_cast<uintptr_t>(data));
+    jobs.WakeWaiters(reinterpret_cast<uintptr_t>(data));
     std::free(data);
 }
 

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
+#include "annotated_mutex.h"
 #include "include/dvrplugin.h"
 
 // What one job thread is given. The data copy is the thread's to free.
@@ -17,18 +16,21 @@ struct JobStart {
 
 // A job thread's registration while its Read call runs: created, registered
 // and destroyed by that thread alone. Its own mutex guards Pending and
-// Abandoned; jobMutex is always taken before it, never the other way round.
+// Abandoned; the job table's lock is always taken before it, never the other
+// way round.
 struct JobWaiter {
     explicit JobWaiter(void *library) : Library(library) {}
 
+    // Constant.
     void *const Library;
-    std::mutex Mutex;
-    std::condition_variable Wakeup;
+
+    ::Mutex Mutex;
+    CondVar Wakeup; // waits under Mutex
     // Address of the thread's last data-carrying tagged event until its
     // buffer is freed; 0 when none is in flight. An address, not a pointer:
     // it is only compared, never followed.
-    uintptr_t Pending = 0;
+    uintptr_t Pending GUARDED_BY(Mutex) = 0;
     // The library is being released: the thread must stop waiting for
     // buffers that may never be freed, and its events are refused.
-    bool Abandoned = false;
+    bool Abandoned GUARDED_BY(Mutex) = false;
 };

@@ -89,7 +89,7 @@ void dvrcore::UnloadPlugins() {
         }
         {
             const StopWait wait(mainThreadCall, id, WatchedCall::JobThreads);
-            WaitForJobThreads(plugin.Handle);
+            jobs.WaitForThreads(plugin.Handle);
         }
         {
             const StopWait wait(mainThreadCall, id, WatchedCall::Unload);

@@ -33,7 +33,7 @@ bool watchedBufferFreed = false;
 
 extern "C" void __wrap_free(void *pointer) {
     if (pointer != nullptr && pointer == watchedBuffer) {
-        std::lock_guard<std::mutex> lock(watchedWaiter->Mutex);
+        MutexLock lock(watchedWaiter->Mutex);
         pendingWhenFreed = watchedWaiter->Pending;
         watchedBufferFreed = true;
     }
@@ -45,17 +45,20 @@ TEST(JobWakeOrder, TheWaitingJobThreadIsWokenBeforeItsBufferIsFreed) {
     JobWaiter waiter(nullptr);
     void *buffer = std::malloc(64);
     ASSERT_NE(buffer, nullptr);
-    waiter.Pending = reinterpret_cast<uintptr_t>(buffer);
-    const pthread_t jobThread = pthread_self();
-    CoreTestAccess::RegisterJobThread(core, jobThread, waiter);
+    {
+        MutexLock lock(waiter.Mutex);
+        waiter.Pending = reinterpret_cast<uintptr_t>(buffer);
+    }
+    ASSERT_TRUE(CoreTestAccess::Jobs(core).Register(waiter));
     watchedBuffer = buffer;
     watchedWaiter = &waiter;
 
     CoreTestAccess::FreeEventData(core, buffer);
 
     watchedBuffer = nullptr;
-    CoreTestAccess::UnregisterJobThread(core, jobThread);
+    CoreTestAccess::Jobs(core).Unregister();
     ASSERT_TRUE(watchedBufferFreed);
     EXPECT_EQ(pendingWhenFreed, 0u) << "the buffer was freed while a job thread still waited for its address";
+    MutexLock lock(waiter.Mutex);
     EXPECT_EQ(waiter.Pending, 0u);
 }
