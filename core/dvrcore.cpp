@@ -59,11 +59,6 @@ dvrcore::dvrcore(std::string exePath)
 dvrcore::~dvrcore() {
     jobs.WaitForAllThreads();
     registration.Withdraw();
-    // Events never delivered (initialisation failed before the loop ran)
-    // still own their data copies.
-    for (const auto &event : eventQueue) {
-        std::free(event.Data);
-    }
 }
 
 int64_t dvrcore::now() {
@@ -144,23 +139,26 @@ void dvrcore::CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread) {
 }
 
 void dvrcore::RequestStop() {
-    {
-        std::lock_guard<std::mutex> lock(coreMutex);
-        stopRequested = true;
-    }
-    coreWakeup.notify_one();
+    events.RequestStop();
+    supervisor.Interrupt();
+}
+
+// The main thread hands queued events, in arrival order, to every plugin
+// that wants them; a buffer no plugin kept is freed at once.
+void dvrcore::DeliverEvents() {
+    events.Run([this](const _EventParmsIn &event) {
+        if (delivery.Deliver(event)) {
+            FreeEventData(event.Data);
+        }
+    });
 }
 
 void dvrcore::WaitForSupervisorIdentity() {
     if (!sendQueue.IsOpen()) {
         return;
     }
-    // Only the identity or a stop ends the wait early; events queued and
-    // buffers released meanwhile wake it too. Measured on the monotonic
-    // clock, so that setting the time neither shortens nor stretches it.
-    std::unique_lock<std::mutex> lock(coreMutex);
-    coreWakeup.wait_until(lock, std::chrono::steady_clock::now() + IDENTITY_WAIT,
-                          [this] { return identityReceived || stopRequested; });
+    // Only the identity or a stop ends the wait early.
+    supervisor.WaitFor(IDENTITY_WAIT, [this] { return events.StopRequested(); });
 }
 
 void dvrcore::SleepForWatchdogs() {

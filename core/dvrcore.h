@@ -22,18 +22,20 @@
 
 #include "core/call_watch.h"
 #include "core/core_instance.h"
+#include "event/delivery.h"
+#include "event/event_queue.h"
 #include "event/job_table.h"
 #include "include/dvrplugin.h"
 #include "ipc/asio_packet_socket.h"
 #include "ipc/repeat_filter.h"
 #include "ipc/send_queue.h"
+#include "ipc/supervisor_identity.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"
 
 class AsioThread;
 class PeriodicThread;
 class TiXmlDocument;
-class DeliveryHolds;
 
 // The one object of the core process: the plugin host and event switchboard.
 //
@@ -105,6 +107,7 @@ private:
     void ReportWatchedCall(const WatchedCallReport &report);
     // Ends the slot's call, telling how long it took if it was reported.
     void FinishWatchedCall(CallSlot &slot);
+    void ReportLongCallEnded(const WatchedCallReport &report);
     void MarkClosed(uint32_t id);
     void NoteRaiseAfterClose(const _EventParmsIn &event);
     void ReportLeakSummary(uint32_t holder, std::size_t buffers, uint64_t bytes);
@@ -113,14 +116,9 @@ private:
     void SinkLogEvent(const _EventParmsIn &event);
     // Replaces the event's data by the core's copy before queueing it.
     int32_t AcceptEvent(_EventParmsIn &event);
-    int32_t AppendToQueue(const _EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
     void FreeEventData(void *data);
     void DeliverEvents();
-    void ReturnBacklogMemory(std::unique_lock<std::mutex> &lock);
-    void DeliverEvent(const _EventParmsIn &event);
-    void DeliverWrite(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
-    void DeliverConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
     void PublishDocument(const TiXmlDocument &document, uint32_t eventClass);
 
     // Plugin jobs: the plugins that take a job start, to the job table.
@@ -192,18 +190,9 @@ private:
     std::vector<uint8_t> ipcBuffer;
     uint32_t ipcBufferUsed = 0;
 
-    // coreMutex guards eventQueue, the supervisor strings, identityReceived
-    // and every wait on coreWakeup. Never held while a plugin is called or
-    // while another lock is taken.
-    std::mutex coreMutex;
-    std::condition_variable coreWakeup;
-    std::deque<_EventParmsIn> eventQueue;
-    // Main thread, under coreMutex: the longest the queue has been since its
-    // memory was last given back.
-    std::size_t backlogPeak = 0;
-    // Events of the delivery loop's current batch still to be delivered:
-    // taken from the queue, yet waiting all the same.
-    std::atomic<std::size_t> batchEventsLeft{0};
+    // The events waiting for delivery, and the stop request.
+    EventQueue events;
+    SupervisorIdentity supervisor;
 
     BufferHolderTable bufferHolders;
 
@@ -212,6 +201,9 @@ private:
     // runs (CallSlot gives the thread rule).
     CallSlot mainThreadCall;
     CallSlot asioThreadCall;
+    // The delivery loop's hand-out, on the main thread.
+    Delivery delivery{plugins, bufferHolders, mainThreadCall,
+                      [this](const WatchedCallReport &report) { ReportLongCallEnded(report); }};
     // Plugins whose Close has been called, and those of them that have been
     // reported for raising an event since; set only after the first Close.
     std::atomic<bool> closingStarted{false};
@@ -226,12 +218,8 @@ private:
     const std::string exePath;
     std::string productFamily = "korvoSight";
     std::string productVersion;
-    std::string supervisorFilename; // coreMutex
-    std::string supervisorVersion;  // coreMutex
-    bool identityReceived = false;  // coreMutex
 
     bool colourConsole = true;
-    std::atomic<bool> stopRequested{false};
     std::atomic<bool> waitForWatchdogs{false};
     std::atomic<bool> throttlingEnabled{true};
     std::atomic<bool> throttling{false};

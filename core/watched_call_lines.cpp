@@ -64,23 +64,21 @@ void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s", name, call);
     } else {
         // The delivery loop waits for this call: how far it has fallen behind.
-        std::size_t waiting = batchEventsLeft.load(std::memory_order_relaxed);
-        {
-            std::lock_guard<std::mutex> lock(coreMutex);
-            waiting += eventQueue.size();
-        }
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s, %zu events waiting", name, call, waiting);
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s, %zu events waiting", name, call,
+                 events.Waiting());
     }
 }
 
 void dvrcore::FinishWatchedCall(CallSlot &slot) {
-    const auto report = slot.End();
-    if (!report) {
-        return;
+    if (const auto report = slot.End()) {
+        ReportLongCallEnded(*report);
     }
+}
+
+void dvrcore::ReportLongCallEnded(const WatchedCallReport &report) {
     DiagnosticName name;
-    CopyPluginFileName(report->plugin, name);
+    CopyPluginFileName(report.plugin, name);
     char call[96];
-    DescribeCall(*report, call);
-    CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s returned after %" PRId64 " ms", name, call, report->elapsedMs);
+    DescribeCall(report, call);
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s returned after %" PRId64 " ms", name, call, report.elapsedMs);
 }

@@ -78,7 +78,7 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
 }
 
 int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
-    if (stopRequested) {
+    if (events.StopRequested()) {
         return EVENT_REFUSED;
     }
     if (IsThrottledKind(event) && throttling) {
@@ -91,29 +91,12 @@ int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
         std::free(event.Data);
         return EVENT_REFUSED;
     }
-    const int32_t result = AppendToQueue(event);
+    const int32_t result = events.Append(event);
     if (result != EVENT_OK) {
         // Admission may have made a job thread wait for this copy.
         FreeEventData(event.Data);
     }
     return result;
-}
-
-// The stop flag is checked again under the lock under which the loop takes
-// its last look at the queue: an event accepted here is always delivered,
-// even when a stop was requested since the first check.
-int32_t dvrcore::AppendToQueue(const _EventParmsIn &event) {
-    try {
-        std::lock_guard<std::mutex> lock(coreMutex);
-        if (stopRequested) {
-            return EVENT_REFUSED;
-        }
-        eventQueue.push_back(event);
-    } catch (const std::bad_alloc &) {
-        return EVENT_NO_MEMORY;
-    }
-    coreWakeup.notify_one();
-    return EVENT_OK;
 }
 
 // The log text may lack its NUL within DataLength: never let the sink read
@@ -145,7 +128,7 @@ void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
             FreeEventData(buffer);
         }
     }
-    coreWakeup.notify_one();
+    events.Wake();
 }
 
 // Lets a job thread waiting for a data copy go on, then frees the copy. The

@@ -124,17 +124,9 @@ void dvrcore::HandleIpcPacket(const uint8_t *packet, uint32_t length) {
         return;
     }
     if (header.PacketType == IPC_IDENTITY && length > sizeof header) {
-        {
-            std::lock_guard<std::mutex> lock(coreMutex);
-            const auto pieces = SplitStrings(reinterpret_cast<const char *>(packet + sizeof header),
-                                             length - sizeof header, '\0');
-            supervisorFilename = pieces[0];
-            if (pieces.size() >= 2) {
-                supervisorVersion = pieces[1];
-            }
-            identityReceived = true;
-            coreWakeup.notify_one();
-        }
+        const auto pieces = SplitStrings(reinterpret_cast<const char *>(packet + sizeof header),
+                                         length - sizeof header, '\0');
+        supervisor.Record(pieces[0], pieces.size() >= 2 ? &pieces[1] : nullptr);
         return;
     }
     ForwardIpcPacket(packet, length);

@@ -108,11 +108,9 @@ void dvrcore::PublishModulesReport() {
     for (const PLUGININFO &plugin : plugins) {
         facts.plugins.push_back({plugin.Info.ID, plugin.Name, plugin.LoadTimeMs, plugin.OpenTimeMs, plugin.OpenCode});
     }
-    {
-        std::lock_guard<std::mutex> lock(coreMutex);
-        facts.supervisorFileName = supervisorFilename;
-        facts.supervisorVersion = supervisorVersion;
-    }
+    const SupervisorIdentity::Strings identity = supervisor.Get();
+    facts.supervisorFileName = identity.fileName;
+    facts.supervisorVersion = identity.version;
     facts.refusedLibraries = failedPlugins;
 
     TiXmlDocument report = ModulesReportDocument(facts);

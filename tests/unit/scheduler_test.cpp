@@ -21,14 +21,6 @@ public:
     static void UpdateThrottling(dvrcore &core, bool low) { core.UpdateThrottling(low); }
     static bool Throttling(const dvrcore &core) { return core.throttling; }
     static void DisableThrottling(dvrcore &core) { core.throttlingEnabled = false; }
-    // The log lines are queued as events; nothing delivers them here.
-    static void DiscardQueuedEvents(dvrcore &core) {
-        std::lock_guard<std::mutex> lock(core.coreMutex);
-        for (const auto &event : core.eventQueue) {
-            std::free(event.Data);
-        }
-        core.eventQueue.clear();
-    }
 };
 
 namespace {
@@ -60,7 +52,6 @@ int FakeMemory::readings = 0;
 class HousekeepingCore : public dvrcore {
 public:
     HousekeepingCore() : dvrcore("/nonexistent/core") {}
-    ~HousekeepingCore() override { SchedulerTestAccess::DiscardQueuedEvents(*this); }
 
     int64_t now() override { return clockNs; }
     void ReportStatus() override { record.push_back(std::string("status ") + (Throttling() ? "1" : "0")); }
