@@ -25,9 +25,6 @@ constexpr time_t WATCHDOG_SLEEP_SECONDS = 60;
 // How often the calls into plugins are looked at: their lines come at most
 // this late.
 constexpr auto CALL_WATCH_PERIOD = std::chrono::milliseconds(100);
-// Supervisor packets that reach no plugin: one line per address and type in
-// this time, then how many more came.
-constexpr int64_t UNADDRESSED_PACKET_WINDOW_NS = 1000000000;
 
 // Construction time plus one period, saturating at the clock's maximum.
 std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
@@ -42,14 +39,10 @@ std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
 
 dvrcore::dvrcore(std::string exePath)
     : schedulerTimer(io, FirstSchedulerExpiry()),
-      ipcSocket(io),
-      sendQueue(io, ipcPacketSocket, [this] { HandleIpcDisconnect(); }),
-      ipcBuffer(IPC_MAX_PACKET_LENGTH),
       bufferHolders(FlatPluginEvent,
                     [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
                         ReportLeakSummary(holder, buffers, bytes);
                     }),
-      unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS),
       exePath(std::move(exePath)) {
     registration.Publish(this);
 }
@@ -78,7 +71,7 @@ bool dvrcore::Initialize(int descriptor) {
     if (!ChangeIdentity()) {
         return false;
     }
-    if (descriptor != -1 && !OpenIpcSocket(descriptor)) {
+    if (descriptor != -1 && !link.Attach(descriptor)) {
         CORE_LOG(LOG_LEVEL_ERROR, "failed to open ipc pipe");
         return false;
     }
@@ -104,7 +97,7 @@ void dvrcore::Start() {
     DeliverEvents();
     CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", productVersion.c_str());
     StopScheduler();
-    if (waitForWatchdogs) {
+    if (link.WasLost()) {
         SleepForWatchdogs();
     }
     CloseAndUnloadPlugins(asioThread);
@@ -114,8 +107,8 @@ void dvrcore::Start() {
 // the asio thread) and ends after the last (Unload).
 void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<AsioThread> &asioThread) {
     LoadPlugins();
-    if (sendQueue.IsOpen()) {
-        StartIpcReceive();
+    if (link.IsOpen()) {
+        link.StartReceive();
     }
     callWatch.emplace(CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); });
     asioThread.emplace(io);
@@ -134,13 +127,13 @@ void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<As
 void dvrcore::CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread) {
     ClosePlugins();
     asioThread.reset();
-    sendQueue.Discard();
+    link.DiscardUnsent();
     UnloadPlugins();
 }
 
 void dvrcore::RequestStop() {
     events.RequestStop();
-    supervisor.Interrupt();
+    link.InterruptIdentityWait();
 }
 
 // The main thread hands queued events, in arrival order, to every plugin
@@ -154,11 +147,11 @@ void dvrcore::DeliverEvents() {
 }
 
 void dvrcore::WaitForSupervisorIdentity() {
-    if (!sendQueue.IsOpen()) {
+    if (!link.IsOpen()) {
         return;
     }
     // Only the identity or a stop ends the wait early.
-    supervisor.WaitFor(IDENTITY_WAIT, [this] { return events.StopRequested(); });
+    link.WaitForIdentity(IDENTITY_WAIT, [this] { return events.StopRequested(); });
 }
 
 void dvrcore::SleepForWatchdogs() {

@@ -26,10 +26,8 @@
 #include "event/event_queue.h"
 #include "event/job_table.h"
 #include "include/dvrplugin.h"
-#include "ipc/asio_packet_socket.h"
-#include "ipc/repeat_filter.h"
-#include "ipc/send_queue.h"
-#include "ipc/supervisor_identity.h"
+#include "ipc/packet_handler.h"
+#include "ipc/supervisor_link.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"
 
@@ -125,15 +123,19 @@ private:
     void StartJob(const _EventParmsIn &event);
 
     // Supervisor link.
-    bool OpenIpcSocket(int descriptor);
-    void StartIpcReceive();
-    void ReceiveIpcRecord(const boost::system::error_code &error);
-    void MakeIpcRoom(std::size_t recordLength);
-    void HandleIpcPacket(const uint8_t *packet, uint32_t length);
-    void ForwardIpcPacket(const uint8_t *packet, uint32_t length);
-    void ReportUnaddressedPacket(const IpcHeader &header, const std::string &pluginWithoutIoctl);
-    void TellHeldBackPackets();
-    void HandleIpcDisconnect();
+    PacketHandler::Forwarded ForwardIpcPacket(const uint8_t *packet, uint32_t length);
+    // What the link hands the core, on the asio thread.
+    class LinkPackets final : public PacketHandler {
+    public:
+        explicit LinkPackets(dvrcore &core) : core(core) {}
+        void RequestStop() override { core.RequestStop(); }
+        Forwarded Forward(const uint8_t *packet, uint32_t length) override {
+            return core.ForwardIpcPacket(packet, length);
+        }
+
+    private:
+        dvrcore &core;
+    };
 
     // Configuration.
     void LoadConfiguration();
@@ -177,22 +179,12 @@ private:
     boost::asio::io_context io;
     boost::asio::steady_timer schedulerTimer;
 
-    // Supervisor link: the socket and the receive side are touched on the
-    // asio thread only; the send queue has its own thread rule, and its open
-    // flag is the link's open-or-closed state that PluginEvent reads.
-    boost::asio::generic::seq_packet_protocol::socket ipcSocket;
-    AsioPacketSocket ipcPacketSocket{ipcSocket};
-    SendQueue sendQueue;
-    // The bytes of unfinished packets, then each record received whole.
-    // 64 KiB for ordinary records; it grows for a larger one and shrinks back
-    // after it. Allocated memory is aligned for an IpcHeader, so that at least
-    // the first packet of a record can be read as one by plugins.
-    std::vector<uint8_t> ipcBuffer;
-    uint32_t ipcBufferUsed = 0;
+    // The supervisor link, which hands stops and plugin packets to the core.
+    LinkPackets linkPackets{*this};
+    SupervisorLink link{io, linkPackets, [this] { return now(); }};
 
     // The events waiting for delivery, and the stop request.
     EventQueue events;
-    SupervisorIdentity supervisor;
 
     BufferHolderTable bufferHolders;
 
@@ -210,8 +202,6 @@ private:
     std::mutex closedPluginsMutex;
     std::set<uint32_t> closedPlugins;        // closedPluginsMutex
     std::set<uint32_t> reportedLateRaisers;  // closedPluginsMutex
-    // Asio thread: lines about supervisor packets that reached no plugin.
-    RepeatFilter unaddressedPackets;
 
     JobTable jobs;
 
@@ -220,7 +210,6 @@ private:
     std::string productVersion;
 
     bool colourConsole = true;
-    std::atomic<bool> waitForWatchdogs{false};
     std::atomic<bool> throttlingEnabled{true};
     std::atomic<bool> throttling{false};
     int64_t lowMemorySince = INT64_MAX; // asio thread

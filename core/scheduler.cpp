@@ -85,7 +85,7 @@ void dvrcore::Scheduler(const boost::system::error_code &error) {
         return; // cancelled by the stop sequence: never re-armed
     }
     CheckClockAndMemory(WallClock(), ResidentMemoryBytes);
-    TellHeldBackPackets();
+    link.TellHeldBackPackets();
     ArmScheduler();
 }
 

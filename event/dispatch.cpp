@@ -48,7 +48,7 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
         return 0;
     }
     if (in->EventClass == CLASS_TO_SUPERVISOR) {
-        out->Result = sendQueue.Hand(in->Data, in->DataLength);
+        out->Result = link.Send(in->Data, in->DataLength);
         return 0;
     }
     if (in->Source == JOB_CONTROL_SOURCE) {

@@ -108,7 +108,7 @@ void dvrcore::PublishModulesReport() {
     for (const PLUGININFO &plugin : plugins) {
         facts.plugins.push_back({plugin.Info.ID, plugin.Name, plugin.LoadTimeMs, plugin.OpenTimeMs, plugin.OpenCode});
     }
-    const SupervisorIdentity::Strings identity = supervisor.Get();
+    const SupervisorIdentity::Strings identity = link.Identity();
     facts.supervisorFileName = identity.fileName;
     facts.supervisorVersion = identity.version;
     facts.refusedLibraries = failedPlugins;

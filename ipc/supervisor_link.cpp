@@ -1,26 +1,44 @@
-// The supervisor link's receive side: one receive outstanding, each record
-// taken whole, packets cut from the stream, identity and stop obeyed, the
-// rest forwarded to plugins.
+#include "ipc/supervisor_link.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
-#include <mutex>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "core/dvrcore.h"
 #include "ipc/packet_stream.h"
 #include "ipc/split_strings.h"
 #include "log/log_message.h"
-#include "plugin_call_records.h"
 
 namespace {
 
 // A record holds one packet or several, or pieces of them; anything longer
 // than this is no sound record and is dropped unread.
 constexpr std::size_t IPC_MAX_RECORD_LENGTH = 16 * IPC_MAX_PACKET_LENGTH;
+// Supervisor packets that reach no plugin: one line per address and type in
+// this time, then how many more came.
+constexpr int64_t UNADDRESSED_PACKET_WINDOW_NS = 1000000000;
+
+// Assigning alone would accept files, pipes, terminals and unconnected
+// sockets, which would only fail at the first receive as a lost link.
+bool IsConnectedLocalSequencedPacketSocket(int descriptor) {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
+        return false;
+    }
+    int domain = 0;
+    length = sizeof domain;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_UNIX) {
+        return false;
+    }
+    sockaddr_storage peer;
+    length = sizeof peer;
+    return getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+}
 
 // The length of the next record, however long, without taking it; -1 with
 // errno set when there is none or the receive fails.
@@ -54,122 +72,121 @@ void TellHeldBackPacket(uint64_t key, uint64_t count) {
 
 } // namespace
 
-void dvrcore::StartIpcReceive() {
-    ipcSocket.async_wait(boost::asio::socket_base::wait_read,
-                         [this](const boost::system::error_code &error) { ReceiveIpcRecord(error); });
+SupervisorLink::SupervisorLink(boost::asio::io_context &io, PacketHandler &handler, Clock clock)
+    : handler(handler),
+      clock(std::move(clock)),
+      socket(io),
+      buffer(IPC_MAX_PACKET_LENGTH),
+      unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS),
+      sendQueue(io, packetSocket, [this] { HandleLoss(); }) {}
+
+// Sends are tried at once and wait for room only when the socket has none,
+// so the socket is in non-blocking mode; receives are asynchronous either
+// way. Programs that plugins start must not inherit the link: the
+// supervisor would not see the core end while they run.
+bool SupervisorLink::Attach(int descriptor) {
+    if (!IsConnectedLocalSequencedPacketSocket(descriptor) || fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0) {
+        return false;
+    }
+    boost::system::error_code error;
+    socket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), descriptor, error);
+    if (!error) {
+        socket.non_blocking(true, error);
+    }
+    if (error) {
+        return false;
+    }
+    sendQueue.Open();
+    return true;
+}
+
+void SupervisorLink::StartReceive() {
+    socket.async_wait(boost::asio::socket_base::wait_read,
+                      [this](const boost::system::error_code &error) { Receive(error); });
 }
 
 // Learns the next record's length first, so that it is always received whole
 // and every packet in it is handled.
-void dvrcore::ReceiveIpcRecord(const boost::system::error_code &error) {
+void SupervisorLink::Receive(const boost::system::error_code &error) {
     if (error) {
-        ProcessIPC(error, 0);
+        Process(error, 0);
         return;
     }
-    const int descriptor = ipcSocket.native_handle();
+    const int descriptor = socket.native_handle();
     const ssize_t length = PeekRecordLength(descriptor);
     if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        StartIpcReceive();
+        StartReceive();
         return;
     }
     if (length < 0 || (length == 0 && PeerHasGone(descriptor))) {
-        ProcessIPC(length < 0 ? LastError() : boost::system::error_code(), 0);
+        Process(length < 0 ? LastError() : boost::system::error_code(), 0);
         return;
     }
     if (length == 0) {
         DiscardRecord(descriptor); // an empty record: no packet, nothing changes
-        StartIpcReceive();
+        StartReceive();
         return;
     }
     if (static_cast<std::size_t>(length) > IPC_MAX_RECORD_LENGTH) {
         DiscardRecord(descriptor);
         CORE_LOG(LOG_LEVEL_WARNING, "bad ipc packet length");
-        ipcBufferUsed = 0; // the packet they began can no longer be completed
-        StartIpcReceive();
+        bufferUsed = 0; // the packet they began can no longer be completed
+        StartReceive();
         return;
     }
-    MakeIpcRoom(static_cast<std::size_t>(length));
-    const ssize_t received = recv(descriptor, ipcBuffer.data() + ipcBufferUsed, length, MSG_DONTWAIT);
-    ProcessIPC(received < 0 ? LastError() : boost::system::error_code(),
-               received < 0 ? 0 : static_cast<std::size_t>(received));
+    MakeRoom(static_cast<std::size_t>(length));
+    const ssize_t received = recv(descriptor, buffer.data() + bufferUsed, length, MSG_DONTWAIT);
+    Process(received < 0 ? LastError() : boost::system::error_code(),
+            received < 0 ? 0 : static_cast<std::size_t>(received));
 }
 
 // Room for the buffered bytes and a record of the given length. A buffer
 // grown for a large record shrinks back once only ordinary ones follow.
-void dvrcore::MakeIpcRoom(std::size_t recordLength) {
-    const std::size_t needed = std::max<std::size_t>(ipcBufferUsed + recordLength, IPC_MAX_PACKET_LENGTH);
-    if (needed > ipcBuffer.size() || (needed == IPC_MAX_PACKET_LENGTH && ipcBuffer.size() > needed)) {
-        ipcBuffer.resize(needed);
-        ipcBuffer.shrink_to_fit();
+void SupervisorLink::MakeRoom(std::size_t recordLength) {
+    const std::size_t needed = std::max<std::size_t>(bufferUsed + recordLength, IPC_MAX_PACKET_LENGTH);
+    if (needed > buffer.size() || (needed == IPC_MAX_PACKET_LENGTH && buffer.size() > needed)) {
+        buffer.resize(needed);
+        buffer.shrink_to_fit();
     }
 }
 
-void dvrcore::ProcessIPC(const boost::system::error_code &error, std::size_t bytes) {
+void SupervisorLink::Process(const boost::system::error_code &error, std::size_t bytes) {
     if (error || bytes == 0) {
-        HandleIpcDisconnect();
+        HandleLoss();
         return;
     }
-    ipcBufferUsed = ExtractPackets(
-        ipcBuffer.data(), ipcBufferUsed + static_cast<uint32_t>(bytes),
-        [this](const uint8_t *packet, uint32_t length) { HandleIpcPacket(packet, length); },
+    bufferUsed = ExtractPackets(
+        buffer.data(), bufferUsed + static_cast<uint32_t>(bytes),
+        [this](const uint8_t *packet, uint32_t length) { HandlePacket(packet, length); },
         [] { CORE_LOG(LOG_LEVEL_WARNING, "bad ipc packet length"); });
-    StartIpcReceive();
+    StartReceive();
 }
 
-void dvrcore::HandleIpcPacket(const uint8_t *packet, uint32_t length) {
+void SupervisorLink::HandlePacket(const uint8_t *packet, uint32_t length) {
     IpcHeader header;
     std::memcpy(&header, packet, sizeof header);
     if (header.PacketType == IPC_STOP) {
-        RequestStop();
+        handler.RequestStop();
         return;
     }
     if (header.PacketType == IPC_IDENTITY && length > sizeof header) {
         const auto pieces = SplitStrings(reinterpret_cast<const char *>(packet + sizeof header),
                                          length - sizeof header, '\0');
-        supervisor.Record(pieces[0], pieces.size() >= 2 ? &pieces[1] : nullptr);
+        identity.Record(pieces[0], pieces.size() >= 2 ? &pieces[1] : nullptr);
         return;
     }
-    ForwardIpcPacket(packet, length);
-}
-
-void dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
-    IpcHeader header;
-    std::memcpy(&header, packet, sizeof header);
-    IoctlEntryPoint ioctl = nullptr;
-    uint32_t id = 0;
-    std::string name;
-    {
-        std::shared_lock<std::shared_mutex> lock(pluginsMutex);
-        for (const auto &plugin : plugins) {
-            if (AddressesPlugin(header.Address, plugin.Info.ID)) {
-                ioctl = plugin.IOCTL;
-                id = plugin.Info.ID;
-                name = plugin.Name;
-                break;
-            }
-        }
-    }
-    if (ioctl == nullptr) {
-        ReportUnaddressedPacket(header, name);
-        return;
-    }
-    _IoctlParmsIn in = IoctlInRecord(IPC_PACKET, length, const_cast<uint8_t *>(packet));
-    _IoctlParmsOut out = IoctlOutRecord(IPC_PACKET);
-    asioThreadCall.Begin(id, WatchedCall::IpcIoctl, header.Address, header.PacketType);
-    const int32_t result = ioctl(&in, &out);
-    FinishWatchedCall(asioThreadCall);
-    if (result != 0 || out.Error != 0) {
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result,
-                 out.Error);
+    const PacketHandler::Forwarded forwarded = handler.Forward(packet, length);
+    if (!forwarded.taken) {
+        ReportUnaddressed(header, forwarded.pluginWithoutIoctl);
     }
 }
 
 // pluginWithoutIoctl names the addressed plugin when it exports no IOCTL.
 // A peer may send many such packets: repeats of an address and type within
 // a second are counted, and the count told when the second is over.
-void dvrcore::ReportUnaddressedPacket(const IpcHeader &header, const std::string &pluginWithoutIoctl) {
+void SupervisorLink::ReportUnaddressed(const IpcHeader &header, const std::string &pluginWithoutIoctl) {
     const uint64_t key = (static_cast<uint64_t>(header.Address) << 32) | header.PacketType;
-    const RepeatFilter::Verdict verdict = unaddressedPackets.Admit(key, now());
+    const RepeatFilter::Verdict verdict = unaddressedPackets.Admit(key, clock());
     if (verdict.heldBack != 0) {
         TellHeldBackPacket(key, verdict.heldBack);
     }
@@ -185,9 +202,8 @@ void dvrcore::ReportUnaddressedPacket(const IpcHeader &header, const std::string
     }
 }
 
-// Called by the Scheduler's tick, on the same thread.
-void dvrcore::TellHeldBackPackets() {
-    unaddressedPackets.Expire(now(), [](uint64_t key, uint64_t count) { TellHeldBackPacket(key, count); });
+void SupervisorLink::TellHeldBackPackets() {
+    unaddressedPackets.Expire(clock(), [](uint64_t key, uint64_t count) { TellHeldBackPacket(key, count); });
 }
 
 // Either side of the link may find the peer gone; whichever is first acts,
@@ -196,16 +212,16 @@ void dvrcore::TellHeldBackPackets() {
 // finds sends refused; what was waiting to be sent is freed at once. A failing
 // close is ignored: the stop is requested regardless and no further receive
 // is started.
-void dvrcore::HandleIpcDisconnect() {
+void SupervisorLink::HandleLoss() {
     if (!sendQueue.IsOpen()) {
         return;
     }
     CORE_LOG(LOG_LEVEL_ERROR, "korvod ipc pipe disconnected");
     CORE_LOG(LOG_LEVEL_ERROR, "sleeping for one minute to allow active watchdogs to expire...");
-    waitForWatchdogs = true;
+    lost = true;
     sendQueue.Close();
     boost::system::error_code ignored;
-    ipcSocket.close(ignored);
+    socket.close(ignored);
     sendQueue.Discard();
-    RequestStop();
+    handler.RequestStop();
 }

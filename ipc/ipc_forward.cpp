@@ -1,0 +1,45 @@
+// Supervisor packets for plugins: the addressed plugin's IOCTL, called on the
+// asio thread while the call watch looks on.
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+
+#include "core/dvrcore.h"
+#include "ipc/packet_stream.h"
+#include "log/log_message.h"
+#include "plugin_call_records.h"
+
+void dvrcore::ProcessIPC(const boost::system::error_code &error, std::size_t bytes) { link.Process(error, bytes); }
+
+PacketHandler::Forwarded dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
+    IpcHeader header;
+    std::memcpy(&header, packet, sizeof header);
+    IoctlEntryPoint ioctl = nullptr;
+    uint32_t id = 0;
+    std::string name;
+    {
+        std::shared_lock<std::shared_mutex> lock(pluginsMutex);
+        for (const auto &plugin : plugins) {
+            if (AddressesPlugin(header.Address, plugin.Info.ID)) {
+                ioctl = plugin.IOCTL;
+                id = plugin.Info.ID;
+                name = plugin.Name;
+                break;
+            }
+        }
+    }
+    if (ioctl == nullptr) {
+        return {false, name};
+    }
+    _IoctlParmsIn in = IoctlInRecord(IPC_PACKET, length, const_cast<uint8_t *>(packet));
+    _IoctlParmsOut out = IoctlOutRecord(IPC_PACKET);
+    asioThreadCall.Begin(id, WatchedCall::IpcIoctl, header.Address, header.PacketType);
+    const int32_t result = ioctl(&in, &out);
+    FinishWatchedCall(asioThreadCall);
+    if (result != 0 || out.Error != 0) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", name.c_str(), result,
+                 out.Error);
+    }
+    return {true, ""};
+}
