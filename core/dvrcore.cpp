@@ -14,32 +14,22 @@
 #include "core/asio_thread.h"
 #include "core/capability_sets.h"
 #include "core/periodic_thread.h"
+#include "core/status_document.h"
 #include "core/stop_signals.h"
 #include "log/log_message.h"
 
 namespace {
 
-constexpr auto SCHEDULER_PERIOD = std::chrono::milliseconds(100);
 constexpr auto IDENTITY_WAIT = std::chrono::seconds(10);
 constexpr time_t WATCHDOG_SLEEP_SECONDS = 60;
 // How often the calls into plugins are looked at: their lines come at most
 // this late.
 constexpr auto CALL_WATCH_PERIOD = std::chrono::milliseconds(100);
 
-// Construction time plus one period, saturating at the clock's maximum.
-std::chrono::steady_clock::time_point FirstSchedulerExpiry() {
-    const auto start = std::chrono::steady_clock::now();
-    if (std::chrono::steady_clock::time_point::max() - start < SCHEDULER_PERIOD) {
-        return std::chrono::steady_clock::time_point::max();
-    }
-    return start + SCHEDULER_PERIOD;
-}
-
 } // namespace
 
 dvrcore::dvrcore(std::string exePath)
-    : schedulerTimer(io, FirstSchedulerExpiry()),
-      bufferHolders(FlatPluginEvent,
+    : bufferHolders(FlatPluginEvent,
                     [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
                         ReportLeakSummary(holder, buffers, bytes);
                     }),
@@ -59,6 +49,12 @@ int64_t dvrcore::now() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+void dvrcore::ReportStatus() {
+    PublishDocument(MemoryStatusDocument(housekeeper.Throttling(), std::time(nullptr)), CLASS_STATUS);
+}
+
+void dvrcore::Scheduler(const boost::system::error_code &error) { housekeeper.Tick(error); }
 
 bool dvrcore::Initialize(int descriptor) {
     {
@@ -96,7 +92,7 @@ void dvrcore::Start() {
     }
     DeliverEvents();
     CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", productVersion.c_str());
-    StopScheduler();
+    housekeeper.Stop();
     if (link.WasLost()) {
         SleepForWatchdogs();
     }
@@ -118,7 +114,7 @@ void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<As
         DropCapabilities(CAPABILITIES_KEPT_ONCE_OPEN);
     }
     StartAsyncReaders();
-    StartScheduler();
+    housekeeper.Start();
     PublishConfiguration();
     CORE_LOG(LOG_LEVEL_INFO, "successfully started core version %s", productVersion.c_str());
 }

@@ -18,10 +18,10 @@
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "core/call_watch.h"
 #include "core/core_instance.h"
+#include "core/housekeeper.h"
 #include "event/delivery.h"
 #include "event/event_queue.h"
 #include "event/job_table.h"
@@ -145,15 +145,7 @@ private:
     bool ChangeIdentity();
     void DropCapabilities(uint32_t mask);
 
-    // Housekeeping.
-    void StartScheduler();
-    void StopScheduler();
-    void ArmScheduler();
-    // One tick's checks at the given wall-clock time (the monotonic one is
-    // now()); readResident gives the resident set size in bytes.
-    void CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)());
-    void ReportClockChange(const timespec &wall, int64_t monotonicNs);
-    void UpdateThrottling(bool low);
+    // Start-up and stop waits.
     void WaitForSupervisorIdentity();
     void SleepForWatchdogs();
 
@@ -177,7 +169,10 @@ private:
     std::map<std::string, std::string> failedPlugins;
 
     boost::asio::io_context io;
-    boost::asio::steady_timer schedulerTimer;
+    // The housekeeping tick; its clock and status document are the core's
+    // virtual operations.
+    Housekeeper housekeeper{io, {[this] { return now(); }, [this] { ReportStatus(); },
+                                 [this] { link.TellHeldBackPackets(); }}};
 
     // The supervisor link, which hands stops and plugin packets to the core.
     LinkPackets linkPackets{*this};
@@ -210,16 +205,6 @@ private:
     std::string productVersion;
 
     bool colourConsole = true;
-    std::atomic<bool> throttlingEnabled{true};
-    std::atomic<bool> throttling{false};
-    int64_t lowMemorySince = INT64_MAX; // asio thread
-    time_t lastTick = 0;                // asio thread; wall-clock seconds of the previous tick
-    // Asio thread: the rest of the previous tick's wall-clock time, and the
-    // monotonic clock (now()) at that tick. What the wall clock moved beyond
-    // the monotonic one is a change of the time.
-    long lastTickNanoseconds = 0;
-    int64_t lastTickMonotonicNs = 0;
-    bool schedulerStopped = false;      // asio thread; a tick already due must not re-arm
 };
 
 // The version the core reports unless product.xml names another.

@@ -81,7 +81,7 @@ int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
     if (events.StopRequested()) {
         return EVENT_REFUSED;
     }
-    if (IsThrottledKind(event) && throttling) {
+    if (IsThrottledKind(event) && housekeeper.Throttling()) {
         return EVENT_THROTTLED;
     }
     if (!CopyEventData(event)) {

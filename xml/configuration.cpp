@@ -103,13 +103,13 @@ void dvrcore::LoadConfiguration()
     if (!document.LoadFileWithBackup(CORE_FILE))
         return;
     if (const std::optional<bool> enabled = ReadThrottlingSetting(document))
-        throttlingEnabled = *enabled;
+        housekeeper.SetThrottlingEnabled(*enabled);
 }
 
 void dvrcore::PublishConfiguration()
 {
     CoreDocument document;
-    BuildCoreConfiguration(document, throttlingEnabled);
+    BuildCoreConfiguration(document, housekeeper.ThrottlingEnabled());
     // A failed save keeps the previous file; the plugins are told the settings all the same.
     document.SafeSaveFile(CORE_FILE);
     AddProductElement(document, productFamily, productVersion);

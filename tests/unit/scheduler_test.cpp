@@ -16,11 +16,11 @@
 class SchedulerTestAccess {
 public:
     static void Tick(dvrcore &core, const timespec &wall, uint64_t (*readResident)()) {
-        core.CheckClockAndMemory(wall, readResident);
+        core.housekeeper.CheckClockAndMemory(wall, readResident);
     }
-    static void UpdateThrottling(dvrcore &core, bool low) { core.UpdateThrottling(low); }
-    static bool Throttling(const dvrcore &core) { return core.throttling; }
-    static void DisableThrottling(dvrcore &core) { core.throttlingEnabled = false; }
+    static void UpdateThrottling(dvrcore &core, bool low) { core.housekeeper.UpdateThrottling(low); }
+    static bool Throttling(const dvrcore &core) { return core.housekeeper.Throttling(); }
+    static void DisableThrottling(dvrcore &core) { core.housekeeper.SetThrottlingEnabled(false); }
 };
 
 namespace {

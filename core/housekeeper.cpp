@@ -1,5 +1,5 @@
-// The housekeeping tick on the asio thread: reports jumps of the wall clock
-// and decides from the resident size whether video is throttled.
+#include "core/housekeeper.h"
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -8,11 +8,15 @@
 
 #include <boost/asio/post.hpp>
 
-#include "core/dvrcore.h"
 #include "core/resident_memory.h"
 #include "log/log_message.h"
 
 namespace {
+
+// Memory throttling: the state follows every reading at once, while its
+// announcement to plugins waits a minute after the last low reading.
+constexpr int64_t RELEASE_DELAY_NS = 60'000'000'000;
+constexpr int64_t NOT_THROTTLING = INT64_MAX;
 
 constexpr auto TICK_PERIOD = std::chrono::milliseconds(100);
 // Above this resident size (190 MiB) the core throttles video.
@@ -61,48 +65,52 @@ int ClockChangeSeconds(double wallSeconds, long wallNanoseconds, int64_t passedN
 
 } // namespace
 
-void dvrcore::StartScheduler() {
+Housekeeper::Housekeeper(boost::asio::io_context &io, Hooks hooks)
+    : io(io), hooks(std::move(hooks)), timer(io, NextTickExpiry()) {}
+
+
+void Housekeeper::Start() {
     boost::asio::post(io, [this] {
-        schedulerTimer.async_wait([this](const boost::system::error_code &error) { Scheduler(error); });
+        timer.async_wait([this](const boost::system::error_code &error) { Tick(error); });
     });
 }
 
 // Runs the cancellation on the asio thread, which owns the timer, and waits
 // for it: no tick runs after this returns. A tick whose expiry was already
 // queued cannot be cancelled any more; the flag keeps it from re-arming.
-void dvrcore::StopScheduler() {
+void Housekeeper::Stop() {
     std::promise<void> cancelled;
     boost::asio::post(io, [this, &cancelled] {
-        schedulerStopped = true;
-        schedulerTimer.cancel();
+        stopped = true;
+        timer.cancel();
         cancelled.set_value();
     });
     cancelled.get_future().wait();
 }
 
-void dvrcore::Scheduler(const boost::system::error_code &error) {
-    if (error || schedulerStopped) {
+void Housekeeper::Tick(const boost::system::error_code &error) {
+    if (error || stopped) {
         return; // cancelled by the stop sequence: never re-armed
     }
     CheckClockAndMemory(WallClock(), ResidentMemoryBytes);
-    link.TellHeldBackPackets();
-    ArmScheduler();
+    hooks.tellHeldBackLines();
+    Arm();
 }
 
 // Counted from the end of this tick, so a slow tick delays the next one.
-void dvrcore::ArmScheduler() {
-    schedulerTimer.expires_at(NextTickExpiry());
-    schedulerTimer.async_wait([this](const boost::system::error_code &error) { Scheduler(error); });
+void Housekeeper::Arm() {
+    timer.expires_at(NextTickExpiry());
+    timer.async_wait([this](const boost::system::error_code &error) { Tick(error); });
 }
 
-void dvrcore::CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)()) {
-    const int64_t monotonicNs = now();
+void Housekeeper::CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)()) {
+    const int64_t monotonicNs = hooks.now();
     const bool firstTick = lastTick == 0;
     if (!firstTick) {
         ReportClockChange(wall, monotonicNs);
     }
     if (firstTick && throttlingEnabled) {
-        ReportStatus(); // no reading yet: announces "not throttling"
+        hooks.reportStatus(); // no reading yet: announces "not throttling"
     }
     // At most one reading per wall-clock second.
     if (throttlingEnabled && wall.tv_sec != lastTick) {
@@ -116,10 +124,30 @@ void dvrcore::CheckClockAndMemory(const timespec &wall, uint64_t (*readResident)
 // Time that passed moves both clocks alike, however late the tick came (a
 // slow handler on the asio thread delays it); only what the wall clock moved
 // beyond the monotonic one is a change of the time.
-void dvrcore::ReportClockChange(const timespec &wall, int64_t monotonicNs) {
+void Housekeeper::ReportClockChange(const timespec &wall, int64_t monotonicNs) {
     const int change = ClockChangeSeconds(std::difftime(wall.tv_sec, lastTick), wall.tv_nsec - lastTickNanoseconds,
                                           Elapsed(lastTickMonotonicNs, monotonicNs));
     if (change > 1 || change < -1) {
         CORE_LOG(LOG_LEVEL_WARNING, "system time changed by %d seconds", change);
     }
+}
+
+void Housekeeper::UpdateThrottling(bool low) {
+    const int64_t time = hooks.now();
+    throttling = low;
+    if (low) {
+        if (lowMemorySince == NOT_THROTTLING) {
+            CORE_LOG(LOG_LEVEL_WARNING, "available system memory is low, throttling video");
+            hooks.reportStatus();
+        }
+        lowMemorySince = time;
+        return;
+    }
+    int64_t releaseBefore = 0;
+    if (__builtin_sub_overflow(time, RELEASE_DELAY_NS, &releaseBefore) || releaseBefore < lowMemorySince) {
+        return; // not throttling, or the last low reading is less than a minute old
+    }
+    CORE_LOG(LOG_LEVEL_WARNING, "available system memory ok, not throttling video");
+    hooks.reportStatus();
+    lowMemorySince = NOT_THROTTLING;
 }
