@@ -14,7 +14,6 @@
 #include "core/asio_thread.h"
 #include "core/capability_sets.h"
 #include "core/periodic_thread.h"
-#include "core/status_document.h"
 #include "core/stop_signals.h"
 #include "log/log_message.h"
 
@@ -29,11 +28,11 @@ constexpr auto CALL_WATCH_PERIOD = std::chrono::milliseconds(100);
 } // namespace
 
 dvrcore::dvrcore(std::string exePath)
-    : bufferHolders(FlatPluginEvent,
-                    [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
-                        ReportLeakSummary(holder, buffers, bytes);
-                    }),
-      exePath(std::move(exePath)) {
+    : plugins(std::move(exePath), names, closed, mainThreadCall,
+              {this, [this] { return now(); }, [this](void *library) { jobs.WaitForThreads(library); }}),
+      bufferHolders(FlatPluginEvent, [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
+          ReportLeakSummary(holder, buffers, bytes);
+      }) {
     registration.Publish(this);
 }
 
@@ -50,17 +49,12 @@ int64_t dvrcore::now() {
         .count();
 }
 
-void dvrcore::ReportStatus() {
-    PublishDocument(MemoryStatusDocument(housekeeper.Throttling(), std::time(nullptr)), CLASS_STATUS);
-}
-
 void dvrcore::Scheduler(const boost::system::error_code &error) { housekeeper.Tick(error); }
 
+void dvrcore::LogSink(uint32_t source, uint32_t level, const char *text) { console.Write(source, level, text); }
+
 bool dvrcore::Initialize(int descriptor) {
-    {
-        std::unique_lock<std::shared_mutex> lock(sourceNamesMutex);
-        sourceNames[CORE_SOURCE] = "core";
-    }
+    names.Name(CORE_SOURCE, "core");
     umask(077);
     // Keep the capability sets across the coming change of user id.
     prctl(PR_SET_SECUREBITS, SECBIT_NO_SETUID_FIXUP);
@@ -75,8 +69,8 @@ bool dvrcore::Initialize(int descriptor) {
 }
 
 void dvrcore::Start() {
-    productVersion = CoreVersion();
-    plugins.clear();
+    configuration.SetVersion(CoreVersion());
+    plugins.Clear();
     LoadConfiguration();
     const StopSignals signals(io, [this] { RequestStop(); });
     std::optional<PeriodicThread> callWatch;
@@ -91,7 +85,7 @@ void dvrcore::Start() {
         throw;
     }
     DeliverEvents();
-    CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", productVersion.c_str());
+    CORE_LOG(LOG_LEVEL_INFO, "stopping core version %s...", configuration.Version().c_str());
     housekeeper.Stop();
     if (link.WasLost()) {
         SleepForWatchdogs();
@@ -102,29 +96,30 @@ void dvrcore::Start() {
 // The call watch starts before the first plugin call it watches (packets on
 // the asio thread) and ends after the last (Unload).
 void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<AsioThread> &asioThread) {
-    LoadPlugins();
+    plugins.LoadAll();
     if (link.IsOpen()) {
         link.StartReceive();
     }
     callWatch.emplace(CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); });
     asioThread.emplace(io);
     WaitForSupervisorIdentity();
-    OpenPlugins();
+    plugins.OpenAll();
+    PublishModulesReport();
     if (getuid() != 0) {
         DropCapabilities(CAPABILITIES_KEPT_ONCE_OPEN);
     }
-    StartAsyncReaders();
+    plugins.StartReaders();
     housekeeper.Start();
     PublishConfiguration();
-    CORE_LOG(LOG_LEVEL_INFO, "successfully started core version %s", productVersion.c_str());
+    CORE_LOG(LOG_LEVEL_INFO, "successfully started core version %s", configuration.Version().c_str());
 }
 
 // The asio thread still serves packets and signals while the plugins close.
 void dvrcore::CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread) {
-    ClosePlugins();
+    plugins.CloseAll();
     asioThread.reset();
     link.DiscardUnsent();
-    UnloadPlugins();
+    plugins.UnloadAll();
 }
 
 void dvrcore::RequestStop() {

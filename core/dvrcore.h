@@ -19,7 +19,7 @@
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "core/call_watch.h"
+#include "plugin/call_watch.h"
 #include "core/core_instance.h"
 #include "core/housekeeper.h"
 #include "event/delivery.h"
@@ -27,9 +27,14 @@
 #include "event/job_table.h"
 #include "include/dvrplugin.h"
 #include "ipc/packet_handler.h"
+#include "log/console_sink.h"
+#include "log/source_names.h"
 #include "ipc/supervisor_link.h"
 #include "plugin/buffer_holder_table.h"
+#include "plugin/closed_plugins.h"
 #include "plugin/plugin_info.h"
+#include "plugin/plugin_table.h"
+#include "xml/core_configuration.h"
 
 class AsioThread;
 class PeriodicThread;
@@ -80,24 +85,8 @@ private:
     void StartUp(std::optional<PeriodicThread> &callWatch, std::optional<AsioThread> &asioThread);
     void CloseAndUnloadPlugins(std::optional<AsioThread> &asioThread);
 
-    // Plugin host.
-    void LoadPlugins();
-    void LoadPlugin(const std::string &path);
-    void RefuseLibrary(const std::string &fileName, const std::string &reason);
-    bool CallLoad(PLUGININFO &plugin);
-    void CallUnload(const PLUGININFO &plugin);
-    bool RegisterSourceName(const PLUGININFO &plugin);
-    void ProvideWorkerThread(PLUGININFO &plugin);
-    void StartAsyncReader(PLUGININFO &plugin);
-    void OpenPlugins();
+    // The modules report, once the plugins are open.
     void PublishModulesReport();
-    void StartAsyncReaders();
-    void ClosePlugins();
-    void CallClose(PLUGININFO &plugin);
-    void UnloadPlugins();
-    // The file name of an accepted plugin, or its ID in hex; cut to fit.
-    using DiagnosticName = char[256];
-    void CopyPluginFileName(uint32_t id, DiagnosticName &name) const;
 
     // Diagnostics: console-only lines about plugins that keep the core
     // waiting or that misbehave after their Close.
@@ -106,8 +95,6 @@ private:
     // Ends the slot's call, telling how long it took if it was reported.
     void FinishWatchedCall(CallSlot &slot);
     void ReportLongCallEnded(const WatchedCallReport &report);
-    void MarkClosed(uint32_t id);
-    void NoteRaiseAfterClose(const _EventParmsIn &event);
     void ReportLeakSummary(uint32_t holder, std::size_t buffers, uint64_t bytes);
 
     // Event bus.
@@ -137,7 +124,7 @@ private:
         dvrcore &core;
     };
 
-    // Configuration.
+    // Configuration: read at start, saved and published once the plugins run.
     void LoadConfiguration();
     void PublishConfiguration();
 
@@ -154,19 +141,11 @@ private:
     // First, so that it goes last: FlatPluginEvent reaches the core through it.
     CoreRegistration registration;
 
-    // Written only by the main thread: extended while loading, sorted when
-    // closing, cleared at shut-down. Other threads read it under a shared
-    // lock of pluginsMutex and never call a plugin while holding it; the main
-    // thread reads it without the lock (it is the only writer).
-    std::vector<PLUGININFO> plugins;
-    mutable std::shared_mutex pluginsMutex;
-    // Filled while loading, read by every thread's log lines. Both maps are
-    // guarded by sourceNamesMutex; pluginFileNames holds the library file
-    // names of the accepted plugins, for the core's diagnostics.
-    std::map<uint32_t, std::string> sourceNames;
-    std::map<uint32_t, std::string> pluginFileNames;
-    mutable std::shared_mutex sourceNamesMutex;
-    std::map<std::string, std::string> failedPlugins;
+    // The plugins and their life (the class gives its thread rule).
+    PluginTable plugins;
+    // Filled while loading, read by every thread's log lines.
+    SourceNames names;
+    ConsoleSink console{names};
 
     boost::asio::io_context io;
     // The housekeeping tick; its clock and status document are the core's
@@ -189,22 +168,13 @@ private:
     CallSlot mainThreadCall;
     CallSlot asioThreadCall;
     // The delivery loop's hand-out, on the main thread.
-    Delivery delivery{plugins, bufferHolders, mainThreadCall,
+    Delivery delivery{plugins.List(), bufferHolders, mainThreadCall,
                       [this](const WatchedCallReport &report) { ReportLongCallEnded(report); }};
-    // Plugins whose Close has been called, and those of them that have been
-    // reported for raising an event since; set only after the first Close.
-    std::atomic<bool> closingStarted{false};
-    std::mutex closedPluginsMutex;
-    std::set<uint32_t> closedPlugins;        // closedPluginsMutex
-    std::set<uint32_t> reportedLateRaisers;  // closedPluginsMutex
+    ClosedPlugins closed{names};
 
     JobTable jobs;
 
-    const std::string exePath;
-    std::string productFamily = "korvoSight";
-    std::string productVersion;
-
-    bool colourConsole = true;
+    CoreConfiguration configuration;
 };
 
 // The version the core reports unless product.xml names another.

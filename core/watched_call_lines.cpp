@@ -1,6 +1,7 @@
 // Console-only lines about plugins that keep the core waiting: a call on the
 // main or asio thread that runs for over a second, and while the core stops,
-// every two seconds that it waits for a plugin's Close, Unload or threads.
+// every two seconds that it waits for a plugin's Close, Unload or threads;
+// and, at the end, the buffers each plugin never gave back.
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -53,8 +54,8 @@ void dvrcore::ReportWatchedCalls() {
 }
 
 void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {
-    DiagnosticName name;
-    CopyPluginFileName(report.plugin, name);
+    SourceNames::FileName name;
+    names.CopyFileName(report.plugin, name);
     char call[96];
     DescribeCall(report, call);
     if (report.call >= WatchedCall::Close) {
@@ -76,9 +77,16 @@ void dvrcore::FinishWatchedCall(CallSlot &slot) {
 }
 
 void dvrcore::ReportLongCallEnded(const WatchedCallReport &report) {
-    DiagnosticName name;
-    CopyPluginFileName(report.plugin, name);
+    SourceNames::FileName name;
+    names.CopyFileName(report.plugin, name);
     char call[96];
     DescribeCall(report, call);
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s returned after %" PRId64 " ms", name, call, report.elapsedMs);
+}
+
+// After the leak lines, per plugin that never gave buffers back.
+void dvrcore::ReportLeakSummary(uint32_t holder, std::size_t buffers, uint64_t bytes) {
+    SourceNames::FileName name;
+    names.CopyFileName(holder, name);
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s leaked %zu buffers, %" PRIu64 " bytes", name, buffers, bytes);
 }

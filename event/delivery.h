@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "core/call_watch.h"
+#include "plugin/call_watch.h"
 #include "include/dvrplugin.h"
 #include "plugin/buffer_holder_table.h"
 #include "plugin/plugin_info.h"

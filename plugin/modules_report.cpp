@@ -1,18 +1,11 @@
 // The modules report, built after every plugin has been opened.
 #include "plugin/modules_report.h"
 
-#include <mutex>
-
-#include <boost/filesystem/path.hpp>
-
-#include "core/dvrcore.h"
-#include "xml/document_printing.h"
-#include "xml/safe_save.h"
+#include "include/dvrplugin.h"
 #include "xml/xml_text.h"
 
 namespace {
 
-const char *const REPORT_FILE = "plugins.xml";
 constexpr int32_t REFUSED_OPEN_CODE = 79;
 
 // Readers expect IDs and durations as signed 32-bit decimals: the low 32 bits.
@@ -97,25 +90,4 @@ TiXmlDocument ModulesReportDocument(const ModulesReportFacts &facts) {
     document.InsertEndChild(TiXmlDeclaration("", "", ""));
     document.InsertEndChild(root);
     return document;
-}
-
-// On the main thread, the only writer of `plugins` and `failedPlugins`: both
-// are read without a lock. The supervisor strings may change on the asio thread.
-void dvrcore::PublishModulesReport() {
-    ModulesReportFacts facts;
-    facts.coreFileName = boost::filesystem::path(exePath).filename().string();
-    facts.coreVersion = productVersion;
-    for (const PLUGININFO &plugin : plugins) {
-        facts.plugins.push_back({plugin.Info.ID, plugin.Name, plugin.LoadTimeMs, plugin.OpenTimeMs, plugin.OpenCode});
-    }
-    const SupervisorIdentity::Strings identity = link.Identity();
-    facts.supervisorFileName = identity.fileName;
-    facts.supervisorVersion = identity.version;
-    facts.refusedLibraries = failedPlugins;
-
-    TiXmlDocument report = ModulesReportDocument(facts);
-    // Rewritten at every start, so no backup is kept, and a failure loses only
-    // the file; but never written through a link, nor seen half written.
-    SaveByRename(REPORT_FILE, PrintFileForm(report));
-    PublishDocument(report, CLASS_CONFIG);
 }

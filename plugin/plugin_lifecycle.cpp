@@ -6,7 +6,7 @@
 
 #include <dlfcn.h>
 
-#include "core/dvrcore.h"
+#include "plugin/plugin_table.h"
 #include "log/log_message.h"
 #include "plugin_call_records.h"
 
@@ -27,30 +27,29 @@ int32_t OpenError(const _OpenParmsOut &out) { return static_cast<int32_t>(out.Re
 
 } // namespace
 
-void dvrcore::OpenPlugins() {
+void PluginTable::OpenAll() {
     for (auto &plugin : plugins) {
         _OpenParmsIn in = OpenInRecord();
         _OpenParmsOut out = OpenOutRecord();
-        const int64_t start = now();
+        const int64_t start = hooks.now();
         if (plugin.Open != nullptr) {
             plugin.OpenCode = plugin.Open(&in, &out);
         }
-        plugin.OpenTimeMs = (now() - start) / 1000000;
+        plugin.OpenTimeMs = (hooks.now() - start) / 1000000;
         if (plugin.OpenCode != 0) {
             CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s open returned %d error %d", plugin.Name.c_str(), plugin.OpenCode,
                      OpenError(out));
         }
     }
-    PublishModulesReport();
 }
 
-void dvrcore::ClosePlugins() {
+void PluginTable::CloseAll() {
     if (plugins.empty()) {
         return;
     }
     {
         // The asio thread may be walking the list to forward a packet.
-        std::unique_lock<std::shared_mutex> lock(pluginsMutex);
+        MutexLock lock(mutex);
         std::stable_sort(plugins.begin(), plugins.end(), [](const PLUGININFO &a, const PLUGININFO &b) {
             return a.Info.EventMasks[CLOSING_ORDER_MASK] > b.Info.EventMasks[CLOSING_ORDER_MASK];
         });
@@ -61,8 +60,8 @@ void dvrcore::ClosePlugins() {
 }
 
 // From its Close on, the plugin's events are refused: it is told once.
-void dvrcore::CallClose(PLUGININFO &plugin) {
-    MarkClosed(plugin.Info.ID);
+void PluginTable::CallClose(PLUGININFO &plugin) {
+    closed.MarkClosed(plugin.Info.ID);
     _CloseParmsIn in = CloseInRecord();
     _CloseParmsOut out = CloseOutRecord();
     int32_t result = 0;
@@ -76,7 +75,7 @@ void dvrcore::CallClose(PLUGININFO &plugin) {
     }
 }
 
-void dvrcore::UnloadPlugins() {
+void PluginTable::UnloadAll() {
     for (auto &plugin : plugins) {
         const uint32_t id = plugin.Info.ID;
         {
@@ -89,7 +88,7 @@ void dvrcore::UnloadPlugins() {
         }
         {
             const StopWait wait(mainThreadCall, id, WatchedCall::JobThreads);
-            jobs.WaitForThreads(plugin.Handle);
+            hooks.beforeUnload(plugin.Handle);
         }
         {
             const StopWait wait(mainThreadCall, id, WatchedCall::Unload);
@@ -99,11 +98,11 @@ void dvrcore::UnloadPlugins() {
             dlclose(plugin.Handle);
         }
     }
-    std::unique_lock<std::shared_mutex> lock(pluginsMutex);
+    MutexLock lock(mutex);
     plugins.clear();
 }
 
-void dvrcore::CallUnload(const PLUGININFO &plugin) {
+void PluginTable::CallUnload(const PLUGININFO &plugin) {
     _UnloadParmsIn in = UnloadInRecord();
     _UnloadParmsOut out = UnloadOutRecord();
     const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;

@@ -9,7 +9,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "core/dvrcore.h"
+#include "plugin/plugin_table.h"
 #include "log/log_message.h"
 #include "plugin_call_records.h"
 #include "plugin/plugin_discovery.h"
@@ -47,30 +47,40 @@ std::string TrustProblemAsRoot(const std::string &path) {
 
 } // namespace
 
-void dvrcore::LoadPlugins() {
+PluginTable::PluginTable(std::string exePath, SourceNames &names, ClosedPlugins &closed, CallSlot &mainThreadCall,
+                         Hooks hooks)
+    : exePath(std::move(exePath)), names(names), closed(closed), mainThreadCall(mainThreadCall),
+      hooks(std::move(hooks)) {}
+
+void PluginTable::Clear() {
+    MutexLock lock(mutex);
+    plugins.clear();
+}
+
+void PluginTable::LoadAll() {
     const auto home = boost::filesystem::path(exePath).parent_path();
     std::vector<std::string> paths = FindPluginLibraries((home / "plugins").string());
     const auto protectedPaths = FindPluginLibraries((home / "protected-plugins").string());
     paths.insert(paths.end(), protectedPaths.begin(), protectedPaths.end());
     SortInLoadingOrder(paths);
     for (const auto &path : paths) {
-        LoadPlugin(path);
+        Load(path);
     }
 }
 
-void dvrcore::LoadPlugin(const std::string &path) {
+void PluginTable::Load(const std::string &path) {
     PLUGININFO plugin;
     plugin.Name = boost::filesystem::path(path).filename().string();
     const char *name = plugin.Name.c_str();
     // Checked before dlopen, which already runs the library's constructors.
     const std::string untrusted = TrustProblemAsRoot(path);
     if (!untrusted.empty()) {
-        RefuseLibrary(plugin.Name, untrusted);
+        Refuse(plugin.Name, untrusted);
         return;
     }
     plugin.Handle = dlopen(path.c_str(), RTLD_NOW);
     if (plugin.Handle == nullptr) {
-        RefuseLibrary(plugin.Name, dlerror());
+        Refuse(plugin.Name, dlerror());
         return;
     }
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
@@ -87,7 +97,7 @@ void dvrcore::LoadPlugin(const std::string &path) {
         dlclose(plugin.Handle);
         return;
     }
-    if (!RegisterSourceName(plugin)) {
+    if (!ClaimId(plugin)) {
         // Its Load may have started threads that run in the library.
         CallUnload(plugin);
         dlclose(plugin.Handle);
@@ -96,21 +106,21 @@ void dvrcore::LoadPlugin(const std::string &path) {
     if (plugin.Info.WorkerThread != 0) {
         ProvideWorkerThread(plugin);
     }
-    std::unique_lock<std::shared_mutex> lock(pluginsMutex);
+    MutexLock lock(mutex);
     plugins.push_back(std::move(plugin));
 }
 
-void dvrcore::RefuseLibrary(const std::string &fileName, const std::string &reason) {
+void PluginTable::Refuse(const std::string &fileName, const std::string &reason) {
     CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin '%s': %s", fileName.c_str(), reason.c_str());
-    failedPlugins[fileName] = reason;
+    refused[fileName] = reason;
 }
 
-bool dvrcore::CallLoad(PLUGININFO &plugin) {
-    _LoadParmsIn in = LoadInRecord(this, FlatPluginEvent);
+bool PluginTable::CallLoad(PLUGININFO &plugin) {
+    _LoadParmsIn in = LoadInRecord(hooks.core, FlatPluginEvent);
     _LoadParmsOut out = LoadOutRecord();
-    const int64_t start = now();
+    const int64_t start = hooks.now();
     const int32_t result = plugin.Load(&in, &out);
-    plugin.LoadTimeMs = (now() - start) / 1000000;
+    plugin.LoadTimeMs = (hooks.now() - start) / 1000000;
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_ERROR, "plugin %s load returned %d error %d", plugin.Name.c_str(), result, out.Error);
         return false;
@@ -122,31 +132,16 @@ bool dvrcore::CallLoad(PLUGININFO &plugin) {
 // Claims the plugin's ID for its module name; the first holder of an ID,
 // the core included, keeps it. ID 0 marks job control: a plugin holding it
 // would have its log lines dropped and its events taken for job starts.
-bool dvrcore::RegisterSourceName(const PLUGININFO &plugin) {
+bool PluginTable::ClaimId(const PLUGININFO &plugin) {
     if (plugin.Info.ID == JOB_CONTROL_SOURCE) {
         CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX is reserved for job control", plugin.Name.c_str(),
                  static_cast<unsigned long>(plugin.Info.ID));
         return false;
     }
-    {
-        std::unique_lock<std::shared_mutex> lock(sourceNamesMutex);
-        if (sourceNames.count(plugin.Info.ID) == 0) {
-            sourceNames[plugin.Info.ID] = ModuleName(plugin.Name);
-            pluginFileNames[plugin.Info.ID] = plugin.Name;
-            return true;
-        }
+    if (names.Claim(plugin.Info.ID, ModuleName(plugin.Name), plugin.Name)) {
+        return true;
     }
     CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded", plugin.Name.c_str(),
              static_cast<unsigned long>(plugin.Info.ID));
     return false;
-}
-
-void dvrcore::CopyPluginFileName(uint32_t id, DiagnosticName &name) const {
-    std::shared_lock<std::shared_mutex> lock(sourceNamesMutex);
-    const auto found = pluginFileNames.find(id);
-    if (found != pluginFileNames.end()) {
-        std::snprintf(name, sizeof name, "%s", found->second.c_str());
-    } else {
-        std::snprintf(name, sizeof name, "%08lX", static_cast<unsigned long>(id));
-    }
 }

@@ -4,7 +4,7 @@
 #include <exception>
 #include <thread>
 
-#include "core/dvrcore.h"
+#include "plugin/plugin_table.h"
 #include "log/log_message.h"
 #include "plugin_call_records.h"
 
@@ -35,23 +35,23 @@ void StartPluginThread(std::thread &slot, const std::string &pluginName, Body bo
 } // namespace
 
 // A plugin that asks for a worker without exporting IOCTL gets none.
-void dvrcore::ProvideWorkerThread(PLUGININFO &plugin) {
+void PluginTable::ProvideWorkerThread(PLUGININFO &plugin) {
     if (plugin.IOCTL != nullptr) {
         StartPluginThread(plugin.WorkerThread, plugin.Name, [ioctl = plugin.IOCTL] { RunWorker(ioctl); });
     }
 }
 
 // A plugin that asks for a reader without exporting Read gets none.
-void dvrcore::StartAsyncReader(PLUGININFO &plugin) {
+void PluginTable::StartReader(PLUGININFO &plugin) {
     if (plugin.Read != nullptr) {
         StartPluginThread(plugin.ReaderThread, plugin.Name, [read = plugin.Read] { RunReader(read); });
     }
 }
 
-void dvrcore::StartAsyncReaders() {
+void PluginTable::StartReaders() {
     for (auto &plugin : plugins) {
         if (plugin.Info.ReadEvents != 0) {
-            StartAsyncReader(plugin);
+            StartReader(plugin);
         }
     }
 }

@@ -5,14 +5,11 @@
 #include <cctype>
 #include <cstdint>
 
-#include "core/dvrcore.h"
+#include "include/dvrplugin.h"
 #include "xml/core_document.h"
 #include "xml/xml_text.h"
 
 namespace {
-
-const char* const PRODUCT_FILE = "product.xml";
-const char* const CORE_FILE = "core.xml";
 
 const TiXmlElement* FirstUnderRoot(const TiXmlDocument& document, const char* name)
 {
@@ -90,28 +87,4 @@ void AddProductElement(TiXmlDocument& document, const std::string& family,
     product.SetAttribute("Family", XmlSafeText(family));
     product.SetAttribute("Version", XmlSafeText(version));
     root->InsertEndChild(product);
-}
-
-// Before any other thread runs: the fields need no lock. Missing or unusable files and
-// attributes leave the built-in values. product.xml may lie on a read-only or factory partition:
-// it and its backup are only read.
-void dvrcore::LoadConfiguration()
-{
-    CoreDocument document;
-    if (document.LoadFileOrBackup(PRODUCT_FILE))
-        ReadProductSettings(document, productFamily, productVersion);
-    if (!document.LoadFileWithBackup(CORE_FILE))
-        return;
-    if (const std::optional<bool> enabled = ReadThrottlingSetting(document))
-        housekeeper.SetThrottlingEnabled(*enabled);
-}
-
-void dvrcore::PublishConfiguration()
-{
-    CoreDocument document;
-    BuildCoreConfiguration(document, housekeeper.ThrottlingEnabled());
-    // A failed save keeps the previous file; the plugins are told the settings all the same.
-    document.SafeSaveFile(CORE_FILE);
-    AddProductElement(document, productFamily, productVersion);
-    PublishDocument(document, CLASS_CONFIG);
 }

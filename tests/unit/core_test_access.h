@@ -10,9 +10,9 @@
 class CoreTestAccess {
 public:
     static void SetSourceName(dvrcore &core, uint32_t source, const std::string &name) {
-        core.sourceNames[source] = name;
+        core.names.Name(source, name);
     }
-    static void SetColourConsole(dvrcore &core, bool colour) { core.colourConsole = colour; }
+    static void SetColourConsole(dvrcore &core, bool colour) { core.console.SetColour(colour); }
 
     static JobTable &Jobs(dvrcore &core) { return core.jobs; }
     static void FreeEventData(dvrcore &core, void *data) { core.FreeEventData(data); }

@@ -1,16 +1,12 @@
-// The console and system-log sink of every log event.
-#include <cstddef>
+#include "log/console_sink.h"
+
 #include <cstdio>
 #include <ctime>
-#include <map>
-#include <mutex>
-#include <shared_mutex>
-#include <string>
 
 #include <syslog.h>
 #include <unistd.h>
 
-#include "core/dvrcore.h"
+#include "include/dvrplugin.h"
 
 namespace {
 
@@ -23,19 +19,9 @@ bool ConsoleIsTerminal() {
     return consoleIsTerminal;
 }
 
-// Only the printed part of the name is copied: the sink allocates nothing,
-// so it cannot throw into a plugin that calls it through the core object.
-constexpr std::size_t SHORT_NAME_LENGTH = 6;
-
-void CopyShortName(const std::map<uint32_t, std::string> &names, uint32_t source,
-                   char (&name)[SHORT_NAME_LENGTH + 1]) {
-    const auto found = names.find(source);
-    std::snprintf(name, sizeof name, "%s", found != names.end() ? found->second.c_str() : "?");
-}
-
 } // namespace
 
-void dvrcore::LogSink(uint32_t source, uint32_t level, const char *text) {
+void ConsoleSink::Write(uint32_t source, uint32_t level, const char *text) const {
     const bool toConsole = ConsoleIsTerminal();
     if (text == nullptr) {
         return;
@@ -49,11 +35,8 @@ void dvrcore::LogSink(uint32_t source, uint32_t level, const char *text) {
     const time_t seconds = time(nullptr);
     tm utc{};
     gmtime_r(&seconds, &utc);
-    char name[SHORT_NAME_LENGTH + 1];
-    {
-        std::shared_lock<std::shared_mutex> lock(sourceNamesMutex);
-        CopyShortName(sourceNames, source, name);
-    }
+    SourceNames::ShortName name;
+    names.CopyShortName(source, name);
     if (colourConsole && level <= LOG_LEVEL_ERROR) {
         std::printf("\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m %s\n", LEVEL_COLOURS[level / 25], utc.tm_hour,
                     utc.tm_min, utc.tm_sec, name, text);

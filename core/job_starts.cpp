@@ -1,6 +1,4 @@
 // Job starts: the plugins whose masks take the job, handed to the job table.
-#include <mutex>
-#include <shared_mutex>
 #include <vector>
 
 #include "core/dvrcore.h"
@@ -25,10 +23,7 @@ std::vector<JobTarget> JobTargetsFor(const std::vector<PLUGININFO> &plugins, con
 
 void dvrcore::StartJob(const _EventParmsIn &event) {
     jobs.Uncancel(event.JobTag);
-    std::vector<JobTarget> targets;
-    {
-        std::shared_lock<std::shared_mutex> lock(pluginsMutex);
-        targets = JobTargetsFor(plugins, event);
-    }
+    const std::vector<JobTarget> targets =
+        plugins.Read([&event](const std::vector<PLUGININFO> &list) { return JobTargetsFor(list, event); });
     jobs.StartThreads(event, targets);
 }

@@ -70,8 +70,8 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
             return 0;
         }
     }
-    if (closingStarted) {
-        NoteRaiseAfterClose(event);
+    if (closed.ClosingStarted()) {
+        closed.NoteRaise(event);
     }
     out->Result = AcceptEvent(event);
     return 0;

@@ -1,4 +1,4 @@
-#include "core/call_watch.h"
+#include "plugin/call_watch.h"
 
 #include <ctime>
 

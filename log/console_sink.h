@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+#include "log/source_names.h"
+
+// The console and system-log sink of every log line: a level-100 line goes
+// to the system log; every line, when standard output is a terminal, to the
+// console with the time and the source's short name, coloured by level.
+//
+// Threads: any thread that logs. Locks: none of its own (the names keep
+// theirs). Allocates nothing.
+class ConsoleSink {
+public:
+    explicit ConsoleSink(const SourceNames &names) : names(names) {}
+    ConsoleSink(const ConsoleSink &) = delete;
+    ConsoleSink &operator=(const ConsoleSink &) = delete;
+
+    void Write(uint32_t source, uint32_t level, const char *text) const;
+    // Before any thread logs.
+    void SetColour(bool colour) { colourConsole = colour; }
+
+private:
+    // Constant after start.
+    const SourceNames &names;
+    bool colourConsole = true;
+};

@@ -1,0 +1,35 @@
+#include "xml/core_configuration.h"
+
+#include "include/dvrplugin.h"
+#include "xml/configuration.h"
+#include "xml/core_document.h"
+
+namespace {
+
+const char *const PRODUCT_FILE = "product.xml";
+const char *const CORE_FILE = "core.xml";
+
+} // namespace
+
+// product.xml may lie on a read-only or factory partition: it and its backup
+// are only read.
+std::optional<bool> CoreConfiguration::Load() {
+    CoreDocument document;
+    if (document.LoadFileOrBackup(PRODUCT_FILE)) {
+        ReadProductSettings(document, productFamily, productVersion);
+    }
+    if (!document.LoadFileWithBackup(CORE_FILE)) {
+        return std::nullopt;
+    }
+    return ReadThrottlingSetting(document);
+}
+
+// A failed save keeps the previous file; the plugins are told the settings
+// all the same.
+void CoreConfiguration::Save(bool throttlingEnabled, const Publish &publish) const {
+    CoreDocument document;
+    BuildCoreConfiguration(document, throttlingEnabled);
+    document.SafeSaveFile(CORE_FILE);
+    AddProductElement(document, productFamily, productVersion);
+    publish(document, CLASS_CONFIG);
+}

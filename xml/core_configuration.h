@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <tinyxml.h>
+
+// The product and core configuration: product.xml and core.xml read once at
+// start, core.xml rewritten from the current settings, and the settings sent
+// to every plugin.
+//
+// Threads: the main thread alone, before other threads read the product
+// strings (the version in the start and stop lines, the modules report),
+// which are constant from then on. Locks: none.
+class CoreConfiguration {
+public:
+    using Publish = std::function<void(const TiXmlDocument &document, uint32_t eventClass)>;
+
+    // The version the core reports unless product.xml names another.
+    void SetVersion(const std::string &version) { productVersion = version; }
+    // Reads both files; missing or unusable files and attributes leave the
+    // built-in values. core.xml's throttling setting, when it has one.
+    std::optional<bool> Load();
+    // Saves core.xml and publishes it, with the product added, as the
+    // configuration document.
+    void Save(bool throttlingEnabled, const Publish &publish) const;
+
+    const std::string &Version() const { return productVersion; }
+
+private:
+    std::string productFamily = "korvoSight";
+    std::string productVersion;
+};
