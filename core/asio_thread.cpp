@@ -1,4 +1,4 @@
-#include "core/asio_thread.h"
+#include "asio_thread.h"
 
 #include <cstdio>
 #include <cstdlib>

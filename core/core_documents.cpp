@@ -6,12 +6,12 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "core/dvrcore.h"
-#include "core/status_document.h"
-#include "plugin/modules_report.h"
+#include "dvrcore.h"
+#include "status_document.h"
+#include "modules_report.h"
 #include "plugin_call_records.h"
-#include "xml/document_printing.h"
-#include "xml/safe_save.h"
+#include "document_printing.h"
+#include "safe_save.h"
 
 namespace {
 

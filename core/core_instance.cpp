@@ -1,4 +1,4 @@
-#include "core/core_instance.h"
+#include "core_instance.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "core/dvrcore.h"
+#include "dvrcore.h"
 
 #include <cerrno>
 #include <chrono>
@@ -11,11 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/asio_thread.h"
-#include "core/capability_sets.h"
-#include "core/periodic_thread.h"
-#include "core/stop_signals.h"
-#include "log/log_message.h"
+#include "asio_thread.h"
+#include "capability_sets.h"
+#include "periodic_thread.h"
+#include "stop_signals.h"
+#include "log_message.h"
 
 namespace {
 

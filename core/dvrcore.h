@@ -19,22 +19,22 @@
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "plugin/call_watch.h"
-#include "core/core_instance.h"
-#include "core/housekeeper.h"
-#include "event/delivery.h"
-#include "event/event_queue.h"
-#include "event/job_table.h"
-#include "include/dvrplugin.h"
-#include "ipc/packet_handler.h"
-#include "log/console_sink.h"
-#include "log/source_names.h"
-#include "ipc/supervisor_link.h"
-#include "plugin/buffer_holder_table.h"
-#include "plugin/closed_plugins.h"
-#include "plugin/plugin_info.h"
-#include "plugin/plugin_table.h"
-#include "xml/core_configuration.h"
+#include "call_watch.h"
+#include "core_instance.h"
+#include "housekeeper.h"
+#include "delivery.h"
+#include "event_queue.h"
+#include "job_table.h"
+#include "dvrplugin.h"
+#include "packet_handler.h"
+#include "console_sink.h"
+#include "source_names.h"
+#include "supervisor_link.h"
+#include "buffer_holder_table.h"
+#include "closed_plugins.h"
+#include "plugin_info.h"
+#include "plugin_table.h"
+#include "core_configuration.h"
 
 class AsioThread;
 class PeriodicThread;
@@ -46,6 +46,13 @@ class TiXmlDocument;
 // load, open, close, unload and the delivery loop); the asio thread runs
 // everything posted to `io` (signals, supervisor packets, the Scheduler);
 // plugin worker, reader and job threads raise events through PluginEvent.
+//
+// The object is a front over the components below, one per subsystem, each
+// stating its own thread and lock rules: it sequences them (the run
+// sequence) and joins them where they meet (the event entry, the packets
+// for plugins, the documents it publishes). It holds no lock of its own and
+// none of its fields is written after construction: every piece of state
+// lives in a component.
 //
 // The virtual operations are visible to plugins, which hold the object's
 // address: their slot order (destructor, now, ReportStatus, LogSink) is part
@@ -137,6 +144,8 @@ private:
     void SleepForWatchdogs();
 
     // ---- Fields, in the order they are built (destroyed in reverse) ----
+    // Constant after construction: the components themselves, each guarding
+    // its own state (see its header).
 
     // First, so that it goes last: FlatPluginEvent reaches the core through it.
     CoreRegistration registration;

@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "core/dvrcore.h"
+#include "dvrcore.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/housekeeper.h"
+#include "housekeeper.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,8 +8,8 @@
 
 #include <boost/asio/post.hpp>
 
-#include "core/resident_memory.h"
-#include "log/log_message.h"
+#include "resident_memory.h"
+#include "log_message.h"
 
 namespace {
 

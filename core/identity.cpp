@@ -11,10 +11,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "core/capability_sets.h"
-#include "core/dvrcore.h"
-#include "core/parent_user.h"
-#include "log/log_message.h"
+#include "capability_sets.h"
+#include "dvrcore.h"
+#include "parent_user.h"
+#include "log_message.h"
 
 namespace {
 

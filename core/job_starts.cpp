@@ -1,8 +1,8 @@
 // Job starts: the plugins whose masks take the job, handed to the job table.
 #include <vector>
 
-#include "core/dvrcore.h"
-#include "event/event_matching.h"
+#include "dvrcore.h"
+#include "event_matching.h"
 
 namespace {
 

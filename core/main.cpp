@@ -11,7 +11,7 @@
 #include <boost/filesystem.hpp>
 #include <wx/init.h>
 
-#include "core/dvrcore.h"
+#include "dvrcore.h"
 
 namespace {
 

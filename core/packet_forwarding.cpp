@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "core/dvrcore.h"
-#include "ipc/packet_stream.h"
-#include "log/log_message.h"
+#include "dvrcore.h"
+#include "packet_stream.h"
+#include "log_message.h"
 #include "plugin_call_records.h"
 
 void dvrcore::ProcessIPC(const boost::system::error_code &error, std::size_t bytes) { link.Process(error, bytes); }

@@ -1,4 +1,4 @@
-#include "core/parent_user.h"
+#include "parent_user.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "core/periodic_thread.h"
+#include "periodic_thread.h"
 
 #include <exception>
 #include <utility>
@@ -8,22 +8,29 @@ PeriodicThread::PeriodicThread(std::chrono::milliseconds period, std::function<v
 
 PeriodicThread::~PeriodicThread() {
     {
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         stopping = true;
     }
-    wakeup.notify_one();
+    wakeup.NotifyOne();
     thread.join();
 }
 
 void PeriodicThread::Run() {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!wakeup.wait_for(lock, period, [this] { return stopping; })) {
-        lock.unlock();
+    MutexLock lock(mutex);
+    for (;;) {
+        // A period without a stop, however often the wait is woken.
+        const auto due = std::chrono::steady_clock::now() + period;
+        while (!stopping && wakeup.WaitUntil(mutex, due)) {
+        }
+        if (stopping) {
+            return;
+        }
+        mutex.Unlock();
         try {
             tick();
         } catch (const std::exception &) {
             // No memory for this tick's lines: the next tick tries again.
         }
-        lock.lock();
+        mutex.Lock();
     }
 }

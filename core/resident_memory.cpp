@@ -1,5 +1,5 @@
 // The resident set size, from the kernel's page counts of this process.
-#include "core/resident_memory.h"
+#include "resident_memory.h"
 
 #include <cstdio>
 

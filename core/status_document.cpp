@@ -1,8 +1,8 @@
-#include "core/status_document.h"
+#include "status_document.h"
 
 #include <cstdint>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 TiXmlDocument MemoryStatusDocument(bool throttling, time_t wallSeconds) {
     TiXmlElement memory("Memory");

@@ -1,4 +1,4 @@
-#include "core/stop_signals.h"
+#include "stop_signals.h"
 
 #include <csignal>
 #include <utility>

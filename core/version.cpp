@@ -1,4 +1,4 @@
-#include "core/dvrcore.h"
+#include "dvrcore.h"
 
 // CORE_VERSION is the project's version, given by the build.
 const char *CoreVersion() { return CORE_VERSION; }

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/dvrcore.h"
-#include "log/log_message.h"
+#include "dvrcore.h"
+#include "log_message.h"
 
 namespace {
 

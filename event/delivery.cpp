@@ -1,8 +1,8 @@
-#include "event/delivery.h"
+#include "delivery.h"
 
-#include "event/delivery_holds.h"
-#include "event/event_matching.h"
-#include "log/log_message.h"
+#include "delivery_holds.h"
+#include "event_matching.h"
+#include "log_message.h"
 #include "plugin_call_records.h"
 
 bool Delivery::Deliver(const _EventParmsIn &event) {

@@ -3,10 +3,10 @@
 #include <functional>
 #include <vector>
 
-#include "plugin/call_watch.h"
-#include "include/dvrplugin.h"
-#include "plugin/buffer_holder_table.h"
-#include "plugin/plugin_info.h"
+#include "call_watch.h"
+#include "dvrplugin.h"
+#include "buffer_holder_table.h"
+#include "plugin_info.h"
 
 class DeliveryHolds;
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "plugin/buffer_holder_table.h"
+#include "buffer_holder_table.h"
 
 // The holds of one event's delivery: the core's own while it delivers, and
 // each receiving plugin's from before its call. Steps with no plugin call

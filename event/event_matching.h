@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // How an event's class and type pick the plugins that get it. Class bits 0-7
 // select masks 0-7 and bit 10 selects mask 8; a plugin matches when one

@@ -1,4 +1,4 @@
-#include "event/event_queue.h"
+#include "event_queue.h"
 
 #include <cstdlib>
 #include <new>

@@ -8,7 +8,7 @@
 #include <deque>
 
 #include "annotated_mutex.h"
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // The events waiting for delivery, in arrival order, and the loop that
 // hands them out on the main thread until a stop is requested.

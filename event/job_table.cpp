@@ -1,4 +1,4 @@
-#include "event/job_table.h"
+#include "job_table.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <new>
 #include <thread>
 
-#include "log/log_message.h"
+#include "log_message.h"
 #include "plugin_call_records.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <pthread.h>
 
 #include "annotated_mutex.h"
-#include "event/job_thread.h"
-#include "include/dvrplugin.h"
+#include "job_thread.h"
+#include "dvrplugin.h"
 
 // A plugin that takes a job: its Read entry, its library and its file name.
 struct JobTarget {

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "annotated_mutex.h"
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // What one job thread is given. The data copy is the thread's to free.
 struct JobStart {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // Cuts whole supervisor packets from the front of a receive buffer.
 //

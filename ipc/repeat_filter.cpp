@@ -1,4 +1,4 @@
-#include "ipc/repeat_filter.h"
+#include "repeat_filter.h"
 
 RepeatFilter::Verdict RepeatFilter::Admit(uint64_t key, int64_t nowNs) {
     Entry *free = nullptr;

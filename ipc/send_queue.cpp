@@ -8,7 +8,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
-#include "log/log_message.h"
+#include "log_message.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ipc/split_strings.h"
+#include "split_strings.h"
 
 #include <cstring>
 

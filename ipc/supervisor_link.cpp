@@ -1,4 +1,4 @@
-#include "ipc/supervisor_link.h"
+#include "supervisor_link.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,9 +9,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include "ipc/packet_stream.h"
-#include "ipc/split_strings.h"
-#include "log/log_message.h"
+#include "packet_stream.h"
+#include "split_strings.h"
+#include "log_message.h"
 
 namespace {
 

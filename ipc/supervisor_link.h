@@ -10,12 +10,12 @@
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "include/dvrplugin.h"
-#include "ipc/asio_packet_socket.h"
-#include "ipc/packet_handler.h"
-#include "ipc/repeat_filter.h"
-#include "ipc/send_queue.h"
-#include "ipc/supervisor_identity.h"
+#include "dvrplugin.h"
+#include "asio_packet_socket.h"
+#include "packet_handler.h"
+#include "repeat_filter.h"
+#include "send_queue.h"
+#include "supervisor_identity.h"
 
 // The link to the supervising daemon: the inherited socket, its receive
 // side (records taken whole, packets cut from the stream, the identity and

@@ -1,4 +1,4 @@
-#include "log/console_sink.h"
+#include "console_sink.h"
 
 #include <cstdio>
 #include <ctime>
@@ -6,7 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "log/source_names.h"
+#include "source_names.h"
 
 // The console and system-log sink of every log line: a level-100 line goes
 // to the system log; every line, when standard output is a terminal, to the

@@ -1,4 +1,4 @@
-#include "log/log_message.h"
+#include "log_message.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // Size of the text buffer of one log line: at most 511 characters and the NUL.
 constexpr int LOG_TEXT_SIZE = 512;

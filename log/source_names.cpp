@@ -1,4 +1,4 @@
-#include "log/source_names.h"
+#include "source_names.h"
 
 #include <cstdio>
 

@@ -1,11 +1,11 @@
-#include "plugin/buffer_holder_table.h"
+#include "buffer_holder_table.h"
 
 #include <algorithm>
 #include <map>
 #include <new>
 #include <utility>
 
-#include "log/log_message.h"
+#include "log_message.h"
 
 BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport, LeakSummary summary)
     : leakReport(leakReport), summary(std::move(summary)) {
@@ -71,7 +71,7 @@ void BufferHolderTable::Hold(const void *address, uint32_t holder) {
     if (address == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     AddLocked(reinterpret_cast<uintptr_t>(address), holder);
 }
 
@@ -79,7 +79,7 @@ bool BufferHolderTable::Release(const void *address, uint32_t holder) {
     if (address == nullptr) {
         return true;
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return RemoveLocked(reinterpret_cast<uintptr_t>(address), holder).noHolderLeft;
 }
 
@@ -87,7 +87,7 @@ BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, u
     if (address == nullptr) {
         return {false, true};
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return RemoveLocked(reinterpret_cast<uintptr_t>(address), holder);
 }
 
@@ -95,7 +95,7 @@ void BufferHolderTable::Pass(const void *address, uint32_t released, uint32_t he
     if (address == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     const auto key = reinterpret_cast<uintptr_t>(address);
     RemoveLocked(key, released);
     AddLocked(key, held);
@@ -105,7 +105,7 @@ void BufferHolderTable::HoldBoth(const void *address, uint32_t first, uint32_t s
     if (address == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     const auto key = reinterpret_cast<uintptr_t>(address);
     AddLocked(key, first, length);
     AddLocked(key, second);
@@ -115,7 +115,7 @@ bool BufferHolderTable::ReleaseBoth(const void *address, uint32_t first, uint32_
     if (address == nullptr) {
         return true;
     }
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     const auto key = reinterpret_cast<uintptr_t>(address);
     RemoveLocked(key, first);
     return RemoveLocked(key, second).noHolderLeft;

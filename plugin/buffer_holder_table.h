@@ -3,17 +3,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+#include "annotated_mutex.h"
 #include <unordered_map>
 #include <vector>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // Who still holds which delivered event data buffer, so that the last holder
 // to let go frees it. Holders are plugin IDs or CORE_SOURCE. The table never
 // frees a buffer itself. A buffer's length, given with its first hold, only
-// counts towards the leak summary. Thread-safe: every operation runs entirely under the
-// table's own lock and calls nothing outside while holding it.
+// counts towards the leak summary.
+//
+// Threads: any (the delivery loop, raisers releasing buffers). Locks: every
+// operation runs entirely under `mutex` and calls nothing outside while
+// holding it; the destructor reports what is left, when no thread uses the
+// table any more.
 class BufferHolderTable {
 public:
     // Told after the leak lines, once per holder that still holds buffers, in
@@ -60,14 +64,18 @@ private:
     // kept for the next buffers, up to this many.
     static constexpr std::size_t SPARE_ENTRIES = 64;
 
-    void AddLocked(uintptr_t key, uint32_t holder, std::size_t length = 0);
-    Outcome RemoveLocked(uintptr_t key, uint32_t holder);
+    void AddLocked(uintptr_t key, uint32_t holder, std::size_t length = 0) REQUIRES(mutex);
+    Outcome RemoveLocked(uintptr_t key, uint32_t holder) REQUIRES(mutex);
     void Report(uintptr_t key, const Holders &holders) const;
-    void Summarize() const;
+    // The destructor's alone, when no other thread can reach the table: it
+    // reads the entries without the lock.
+    void Summarize() const NO_THREAD_SAFETY_ANALYSIS;
 
+    // Constant after construction.
     EventEntryPoint leakReport;
     LeakSummary summary;
-    std::mutex mutex;
-    Table entries;                        // only buffers with at least one holder
-    std::vector<Table::node_type> spares; // capacity SPARE_ENTRIES from the start
+
+    Mutex mutex;
+    Table entries GUARDED_BY(mutex);                        // only buffers with at least one holder
+    std::vector<Table::node_type> spares GUARDED_BY(mutex); // capacity SPARE_ENTRIES from the start
 };

@@ -1,4 +1,4 @@
-#include "plugin/call_watch.h"
+#include "call_watch.h"
 
 #include <ctime>
 

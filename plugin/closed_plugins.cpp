@@ -1,6 +1,6 @@
-#include "plugin/closed_plugins.h"
+#include "closed_plugins.h"
 
-#include "log/log_message.h"
+#include "log_message.h"
 
 namespace {
 

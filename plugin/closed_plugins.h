@@ -5,8 +5,8 @@
 #include <set>
 
 #include "annotated_mutex.h"
-#include "include/dvrplugin.h"
-#include "log/source_names.h"
+#include "dvrplugin.h"
+#include "source_names.h"
 
 // The plugins whose Close has been called, and a console line, once per
 // plugin, for an event one of them raises after it: the core refuses it.

@@ -1,8 +1,8 @@
 // The modules report, built after every plugin has been opened.
-#include "plugin/modules_report.h"
+#include "modules_report.h"
 
-#include "include/dvrplugin.h"
-#include "xml/xml_text.h"
+#include "dvrplugin.h"
+#include "xml_text.h"
 
 namespace {
 

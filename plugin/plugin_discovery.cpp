@@ -1,4 +1,4 @@
-#include "plugin/plugin_discovery.h"
+#include "plugin_discovery.h"
 
 #include <algorithm>
 

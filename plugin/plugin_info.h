@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "include/dvrplugin.h"
+#include "dvrplugin.h"
 
 // The core's record of one loaded plugin. Records live by value in
 // dvrcore::plugins and move when the list grows or is sorted: never keep a

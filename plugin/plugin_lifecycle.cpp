@@ -6,8 +6,8 @@
 
 #include <dlfcn.h>
 
-#include "plugin/plugin_table.h"
-#include "log/log_message.h"
+#include "plugin_table.h"
+#include "log_message.h"
 #include "plugin_call_records.h"
 
 namespace {

@@ -9,11 +9,11 @@
 
 #include <boost/filesystem/path.hpp>
 
-#include "plugin/plugin_table.h"
-#include "log/log_message.h"
+#include "plugin_table.h"
+#include "log_message.h"
 #include "plugin_call_records.h"
-#include "plugin/plugin_discovery.h"
-#include "plugin/plugin_trust.h"
+#include "plugin_discovery.h"
+#include "plugin_trust.h"
 
 namespace {
 

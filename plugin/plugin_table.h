@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "annotated_mutex.h"
-#include "include/dvrplugin.h"
-#include "log/source_names.h"
-#include "plugin/call_watch.h"
-#include "plugin/closed_plugins.h"
-#include "plugin/plugin_info.h"
+#include "dvrplugin.h"
+#include "source_names.h"
+#include "call_watch.h"
+#include "closed_plugins.h"
+#include "plugin_info.h"
 
 // The loaded plugins and their life: discovery and loading beside the
 // executable, opening, the threads they ask for, closing and unloading; and

@@ -4,8 +4,8 @@
 #include <exception>
 #include <thread>
 
-#include "plugin/plugin_table.h"
-#include "log/log_message.h"
+#include "plugin_table.h"
+#include "log_message.h"
 #include "plugin_call_records.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "plugin/plugin_trust.h"
+#include "plugin_trust.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,13 +1,13 @@
 // The product and core configuration: read once at start, core.xml rewritten from the current
 // settings, and the settings sent to every plugin.
-#include "xml/configuration.h"
+#include "configuration.h"
 
 #include <cctype>
 #include <cstdint>
 
-#include "include/dvrplugin.h"
-#include "xml/core_document.h"
-#include "xml/xml_text.h"
+#include "dvrplugin.h"
+#include "core_document.h"
+#include "xml_text.h"
 
 namespace {
 

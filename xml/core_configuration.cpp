@@ -1,8 +1,8 @@
-#include "xml/core_configuration.h"
+#include "core_configuration.h"
 
-#include "include/dvrplugin.h"
-#include "xml/configuration.h"
-#include "xml/core_document.h"
+#include "dvrplugin.h"
+#include "configuration.h"
+#include "core_document.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "xml/core_document.h"
+#include "core_document.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "xml/nesting_scan.h"
-#include "xml/padded_xml_text.h"
+#include "nesting_scan.h"
+#include "padded_xml_text.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <tinyxml.h>
 
-#include "xml/safe_save.h"
+#include "safe_save.h"
 
 // The core's XML document: TinyXML's document with a nesting limit that the parser never goes
 // beyond, loading that falls back to the backup of an interrupted save, and a save that never

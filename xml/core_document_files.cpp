@@ -1,4 +1,4 @@
-#include "xml/core_document.h"
+#include "core_document.h"
 
 #include <cstdio>
 #include <memory>
@@ -6,8 +6,8 @@
 
 #include <unistd.h>
 
-#include "xml/document_printing.h"
-#include "xml/regular_file.h"
+#include "document_printing.h"
+#include "regular_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xml/document_printing.h"
+#include "document_printing.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xml/nesting_scan.h"
+#include "nesting_scan.h"
 
 #include <cstring>
 #include <memory>

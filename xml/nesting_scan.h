@@ -7,7 +7,7 @@
 
 #include <tinyxml.h>
 
-#include "xml/padded_xml_text.h"
+#include "padded_xml_text.h"
 
 // TinyXML's parser recurses once per element level, so a deeply nested text exhausts the stack.
 // These functions find the first node beyond a depth limit before the library parses anything.

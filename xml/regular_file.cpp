@@ -1,4 +1,4 @@
-#include "xml/regular_file.h"
+#include "regular_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "xml/file_descriptor.h"
+#include "file_descriptor.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xml/safe_save.h"
+#include "safe_save.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "xml/file_descriptor.h"
+#include "file_descriptor.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xml/xml_text.h"
+#include "xml_text.h"
 
 namespace {
 
