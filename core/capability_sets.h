@@ -2,6 +2,8 @@
 
 // The capabilities that a core not running as root keeps: the network ones
 // for good, raw I/O only until the plugins are open.
+//
+// Threads: constants, for any thread.
 
 #include <cstdint>
 

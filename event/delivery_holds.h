@@ -12,6 +12,8 @@
 // the next plugin's hold or with the core's release. No plugin runs in
 // between, so nothing can tell the difference; an event that no plugin
 // receives touches the table not at all.
+//
+// Threads: one delivery at a time, on the main thread; the table guards itself.
 class DeliveryHolds {
 public:
     // length only tells the table the size of a buffer that may leak.

@@ -7,6 +7,8 @@
 // How an event's class and type pick the plugins that get it. Class bits 0-7
 // select masks 0-7 and bit 10 selects mask 8; a plugin matches when one
 // selected mask covers every bit of the comparison value.
+//
+// Threads: pure functions, for any thread.
 
 // Delivery: bits 24-30 of the type move up one place, bit 31 drops out.
 constexpr uint32_t DeliveryValue(uint32_t eventType) {

@@ -12,6 +12,8 @@
 // length above IPC_MAX_PACKET_LENGTH, or below the header's own 16 bytes
 // (which would consume nothing and stall the stream), calls onBadLength()
 // and drops every buffered byte. Returns the bytes left, moved to the start.
+//
+// Threads: pure, on the caller's buffer (the asio thread's receive buffer in the core).
 template <typename OnPacket, typename OnBadLength>
 uint32_t ExtractPackets(uint8_t *buffer, uint32_t used, OnPacket &&onPacket, OnBadLength &&onBadLength) {
     uint32_t consumed = 0;

@@ -5,6 +5,8 @@
 #include <vector>
 
 // The length that means "up to the first NUL byte".
+//
+// Threads: pure, for any thread.
 constexpr uint32_t SPLIT_TO_NUL = 0xFFFFFFFFu;
 
 // Splits [start, start + length) at every separator byte. A range ending in

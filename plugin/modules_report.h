@@ -11,6 +11,8 @@
 // took, and which libraries the loader refused. Written to plugins.xml and
 // sent to every plugin. Texts keep everything but the control characters
 // that XML cannot carry, which become '?'.
+//
+// Threads: pure, for any thread; the core gathers the facts on the main thread.
 
 struct ReportedPlugin {
     uint32_t id = 0;

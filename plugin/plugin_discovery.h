@@ -7,6 +7,8 @@
 // whose extension, from the last dot on, is exactly ".so". A missing or
 // unreadable directory adds nothing; an entry that cannot be examined is
 // skipped.
+//
+// Threads: any; no shared state (the main thread uses them while loading).
 std::vector<std::string> FindPluginLibraries(const std::string &directory);
 
 // Loading order: paths containing "tDVRpi" first, then ascending path order

@@ -11,4 +11,6 @@
 // target is checked as well as the one holding the link.
 //
 // Returns why the library is refused, in plain words, or an empty string when it may be loaded.
+//
+// Threads: any; no shared state (the main thread asks while loading).
 std::string PluginTrustProblem(const std::string &path, uid_t coreUser);

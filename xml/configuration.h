@@ -7,6 +7,8 @@
 
 // product.xml and core.xml: what the core reads from them at start, and the documents it writes
 // back and sends to plugins. The readers take the first element as the root, whatever its name.
+//
+// Threads: pure, for any thread.
 
 // Copies the "Family" and "Version" attributes of the root's first "Product" element into
 // `family` and `version`, each only where the attribute exists.

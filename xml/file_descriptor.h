@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 // An open file descriptor, closed with its owner; -1 holds none.
+//
+// Threads: one owner at a time, like any handle.
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd(fd) {}

@@ -11,6 +11,8 @@
 
 // TinyXML's parser recurses once per element level, so a deeply nested text exhausts the stack.
 // These functions find the first node beyond a depth limit before the library parses anything.
+//
+// Threads: pure, for any thread.
 
 // A node that starts with "<" and lies deeper than the limit.
 struct NodeBeyondDepth {

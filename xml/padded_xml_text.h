@@ -8,6 +8,8 @@
 // of a UTF-8 character from its lead byte and steps over the whole length even when the text ends
 // inside the character, up to three bytes past the terminator; with the padding it finds NULs
 // there and stops instead of reading whatever follows the buffer.
+//
+// Threads: one owner at a time; no shared state.
 class PaddedXmlText {
 public:
     explicit PaddedXmlText(std::string text) : bytes(std::move(text)), length(bytes.size())

@@ -5,6 +5,8 @@
 // The file steps of saving a document: the text goes to a freshly created pending file first and
 // only then takes the name (CoreDocument::SafeSaveFile swaps it in through a backup), so that an
 // interrupted save leaves the old or the new contents and nothing is written through a link.
+//
+// Threads: any, one save of a file at a time (the main thread's in the core).
 
 // Points of a save after which the process may die; tests stop a child process there.
 enum class SaveStep {
