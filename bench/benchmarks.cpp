@@ -309,20 +309,24 @@ void Idle(benchmark::State &state, double seconds) {
 } // namespace
 
 unsigned EventBatch(unsigned dataLength, const RunSize &size) {
+    if (size.fixedEvents != 0) {
+        return size.fixedEvents;
+    }
     const unsigned batch = dataLength <= 4096 ? 20000 : 2000;
     return batch / size.batchScale;
 }
 
 void RegisterBenchmarks(const RunSize &size) {
+    const int eventIterations = size.fixedEvents != 0 ? 1 : 0;
     for (const unsigned length : {64u, 4096u, 65536u}) {
         const Pair names{"events_1x1_" + std::to_string(length), "bare_1x1_" + std::to_string(length)};
         const unsigned count = EventBatch(length, size);
-        Register(names.core, size, 0, [=](benchmark::State &state) {
+        Register(names.core, size, eventIterations, [=](benchmark::State &state) {
             Events(state, names, 1, count, length, BENCH_CLASS_SINGLE, 1);
         });
     }
     const unsigned perRaiser = EventBatch(64, size) / BENCH_MAX_RAISERS;
-    Register("events_4x3_64", size, 0, [=](benchmark::State &state) {
+    Register("events_4x3_64", size, eventIterations, [=](benchmark::State &state) {
         Events(state, {"events_4x3_64", "bare_4x1_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SHARED,
                SHARED_CONSUMERS);
     });

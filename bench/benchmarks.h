@@ -18,6 +18,7 @@ struct RunSize {
     unsigned batchScale;     // divides every batch
     unsigned startupSamples;
     double idleSeconds;
+    unsigned fixedEvents;    // if not 0: each event benchmark raises this many, once
 };
 
 // Registers a benchmark that times itself (manual time): `iterations` fixed,

@@ -1,7 +1,9 @@
 // The benchmark program: every figure of the core beside its baseline from
 // the same run. "--quick" makes a smoke run (a few iterations, short idle);
-// "--min-seconds=S" sets how long each throughput benchmark runs; other
-// arguments go to Google Benchmark (for example --benchmark_filter).
+// "--min-seconds=S" sets how long each throughput benchmark runs;
+// "--events=N" runs each event benchmark once with N events (for counting
+// instructions); other arguments go to Google Benchmark (for example
+// --benchmark_filter).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,13 +55,15 @@ std::vector<TableRow> TableRows() {
 } // namespace bench
 
 int main(int argc, char **argv) {
-    bench::RunSize size{false, 1.0, 1, 20, 10.0};
+    bench::RunSize size{false, 1.0, 1, 20, 10.0, 0};
     std::vector<char *> arguments;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
-            size = {true, 0.0, 20, 1, 1.0};
+            size = {true, 0.0, 20, 1, 1.0, 0};
         } else if (std::strncmp(argv[i], "--min-seconds=", 14) == 0) {
             size.minSeconds = std::atof(argv[i] + 14);
+        } else if (std::strncmp(argv[i], "--events=", 9) == 0) {
+            size.fixedEvents = static_cast<unsigned>(std::strtoul(argv[i] + 9, nullptr, 10));
         } else {
             arguments.push_back(argv[i]);
         }

@@ -4,6 +4,7 @@
 #
 #   scripts/setup.sh run     building and running the core natively (scripts/run.sh)
 #   scripts/setup.sh bench   the above and Google Benchmark (scripts/bench.sh)
+#   scripts/setup.sh profile the above and valgrind (scripts/event-instructions.sh)
 #   scripts/setup.sh test    everything the test command needs: sanitizers, fuzzing,
 #                            the armhf cross build with its sysroot, the Debian
 #                            packages and the device image (scripts/test.sh)
@@ -24,6 +25,7 @@ run_packages=(
     libgtest-dev libgmock-dev
 )
 bench_packages=(libbenchmark-dev)
+profile_packages=(valgrind)
 # The armhf build needs no armhf package of the build machine: its libraries
 # come from a sysroot of their own (scripts/armhf-sysroot.sh).
 test_packages=(
@@ -110,12 +112,13 @@ export DEBIAN_FRONTEND=noninteractive
 case ${1:-} in
 run) install_packages "${run_packages[@]}" ;;
 bench) install_packages "${run_packages[@]}" "${bench_packages[@]}" ;;
+profile) install_packages "${run_packages[@]}" "${bench_packages[@]}" "${profile_packages[@]}" ;;
 test)
     install_packages "${run_packages[@]}" "${bench_packages[@]}" "${test_packages[@]}"
     bash "$root/scripts/armhf-sysroot.sh" "$root/build/armhf-sysroot"
     ;;
 *)
-    echo "usage: $0 run|bench|test" >&2
+    echo "usage: $0 run|bench|profile|test" >&2
     exit 2
     ;;
 esac
