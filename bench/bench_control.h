@@ -18,17 +18,17 @@
 #include <time.h>
 #include <unistd.h>
 
-#define BENCH_CONTROL_FILE "bench.control"
-#define BENCH_MAX_RAISERS 4
+#define BENCH_CONTROL_FILE    "bench.control"
+#define BENCH_MAX_RAISERS     4
 #define BENCH_LATENCY_SAMPLES 4096
 
 /* What the producer plugin's raising threads do for one command. */
 enum BenchCommand {
-    BENCH_RAISE_EVENTS = 1,  /* `count` ordinary events each, `dataLength` bytes */
-    BENCH_RAISE_SPACED = 2,  /* one thread: events one at a time, stamped for latency */
-    BENCH_START_JOBS = 3,    /* `count` job starts each */
-    BENCH_SEND_PACKETS = 4,  /* `count` supervisor packets each, `dataLength` bytes */
-    BENCH_QUIT = 5           /* raising threads end (the plugin is closing) */
+    BENCH_RAISE_EVENTS = 1, /* `count` ordinary events each, `dataLength` bytes */
+    BENCH_RAISE_SPACED = 2, /* one thread: events one at a time, stamped for latency */
+    BENCH_START_JOBS = 3,   /* `count` job starts each */
+    BENCH_SEND_PACKETS = 4, /* `count` supervisor packets each, `dataLength` bytes */
+    BENCH_QUIT = 5          /* raising threads end (the plugin is closing) */
 };
 
 /* Event classes and the one type the benchmark events carry; the sink
@@ -42,16 +42,16 @@ enum BenchCommand {
 typedef struct BenchControl {
     uint32_t generation; /* futex: advanced by the benchmark per command */
     uint32_t command;
-    uint32_t raisers;    /* raising threads taking part, 1 to BENCH_MAX_RAISERS */
-    uint32_t count;      /* per raising thread */
+    uint32_t raisers; /* raising threads taking part, 1 to BENCH_MAX_RAISERS */
+    uint32_t count;   /* per raising thread */
     uint32_t dataLength;
     uint32_t eventClass;
-    uint32_t spacingNs;  /* BENCH_RAISE_SPACED: pause after each delivery */
-    uint32_t expected;   /* completions that end the command */
-    uint32_t completed;  /* completions so far (Writes, Reads or packets) */
-    uint32_t done;       /* futex: 1 once completed reached expected */
-    uint32_t refused;    /* raises answered with a non-zero Result */
-    uint32_t finished;   /* futex: raising threads done with the command */
+    uint32_t spacingNs;                        /* BENCH_RAISE_SPACED: pause after each delivery */
+    uint32_t expected;                         /* completions that end the command */
+    uint32_t completed;                        /* completions so far (Writes, Reads or packets) */
+    uint32_t done;                             /* futex: 1 once completed reached expected */
+    uint32_t refused;                          /* raises answered with a non-zero Result */
+    uint32_t finished;                         /* futex: raising threads done with the command */
     int64_t calledAt[BENCH_LATENCY_SAMPLES];   /* FlatPluginEvent was called */
     int64_t returnedAt[BENCH_LATENCY_SAMPLES]; /* FlatPluginEvent returned */
     int64_t writeAt[BENCH_LATENCY_SAMPLES];    /* the sink's Write began */
@@ -69,9 +69,7 @@ static inline void BenchStore(uint32_t *word, uint32_t value) { __atomic_store_n
 
 /* Shared (not private) futex operations: the word lives in a file mapping
  * seen by two processes. */
-static inline void BenchWake(uint32_t *word) {
-    syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, NULL, NULL, 0);
-}
+static inline void BenchWake(uint32_t *word) { syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, NULL, NULL, 0); }
 
 /* Returns once *word differs from `seen`, or after the timeout (0 once it
  * has passed, 1 otherwise). */

@@ -74,9 +74,7 @@ public:
     // False when the expected completions did not all come. Also waits for
     // the raising threads: a command must not begin while one of them is
     // still on its way out of the previous one.
-    bool WaitDone() {
-        return BenchWaitWhile(&control->done, 0, PatienceNs()) && WaitRaisersFinished();
-    }
+    bool WaitDone() { return BenchWaitWhile(&control->done, 0, PatienceNs()) && WaitRaisersFinished(); }
     bool WaitRaisersFinished() {
         uint32_t finished;
         while ((finished = BenchLoad(&control->finished)) < control->raisers) {
@@ -321,9 +319,8 @@ void RegisterBenchmarks(const RunSize &size) {
     for (const unsigned length : {64u, 4096u, 65536u}) {
         const Pair names{"events_1x1_" + std::to_string(length), "bare_1x1_" + std::to_string(length)};
         const unsigned count = EventBatch(length, size);
-        Register(names.core, size, eventIterations, [=](benchmark::State &state) {
-            Events(state, names, 1, count, length, BENCH_CLASS_SINGLE, 1);
-        });
+        Register(names.core, size, eventIterations,
+                 [=](benchmark::State &state) { Events(state, names, 1, count, length, BENCH_CLASS_SINGLE, 1); });
     }
     const unsigned perRaiser = EventBatch(64, size) / BENCH_MAX_RAISERS;
     Register("events_4x3_64", size, eventIterations, [=](benchmark::State &state) {
@@ -337,8 +334,7 @@ void RegisterBenchmarks(const RunSize &size) {
     Register("packets_in", size, 0, [=](benchmark::State &state) { PacketsToPlugin(state, packets); });
     const unsigned jobs = 1000 / size.batchScale;
     Register("jobs", size, 0, [=](benchmark::State &state) { Jobs(state, jobs); });
-    Register("startup", size, size.startupSamples,
-             [](benchmark::State &state) { Startup(state, STARTUP_PLUGINS); });
+    Register("startup", size, size.startupSamples, [](benchmark::State &state) { Startup(state, STARTUP_PLUGINS); });
     Register("idle", size, 1, [=](benchmark::State &state) { Idle(state, size.idleSeconds); });
 }
 

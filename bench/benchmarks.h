@@ -14,11 +14,11 @@ namespace bench {
 // only shows that every path works.
 struct RunSize {
     bool quick;
-    double minSeconds;       // per throughput benchmark
-    unsigned batchScale;     // divides every batch
+    double minSeconds;   // per throughput benchmark
+    unsigned batchScale; // divides every batch
     unsigned startupSamples;
     double idleSeconds;
-    unsigned fixedEvents;    // if not 0: each event benchmark raises this many, once
+    unsigned fixedEvents; // if not 0: each event benchmark raises this many, once
 };
 
 // Registers a benchmark that times itself (manual time): `iterations` fixed,

@@ -194,12 +194,8 @@ double CpuSeconds(pid_t pid) {
     return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-uint64_t ResidentBytes(pid_t pid) {
-    return std::strtoull(StatusField(pid, "VmRSS").c_str(), nullptr, 10) * 1024;
-}
+uint64_t ResidentBytes(pid_t pid) { return std::strtoull(StatusField(pid, "VmRSS").c_str(), nullptr, 10) * 1024; }
 
-uint64_t AnonymousBytes(pid_t pid) {
-    return std::strtoull(StatusField(pid, "RssAnon").c_str(), nullptr, 10) * 1024;
-}
+uint64_t AnonymousBytes(pid_t pid) { return std::strtoull(StatusField(pid, "RssAnon").c_str(), nullptr, 10) * 1024; }
 
 } // namespace bench

@@ -73,8 +73,8 @@ int PrintTable(const std::vector<TableRow> &rows) {
             std::snprintf(targetText, sizeof targetText, "%s%g%s", row.atLeast ? ">=" : "<=", row.target,
                           row.targetOnRatio ? "x" : "");
         }
-        std::printf("%-46s %14.4g %14s %8s %10s %5s\n", label.c_str(), figure, baselineText, ratioText,
-                    targetText, row.target == 0 ? "" : (met ? "yes" : "NO"));
+        std::printf("%-46s %14.4g %14s %8s %10s %5s\n", label.c_str(), figure, baselineText, ratioText, targetText,
+                    row.target == 0 ? "" : (met ? "yes" : "NO"));
     }
     return missing;
 }

@@ -159,8 +159,8 @@ private:
     boost::asio::io_context io;
     // The housekeeping tick; its clock and status document are the core's
     // virtual operations.
-    Housekeeper housekeeper{io, {[this] { return now(); }, [this] { ReportStatus(); },
-                                 [this] { link.TellHeldBackPackets(); }}};
+    Housekeeper housekeeper{
+        io, {[this] { return now(); }, [this] { ReportStatus(); }, [this] { link.TellHeldBackPackets(); }}};
 
     // The supervisor link, which hands stops and plugin packets to the core.
     LinkPackets linkPackets{*this};

@@ -68,11 +68,9 @@ int ClockChangeSeconds(double wallSeconds, long wallNanoseconds, int64_t passedN
 Housekeeper::Housekeeper(boost::asio::io_context &io, Hooks hooks)
     : io(io), hooks(std::move(hooks)), timer(io, NextTickExpiry()) {}
 
-
 void Housekeeper::Start() {
-    boost::asio::post(io, [this] {
-        timer.async_wait([this](const boost::system::error_code &error) { Tick(error); });
-    });
+    boost::asio::post(io,
+                      [this] { timer.async_wait([this](const boost::system::error_code &error) { Tick(error); }); });
 }
 
 // Runs the cancellation on the asio thread, which owns the timer, and waits

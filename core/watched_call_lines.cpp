@@ -59,8 +59,8 @@ void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {
     char call[96];
     DescribeCall(report, call);
     if (report.call >= WatchedCall::Close) {
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "stop has waited %" PRId64 " s for plugin %s: %s", report.elapsedMs / 1000,
-                 name, call);
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "stop has waited %" PRId64 " s for plugin %s: %s", report.elapsedMs / 1000, name,
+                 call);
     } else if (report.call == WatchedCall::IpcIoctl) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s", name, call);
     } else {

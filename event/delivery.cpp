@@ -30,8 +30,7 @@ void Delivery::Write(const PLUGININFO &plugin, const _EventParmsIn &event, Deliv
     const int32_t result = plugin.Write(&in, &out);
     EndCall();
     if (result != 0 || out.Error != 0) {
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.Name.c_str(), result,
-                 out.Error);
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.Name.c_str(), result, out.Error);
     }
     if (out.Retained == 0) {
         holds.ReleaseFor(plugin.Info.ID);
@@ -49,8 +48,8 @@ void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn
     const int32_t result = plugin.IOCTL(&in, &out);
     EndCall();
     if (result != 0 || out.Error != 0) {
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.Name.c_str(),
-                 result, out.Error);
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.Name.c_str(), result,
+                 out.Error);
     }
     if (out.Retained == 0) {
         holds.ReleaseFor(plugin.Info.ID);

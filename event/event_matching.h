@@ -16,9 +16,7 @@ constexpr uint32_t DeliveryValue(uint32_t eventType) {
 }
 
 // Job start: bits 24-31 of the type move down one place.
-constexpr uint32_t JobValue(uint32_t eventType) {
-    return ((eventType >> 1) & 0x7F800000u) | (eventType & 0x00FFFFFFu);
-}
+constexpr uint32_t JobValue(uint32_t eventType) { return ((eventType >> 1) & 0x7F800000u) | (eventType & 0x00FFFFFFu); }
 
 constexpr bool MatchesMasks(uint32_t eventClass, const uint32_t (&masks)[EVENT_MASK_COUNT], uint32_t value) {
     for (int k = 0; k < 8; ++k) {

@@ -44,8 +44,7 @@ void JobTable::Uncancel(uint32_t tag) {
 void JobTable::StartThreads(const _EventParmsIn &event, const std::vector<JobTarget> &targets) {
     for (const JobTarget &target : targets) {
         if (EnterLibrary(target.library)) {
-            StartThread({target.read, target.library, event.DataLength, CopyJobData(event), event.JobTag},
-                        target.name);
+            StartThread({target.read, target.library, event.DataLength, CopyJobData(event), event.JobTag}, target.name);
         }
     }
 }
@@ -58,8 +57,7 @@ void JobTable::StartThread(const JobStart &job, const std::string &pluginName) {
     } catch (const std::exception &error) {
         std::free(job.Data);
         LeaveLibrary(job.Library);
-        CORE_LOG(LOG_LEVEL_ERROR, "plugin %s job thread could not be started: %s", pluginName.c_str(),
-                 error.what());
+        CORE_LOG(LOG_LEVEL_ERROR, "plugin %s job thread could not be started: %s", pluginName.c_str(), error.what());
     }
 }
 

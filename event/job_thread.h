@@ -8,7 +8,7 @@
 // What one job thread is given. The data copy is the thread's to free.
 struct JobStart {
     ReadEntryPoint Read;
-    void *Library; // the plugin's library, kept loaded while the thread runs
+    void *Library;       // the plugin's library, kept loaded while the thread runs
     uint32_t DataLength; // as raised, also when Data is null
     void *Data;
     uint32_t JobTag;

@@ -22,10 +22,10 @@
 
 #include "dvrplugin.h"
 
-#define CONSUMER_ID 0x00E50000u
-#define FRAME_CLASS 0x00000008u /* the producer's frames: class bit 3... */
-#define FRAME_MASK 3            /* ...selects mask 3 */
-#define FRAME_TYPE 0x00000100u
+#define CONSUMER_ID     0x00E50000u
+#define FRAME_CLASS     0x00000008u /* the producer's frames: class bit 3... */
+#define FRAME_MASK      3           /* ...selects mask 3 */
+#define FRAME_TYPE      0x00000100u
 #define KEPT_FRAMES_MAX 4
 #define RELEASE_SECONDS 3
 

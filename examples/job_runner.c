@@ -29,13 +29,13 @@
 
 #include "dvrplugin.h"
 
-#define JOB_RUNNER_ID 0x00E60000u
-#define JOB_CLASS 0x00000010u    /* class bit 4... */
-#define JOB_MASK 4               /* ...selects mask 4 */
-#define JOB_TYPE 0x00000200u     /* job value 0x200 */
-#define PROGRESS_TYPE 0x00000400u /* not in mask 4: the progress events reach no one here */
-#define JOB_STEPS 5u
-#define STEP_MILLISECONDS 300
+#define JOB_RUNNER_ID             0x00E60000u
+#define JOB_CLASS                 0x00000010u /* class bit 4... */
+#define JOB_MASK                  4           /* ...selects mask 4 */
+#define JOB_TYPE                  0x00000200u /* job value 0x200 */
+#define PROGRESS_TYPE             0x00000400u /* not in mask 4: the progress events reach no one here */
+#define JOB_STEPS                 5u
+#define STEP_MILLISECONDS         300
 #define JOB_INTERVAL_MILLISECONDS 4000
 #define CANCEL_AFTER_MILLISECONDS 500
 
@@ -109,8 +109,8 @@ static void RunJob(uint32_t jobTag, const void *data, uint32_t length) {
         Sleep(STEP_MILLISECONDS); /* the work of one step */
         /* A progress event without data never waits for receivers. */
         if (Raise(JOB_RUNNER_ID, jobTag, JOB_CLASS, PROGRESS_TYPE, 0, NULL, 0) == EVENT_REFUSED) {
-            snprintf(line, sizeof line, "job %u stopped after step %u of %u", (unsigned)jobTag,
-                     (unsigned)step - 1, (unsigned)steps);
+            snprintf(line, sizeof line, "job %u stopped after step %u of %u", (unsigned)jobTag, (unsigned)step - 1,
+                     (unsigned)steps);
             LogLine(line);
             return;
         }

@@ -21,8 +21,8 @@
 
 #include "dvrplugin.h"
 
-#define LOGGER_ID 0x00E30000u /* unique among the plugins the core loads */
-#define LOG_MASK 6            /* CLASS_LOG is class bit 6 */
+#define LOGGER_ID     0x00E30000u /* unique among the plugins the core loads */
+#define LOG_MASK      6           /* CLASS_LOG is class bit 6 */
 #define LOG_FILE_NAME "example-logger.log"
 
 static FILE *logFile;
@@ -31,7 +31,7 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     (void)in; /* it raises nothing, so it needs no event entry */
     out->ID = LOGGER_ID;
     out->EventMasks[LOG_MASK] = 0xFFFFFFFFu; /* every log line, whoever raised it */
-    out->WriteEvents = 1; /* without it, no event reaches Write, masks or not */
+    out->WriteEvents = 1;                    /* without it, no event reaches Write, masks or not */
     return 0;
 }
 
@@ -55,8 +55,7 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     const char *text = in->Data;
     const char *end = memchr(text, '\0', in->DataLength);
     const int length = end != NULL ? (int)(end - text) : (int)in->DataLength;
-    fprintf(logFile, "%08X %u %.*s\n", (unsigned)in->Source, (unsigned)in->Params[EVENT_PARAM_LEVEL], length,
-            text);
+    fprintf(logFile, "%08X %u %.*s\n", (unsigned)in->Source, (unsigned)in->Params[EVENT_PARAM_LEVEL], length, text);
     fflush(logFile); /* so that the file is complete even if the process dies */
     return 0;
 }

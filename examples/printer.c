@@ -18,7 +18,7 @@
 #include "dvrplugin.h"
 
 #define PRINTER_ID 0x00E20000u
-#define LOG_MASK 6
+#define LOG_MASK   6
 
 /* The length of a text of at most `length` bytes that may end in a NUL. */
 static int TextLength(const void *data, uint32_t length) {
@@ -41,8 +41,8 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
         printf("printer: log line from %08X at level %u: %.*s\n", in->Source, in->Params[EVENT_PARAM_LEVEL],
                TextLength(in->Data, in->DataLength), (const char *)in->Data);
     } else {
-        printf("printer: event class 0x%X type 0x%X from %08X, %u bytes\n", in->EventClass, in->EventType,
-               in->Source, in->DataLength);
+        printf("printer: event class 0x%X type 0x%X from %08X, %u bytes\n", in->EventClass, in->EventType, in->Source,
+               in->DataLength);
     }
     fflush(stdout);
     return 0;

@@ -23,9 +23,9 @@
 
 #include "dvrplugin.h"
 
-#define PRODUCER_ID 0x00E40000u
-#define FRAME_CLASS 0x00000008u /* shared with the consumer */
-#define FRAME_TYPE 0x00000100u  /* a type bit of the plugins' own */
+#define PRODUCER_ID   0x00E40000u
+#define FRAME_CLASS   0x00000008u /* shared with the consumer */
+#define FRAME_TYPE    0x00000100u /* a type bit of the plugins' own */
 #define FRAME_SECONDS 2
 
 static EventEntryPoint raiseEvent;

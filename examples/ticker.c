@@ -15,7 +15,7 @@
 
 #include "dvrplugin.h"
 
-#define TICKER_ID 0x00E10000u /* bits 16-27 also address it from the supervisor */
+#define TICKER_ID    0x00E10000u /* bits 16-27 also address it from the supervisor */
 #define TICK_SECONDS 5
 
 static EventEntryPoint raiseEvent;

@@ -45,41 +45,33 @@ struct Decision {
     uint32_t length;        // of the packet; 0 for a bad length
     std::size_t receivedBy; // the stream bytes received when it was made: not compared
 
-    bool operator==(const Decision& other) const
-    {
+    bool operator==(const Decision &other) const {
         return badLength == other.badLength && offset == other.offset && length == other.length;
     }
 };
 
-uint32_t LengthAt(const uint8_t* header)
-{
+uint32_t LengthAt(const uint8_t *header) {
     uint32_t length;
     std::memcpy(&length, header, sizeof length);
     return length;
 }
 
-bool ValidLength(uint32_t length)
-{
-    return length >= sizeof(IpcHeader) && length <= IPC_MAX_PACKET_LENGTH;
-}
+bool ValidLength(uint32_t length) { return length >= sizeof(IpcHeader) && length <= IPC_MAX_PACKET_LENGTH; }
 
 // The core's receive side over a stream in memory, checking every call of ExtractPackets.
 class Receiver {
 public:
     // `buffer` holds BUFFER_SIZE bytes.
-    Receiver(uint8_t* buffer, const std::string& stream, std::size_t from)
-        : buffer(buffer), stream(reinterpret_cast<const uint8_t*>(stream.data())),
-          streamSize(stream.size()), received(from)
-    {
-    }
+    Receiver(uint8_t *buffer, const std::string &stream, std::size_t from)
+        : buffer(buffer), stream(reinterpret_cast<const uint8_t *>(stream.data())), streamSize(stream.size()),
+          received(from) {}
 
     bool AtEnd() const { return received == streamSize; }
     bool Dropped() const { return dropped; }
     uint32_t Buffered() const { return used; }
-    const std::vector<Decision>& Decisions() const { return decisions; }
+    const std::vector<Decision> &Decisions() const { return decisions; }
 
-    void Receive(std::size_t wanted)
-    {
+    void Receive(std::size_t wanted) {
         const std::size_t space = BUFFER_SIZE - used;
         Require(space > 0, "a receive into a full buffer would read 0 bytes: a disconnection");
         const std::size_t bytes = std::min({wanted, space, streamSize - received});
@@ -91,8 +83,7 @@ public:
         cursor = front;
         bool droppedNow = false;
         const uint32_t left = ExtractPackets(
-            buffer, filled,
-            [this](const uint8_t* packet, uint32_t length) { Handle(packet, length); },
+            buffer, filled, [this](const uint8_t *packet, uint32_t length) { Handle(packet, length); },
             [this, &droppedNow] {
                 ReportBadLength();
                 droppedNow = true;
@@ -107,35 +98,29 @@ public:
     }
 
 private:
-    void Handle(const uint8_t* packet, uint32_t length)
-    {
-        Require(packet == buffer + (cursor - front),
-                "a packet that does not start where the previous one ended");
+    void Handle(const uint8_t *packet, uint32_t length) {
+        Require(packet == buffer + (cursor - front), "a packet that does not start where the previous one ended");
         Require(ValidLength(length) && length == LengthAt(packet),
                 "a packet handled with a length other than its valid header's");
         Require(cursor + length <= received, "a packet handled before all its bytes arrived");
-        Require(cursor + length > receiveStart,
-                "a packet handled a receive later than it was complete");
+        Require(cursor + length > receiveStart, "a packet handled a receive later than it was complete");
         Require(std::memcmp(packet, stream + cursor, length) == 0, "packet bytes not the stream's");
         decisions.push_back({false, cursor, length, received});
         cursor += length;
     }
 
-    void ReportBadLength()
-    {
+    void ReportBadLength() {
         const std::size_t headerEnd = cursor + sizeof(IpcHeader);
         Require(headerEnd <= received && headerEnd > receiveStart,
                 "a bad length not reported in the receive that completed its header");
-        Require(!ValidLength(LengthAt(buffer + (cursor - front))),
-                "a valid length reported as bad");
+        Require(!ValidLength(LengthAt(buffer + (cursor - front))), "a valid length reported as bad");
         decisions.push_back({true, cursor, 0, received});
         dropped = true;
     }
 
     // What stays must be the bytes after the last packet, moved to the start, and must not hold
     // a packet that could have been handled: the call waits only for bytes still to come.
-    void CheckLeftBytes(uint32_t left) const
-    {
+    void CheckLeftBytes(uint32_t left) const {
         Require(left == received - cursor, "the bytes kept are not those after the last packet");
         Require(std::memcmp(buffer, stream + cursor, left) == 0,
                 "the bytes kept were not moved to the start of the buffer");
@@ -147,8 +132,8 @@ private:
         }
     }
 
-    uint8_t* const buffer;
-    const uint8_t* const stream;
+    uint8_t *const buffer;
+    const uint8_t *const stream;
     const std::size_t streamSize;
     uint32_t used = 0;
     std::size_t received;
@@ -160,16 +145,15 @@ private:
     std::size_t cursor = 0; // of the next packet
 };
 
-void CompareWithWholeReceives(uint8_t* buffer, const std::string& stream, const Receiver& cut)
-{
-    const std::vector<Decision>& cutDecisions = cut.Decisions();
+void CompareWithWholeReceives(uint8_t *buffer, const std::string &stream, const Receiver &cut) {
+    const std::vector<Decision> &cutDecisions = cut.Decisions();
     std::size_t next = 0;
     std::size_t segmentStart = 0;
     for (;;) {
         Receiver whole(buffer, stream, segmentStart);
         while (!whole.AtEnd() && !whole.Dropped())
             whole.Receive(AS_MUCH_AS_FITS);
-        for (const Decision& decision : whole.Decisions()) {
+        for (const Decision &decision : whole.Decisions()) {
             Require(next < cutDecisions.size() && cutDecisions[next] == decision,
                     "cut and whole receives decided differently");
             ++next;
@@ -183,8 +167,7 @@ void CompareWithWholeReceives(uint8_t* buffer, const std::string& stream, const 
     }
 }
 
-std::string DecodeStream(const uint8_t* p, const uint8_t* end)
-{
+std::string DecodeStream(const uint8_t *p, const uint8_t *end) {
     std::string stream;
     while (p < end && stream.size() < MAX_STREAM) {
         if (*p != RUN_MARK || end - p < 4) {
@@ -200,8 +183,7 @@ std::string DecodeStream(const uint8_t* p, const uint8_t* end)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size == 0)
         return 0;
     const std::size_t sizeCount = std::min<std::size_t>(data[0], (size - 1) / 2);

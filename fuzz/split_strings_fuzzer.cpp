@@ -19,8 +19,7 @@
 
 namespace {
 
-std::string Joined(const std::vector<std::string>& pieces, char separator)
-{
+std::string Joined(const std::vector<std::string> &pieces, char separator) {
     std::string joined;
     for (std::size_t index = 0; index < pieces.size(); ++index) {
         if (index > 0)
@@ -30,26 +29,22 @@ std::string Joined(const std::vector<std::string>& pieces, char separator)
     return joined;
 }
 
-void CheckSplit(const std::vector<std::string>& pieces, const std::string& range, char separator)
-{
+void CheckSplit(const std::vector<std::string> &pieces, const std::string &range, char separator) {
     Require(Joined(pieces, separator) == range, "the pieces do not join to the range");
     const auto separators = std::count(range.begin(), range.end(), separator);
-    Require(pieces.size() == static_cast<std::size_t>(separators) + 1,
-            "not one piece more than separators");
-    for (const std::string& piece : pieces)
+    Require(pieces.size() == static_cast<std::size_t>(separators) + 1, "not one piece more than separators");
+    for (const std::string &piece : pieces)
         Require(piece.find(separator) == std::string::npos, "a piece holding the separator");
 }
 
-void SplitExplicitRange(const std::string& range, char separator)
-{
+void SplitExplicitRange(const std::string &range, char separator) {
     const std::unique_ptr<char[]> bytes(new char[range.size()]);
     std::memcpy(bytes.get(), range.data(), range.size());
     const uint32_t length = static_cast<uint32_t>(range.size());
     CheckSplit(SplitStrings(bytes.get(), length, separator), range, separator);
 }
 
-void SplitUpToNul(const std::string& range, char separator)
-{
+void SplitUpToNul(const std::string &range, char separator) {
     const std::unique_ptr<char[]> bytes(new char[range.size() + 1]);
     std::memcpy(bytes.get(), range.data(), range.size());
     bytes[range.size()] = '\0';
@@ -62,13 +57,12 @@ void SplitUpToNul(const std::string& range, char separator)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size < 2)
         return 0;
     const char separator = static_cast<char>(data[0]);
     const bool toNul = (data[1] & 1) != 0;
-    const std::string range(reinterpret_cast<const char*>(data + 2), size - 2);
+    const std::string range(reinterpret_cast<const char *>(data + 2), size - 2);
     if (toNul)
         SplitUpToNul(range, separator);
     else

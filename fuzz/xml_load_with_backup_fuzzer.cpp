@@ -33,16 +33,14 @@ namespace fs = std::filesystem;
 // files loaded to learn what the library makes of a content.
 class Workspace {
 public:
-    Workspace()
-    {
+    Workspace() {
         std::string pattern = BaseDirectory() / "xml_load_fuzz_XXXXXX";
         Require(mkdtemp(pattern.data()) != nullptr, "no temporary directory");
         root = pattern;
         fs::create_directory(Store());
         fs::create_directory(root / "probe");
     }
-    ~Workspace()
-    {
+    ~Workspace() {
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
@@ -50,16 +48,14 @@ public:
     fs::path Store() const { return root / "store"; }
     fs::path Probe() const { return root / "probe" / "core.xml"; }
 
-    void EmptyStore() const
-    {
-        for (const fs::directory_entry& entry : fs::directory_iterator(Store()))
+    void EmptyStore() const {
+        for (const fs::directory_entry &entry : fs::directory_iterator(Store()))
             fs::remove_all(entry.path());
     }
 
-    std::set<std::string> StoreEntries() const
-    {
+    std::set<std::string> StoreEntries() const {
         std::set<std::string> entries;
-        for (const fs::directory_entry& entry : fs::directory_iterator(Store()))
+        for (const fs::directory_entry &entry : fs::directory_iterator(Store()))
             entries.insert(entry.path().filename());
         return entries;
     }
@@ -67,8 +63,7 @@ public:
 private:
     // Memory when there is a place for files there: on a disk, replacing files makes the file
     // system write them out at once, and every run would wait for the device.
-    static fs::path BaseDirectory()
-    {
+    static fs::path BaseDirectory() {
         std::error_code error;
         const fs::path memory = "/dev/shm";
         return fs::is_directory(memory, error) ? memory : fs::temp_directory_path();
@@ -77,21 +72,15 @@ private:
     fs::path root;
 };
 
-void WriteFile(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+void WriteFile(const fs::path &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
-std::string ReadFile(const fs::path& path)
-{
+std::string ReadFile(const fs::path &path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // What the library makes of one content on its own: the tree, or nothing when it does not load.
-std::optional<std::string> TreeOf(const Workspace& workspace,
-                                  const std::optional<std::string>& content)
-{
+std::optional<std::string> TreeOf(const Workspace &workspace, const std::optional<std::string> &content) {
     if (!content)
         return std::nullopt;
     WriteFile(workspace.Probe(), *content);
@@ -101,20 +90,17 @@ std::optional<std::string> TreeOf(const Workspace& workspace,
     return PrintCompact(document);
 }
 
-void CheckLoadedFrom(const CoreDocument& document, const std::string& tree,
-                     const Workspace& workspace, const fs::path& name, const std::string& content)
-{
+void CheckLoadedFrom(const CoreDocument &document, const std::string &tree, const Workspace &workspace,
+                     const fs::path &name, const std::string &content) {
     Require(!document.Error(), "a successful load with an error recorded");
     Require(PrintCompact(document) == tree, "a tree other than the winning file's");
-    Require(workspace.StoreEntries() == std::set<std::string>{"core.xml"},
-            "files other than the loaded one left");
+    Require(workspace.StoreEntries() == std::set<std::string>{"core.xml"}, "files other than the loaded one left");
     Require(ReadFile(name) == content, "the file does not hold the loaded contents");
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     static const Workspace workspace;
     FuzzedDataProvider input(data, size);
     const uint8_t flags = input.ConsumeIntegral<uint8_t>();

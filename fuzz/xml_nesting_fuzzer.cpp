@@ -24,9 +24,8 @@ constexpr std::size_t MAX_TEXT = 16 * 1024;
 
 // Whether the library began a node starting with "<" below `parent` deeper than `limit`; the
 // children of `parent` are at `depth`.
-bool HasMarkupDeeperThan(const TiXmlNode& parent, int depth, int limit)
-{
-    for (const TiXmlNode* node = parent.FirstChild(); node != nullptr; node = node->NextSibling()) {
+bool HasMarkupDeeperThan(const TiXmlNode &parent, int depth, int limit) {
+    for (const TiXmlNode *node = parent.FirstChild(); node != nullptr; node = node->NextSibling()) {
         const bool markup = node->ToText() == nullptr || node->ToText()->CDATA();
         if ((markup && depth > limit) || HasMarkupDeeperThan(*node, depth + 1, limit))
             return true;
@@ -34,8 +33,7 @@ bool HasMarkupDeeperThan(const TiXmlNode& parent, int depth, int limit)
     return false;
 }
 
-TiXmlEncoding EncodingFrom(uint8_t choice)
-{
+TiXmlEncoding EncodingFrom(uint8_t choice) {
     switch ((choice >> 3) & 3) {
     case 1:
         return TIXML_ENCODING_UTF8;
@@ -48,13 +46,12 @@ TiXmlEncoding EncodingFrom(uint8_t choice)
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (size == 0 || size > MAX_TEXT)
         return 0;
     const int limit = data[0] == 0xFF ? 100 : 1 + (data[0] & 7);
     const TiXmlEncoding encoding = EncodingFrom(data[0]);
-    const char* const bytes = reinterpret_cast<const char*>(data + 1);
+    const char *const bytes = reinterpret_cast<const char *>(data + 1);
     const std::string text(bytes, strnlen(bytes, size - 1));
 
     // The library may read up to three bytes past a character cut by the end: give it padding.
@@ -75,8 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
     Require(core.Error() == library.Error() && core.ErrorId() == library.ErrorId(),
             "a result other than the library's within the limit");
-    Require(std::strcmp(core.ErrorDesc(), library.ErrorDesc()) == 0,
-            "an error text other than the library's");
+    Require(std::strcmp(core.ErrorDesc(), library.ErrorDesc()) == 0, "an error text other than the library's");
     Require(core.ErrorRow() == library.ErrorRow() && core.ErrorCol() == library.ErrorCol(),
             "an error location other than the library's");
     Require(PrintCompact(core) == PrintCompact(library), "a tree other than the library's");

@@ -73,12 +73,8 @@ void TellHeldBackPacket(uint64_t key, uint64_t count) {
 } // namespace
 
 SupervisorLink::SupervisorLink(boost::asio::io_context &io, PacketHandler &handler, Clock clock)
-    : handler(handler),
-      clock(std::move(clock)),
-      socket(io),
-      buffer(IPC_MAX_PACKET_LENGTH),
-      unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS),
-      sendQueue(io, packetSocket, [this] { HandleLoss(); }) {}
+    : handler(handler), clock(std::move(clock)), socket(io), buffer(IPC_MAX_PACKET_LENGTH),
+      unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS), sendQueue(io, packetSocket, [this] { HandleLoss(); }) {}
 
 // Sends are tried at once and wait for room only when the socket has none,
 // so the socket is in non-blocking mode; receives are asynchronous either
@@ -170,8 +166,8 @@ void SupervisorLink::HandlePacket(const uint8_t *packet, uint32_t length) {
         return;
     }
     if (header.PacketType == IPC_IDENTITY && length > sizeof header) {
-        const auto pieces = SplitStrings(reinterpret_cast<const char *>(packet + sizeof header),
-                                         length - sizeof header, '\0');
+        const auto pieces =
+            SplitStrings(reinterpret_cast<const char *>(packet + sizeof header), length - sizeof header, '\0');
         identity.Record(pieces[0], pieces.size() >= 2 ? &pieces[1] : nullptr);
         return;
     }

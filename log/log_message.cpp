@@ -18,8 +18,8 @@ void LogMessage(uint32_t source, EventEntryPoint entry, uint32_t level, const ch
     }
     va_end(arguments);
 
-    _EventParmsIn in =
-        EventRecord(source, CLASS_LOG, TYPE_FROM_CORE | TYPE_LOG_TEXT, static_cast<uint32_t>(std::strlen(text) + 1), text);
+    _EventParmsIn in = EventRecord(source, CLASS_LOG, TYPE_FROM_CORE | TYPE_LOG_TEXT,
+                                   static_cast<uint32_t>(std::strlen(text) + 1), text);
     in.Params[EVENT_PARAM_LEVEL] = level;
     _EventParmsOut out = EventResultRecord();
     entry(&in, &out);

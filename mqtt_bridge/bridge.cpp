@@ -34,8 +34,8 @@ public:
 
 ConnectionSettings ConnectionFrom(const LoadedSettings &loaded, const TopicScheme &topics) {
     const BridgeSettings &settings = loaded.settings;
-    return {settings.host, settings.port, settings.clientId, settings.keepAliveSeconds, settings.qos,
-            settings.tls, settings.user, loaded.password, topics.State()};
+    return {settings.host, settings.port,   settings.clientId, settings.keepAliveSeconds, settings.qos, settings.tls,
+            settings.user, loaded.password, topics.State()};
 }
 
 ReconnectBackoff BackoffFrom(const BridgeSettings &settings) {

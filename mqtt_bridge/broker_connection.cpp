@@ -14,7 +14,8 @@ constexpr char OFFLINE[] = "offline";
 
 // libmosquitto is C: nothing may be thrown through it. A callback that fails loses its one
 // message or state change; the link notices a broken connection by its socket anyway.
-template <typename Call> void Guarded(Call call) {
+template <typename Call>
+void Guarded(Call call) {
     try {
         call();
     } catch (...) {
@@ -71,8 +72,8 @@ std::string BrokerConnection::Configure() {
         result = mosquitto_username_pw_set(client.get(), settings.user.c_str(), password);
     }
     if (result == MOSQ_ERR_SUCCESS) {
-        result = mosquitto_will_set(client.get(), settings.willTopic.c_str(), sizeof OFFLINE - 1, OFFLINE,
-                                    settings.qos, true);
+        result = mosquitto_will_set(client.get(), settings.willTopic.c_str(), sizeof OFFLINE - 1, OFFLINE, settings.qos,
+                                    true);
     }
     return result == MOSQ_ERR_SUCCESS ? "" : ResultText(result);
 }
@@ -98,8 +99,8 @@ int BrokerConnection::Write() { return mosquitto_loop_write(client.get(), 1); }
 int BrokerConnection::Maintain() { return mosquitto_loop_misc(client.get()); }
 
 int BrokerConnection::Publish(const std::string &topic, const std::string &payload, bool retain, int &messageId) {
-    return mosquitto_publish(client.get(), &messageId, topic.c_str(), static_cast<int>(payload.size()),
-                             payload.data(), settings.qos, retain);
+    return mosquitto_publish(client.get(), &messageId, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                             settings.qos, retain);
 }
 
 int BrokerConnection::Subscribe(const std::string &filter) {

@@ -16,7 +16,7 @@ struct ConnectionSettings {
     int qos = 1;
     TlsSettings tls;
     std::string user;
-    std::string password; // empty: none
+    std::string password;  // empty: none
     std::string willTopic; // gets "offline", retained, when the connection breaks
 };
 

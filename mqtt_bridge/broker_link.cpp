@@ -29,20 +29,19 @@ std::string CountersDocument(uint64_t dropped, uint64_t refusedCommands) {
 std::string Printable(const std::string &topic) {
     constexpr std::size_t SHOWN = 200;
     std::string shown = topic.substr(0, SHOWN);
-    std::replace_if(shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+    std::replace_if(
+        shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
     std::replace(shown.begin(), shown.end(), '\x7F', '?');
     return shown;
 }
 
 } // namespace
 
-BrokerLink::BrokerLink(ConnectionSettings connection, ReconnectBackoff backoff, const TopicScheme &topics,
-                       Parts parts)
+BrokerLink::BrokerLink(ConnectionSettings connection, ReconnectBackoff backoff, const TopicScheme &topics, Parts parts)
     : connectionSettings(std::move(connection)), topics(topics), parts(parts),
       connectTimeout(std::max<Clock::duration>(SHORTEST_CONNECT_TIMEOUT,
                                                std::chrono::seconds(connectionSettings.keepAliveSeconds))),
-      backoff(std::move(backoff)),
-      outage(connectionSettings.host + ":" + std::to_string(connectionSettings.port)) {}
+      backoff(std::move(backoff)), outage(connectionSettings.host + ":" + std::to_string(connectionSettings.port)) {}
 
 BrokerLink::~BrokerLink() {
     Stop();
@@ -231,9 +230,7 @@ void BrokerLink::UpdateCounters(Clock::time_point now) {
     parts.documents.Set(topics.Bridge(), document.data(), document.size());
 }
 
-uint64_t BrokerLink::Dropped() const {
-    return parts.queue.Dropped() + parts.documents.Refused() + droppedByLink;
-}
+uint64_t BrokerLink::Dropped() const { return parts.queue.Dropped() + parts.documents.Refused() + droppedByLink; }
 
 void BrokerLink::SayGoodbye() {
     if (!connected) {

@@ -17,8 +17,8 @@ TranslatedCommand CommandTranslator::Translate(const std::string &topic, std::si
         return {std::nullopt, "not a command topic"};
     }
     if (payloadLength > PAYLOAD_LIMIT) {
-        return {std::nullopt, "payload of " + std::to_string(payloadLength) + " bytes is above " +
-                                  std::to_string(PAYLOAD_LIMIT)};
+        return {std::nullopt,
+                "payload of " + std::to_string(payloadLength) + " bytes is above " + std::to_string(PAYLOAD_LIMIT)};
     }
     const std::string command = topic.substr(prefix.size());
     const std::size_t slash = command.find('/');

@@ -9,9 +9,7 @@ constexpr std::size_t NAME_LIMIT = 64;
 
 bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 
-bool IsNameCharacter(char c) {
-    return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':';
-}
+bool IsNameCharacter(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':'; }
 
 // Walks a text that may end anywhere; every step stays within it.
 class Scan {
@@ -119,7 +117,7 @@ std::string FirstElementInRoot(const char *text, std::size_t length) {
     }
     const std::string name = scan.Name();
     const char after = scan.Peek();
-    const bool nameEnded = after == '>' || after == '/' || after == ' ' || after == '\t' || after == '\n' ||
-                           after == '\r';
+    const bool nameEnded =
+        after == '>' || after == '/' || after == ' ' || after == '\t' || after == '\n' || after == '\r';
     return nameEnded && name.size() <= NAME_LIMIT ? name : "";
 }

@@ -29,8 +29,8 @@ public:
             return;
         }
         for (const TiXmlAttribute *a = element->FirstAttribute(); a; a = a->Next()) {
-            const bool isKnown = std::any_of(known.begin(), known.end(),
-                                             [&](const char *name) { return a->NameTStr() == name; });
+            const bool isKnown =
+                std::any_of(known.begin(), known.end(), [&](const char *name) { return a->NameTStr() == name; });
             if (!isKnown) {
                 Fail(std::string("unknown attribute ") + a->Name());
             }
@@ -57,8 +57,8 @@ public:
         }
         const std::optional<uint32_t> value = ParseNumber(text);
         if (!value || *value < lowest || *value > highest) {
-            Fail(std::string(name) + " \"" + text + "\" is not a number from " + std::to_string(lowest) +
-                 " to " + std::to_string(highest));
+            Fail(std::string(name) + " \"" + text + "\" is not a number from " + std::to_string(lowest) + " to " +
+                 std::to_string(highest));
             return fallback;
         }
         return *value;
@@ -113,8 +113,8 @@ void ReadBroker(const TiXmlElement *root, BridgeSettings &settings, std::string 
     }
     broker.Allow({"Host", "Port", "ClientID", "KeepAlive", "QoS"});
     settings.host = broker.RequiredText("Host");
-    settings.port = static_cast<uint16_t>(
-        broker.Number("Port", settings.tls.enabled ? TLS_PORT : PLAIN_PORT, 1, 65535));
+    settings.port =
+        static_cast<uint16_t>(broker.Number("Port", settings.tls.enabled ? TLS_PORT : PLAIN_PORT, 1, 65535));
     settings.clientId = broker.Text("ClientID", "dvr-" + settings.device);
     settings.keepAliveSeconds = static_cast<int>(broker.Number("KeepAlive", settings.keepAliveSeconds, 5, 65535));
     settings.qos = static_cast<int>(broker.Number("QoS", settings.qos, 0, 2));
@@ -194,8 +194,7 @@ void ReadCommands(const TiXmlElement *root, BridgeSettings &settings, std::strin
     list.Allow({"Numeric"});
     settings.numericCommands = list.Flag("Numeric", false);
     std::set<std::string> names;
-    for (const TiXmlElement *e = commands ? commands->FirstChildElement() : nullptr; e;
-         e = e->NextSiblingElement()) {
+    for (const TiXmlElement *e = commands ? commands->FirstChildElement() : nullptr; e; e = e->NextSiblingElement()) {
         ElementReader command(e, error);
         if (e->ValueStr() != "Command") {
             command.Fail("unknown element in Commands");
@@ -223,13 +222,13 @@ void ReadLimits(const TiXmlElement *root, BridgeSettings &settings, std::string 
     reconnect.Allow({"MinimumSeconds", "MaximumSeconds"});
     settings.reconnectMinimumSeconds =
         static_cast<int>(reconnect.Number("MinimumSeconds", settings.reconnectMinimumSeconds, 1, 3600));
-    settings.reconnectMaximumSeconds = static_cast<int>(reconnect.Number(
-        "MaximumSeconds", std::max(settings.reconnectMaximumSeconds, settings.reconnectMinimumSeconds),
-        settings.reconnectMinimumSeconds, 3600));
+    settings.reconnectMaximumSeconds = static_cast<int>(
+        reconnect.Number("MaximumSeconds", std::max(settings.reconnectMaximumSeconds, settings.reconnectMinimumSeconds),
+                         settings.reconnectMinimumSeconds, 3600));
 }
 
 void RejectUnknownElements(const TiXmlElement *root, std::string &error) {
-    static const std::set<std::string> known = {"Broker", "Device", "TLS", "Authentication", "Log",
+    static const std::set<std::string> known = {"Broker", "Device",   "TLS",   "Authentication", "Log",
                                                 "Events", "Commands", "Queue", "Reconnect"};
     for (const TiXmlElement *e = root->FirstChildElement(); e; e = e->NextSiblingElement()) {
         if (!known.count(e->ValueStr())) {

@@ -11,7 +11,7 @@
 // pointer to one. A record must not be destroyed while a thread slot still
 // holds a running thread; the host joins both at unload.
 struct PLUGININFO {
-    void *Handle = nullptr; // dynamic-loader handle
+    void *Handle = nullptr;        // dynamic-loader handle
     LoadEntryPoint Load = nullptr; // never null in a listed record
     UnloadEntryPoint Unload = nullptr;
     OpenEntryPoint Open = nullptr;

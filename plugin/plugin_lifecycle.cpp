@@ -70,8 +70,7 @@ void PluginTable::CallClose(PLUGININFO &plugin) {
         result = plugin.Close(&in, &out);
     }
     if (result != 0 || out.Error != 0) {
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin.Name.c_str(), result,
-                 out.Error);
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin.Name.c_str(), result, out.Error);
     }
 }
 
@@ -107,7 +106,6 @@ void PluginTable::CallUnload(const PLUGININFO &plugin) {
     _UnloadParmsOut out = UnloadOutRecord();
     const int32_t result = plugin.Unload != nullptr ? plugin.Unload(&in, &out) : 0;
     if (result != 0 || out.Error != 0) {
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin.Name.c_str(), result,
-                 out.Error);
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin.Name.c_str(), result, out.Error);
     }
 }

@@ -34,8 +34,7 @@ public:
         std::function<void(void *)> beforeUnload; // job threads in the library have left
     };
 
-    PluginTable(std::string exePath, SourceNames &names, ClosedPlugins &closed, CallSlot &mainThreadCall,
-                Hooks hooks);
+    PluginTable(std::string exePath, SourceNames &names, ClosedPlugins &closed, CallSlot &mainThreadCall, Hooks hooks);
     PluginTable(const PluginTable &) = delete;
     PluginTable &operator=(const PluginTable &) = delete;
 

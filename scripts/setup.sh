@@ -32,7 +32,7 @@ test_packages=(
     file util-linux procps
     # xmllint: the modules report must parse with a standard XML parser.
     libxml2-utils
-    clang-14 libclang-rt-14-dev
+    clang-14 libclang-rt-14-dev clang-format-14
     crossbuild-essential-armhf qemu-user mmdebstrap
     # The Debian packages and the armhf device image.
     lintian qemu-user-static

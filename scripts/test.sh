@@ -35,6 +35,9 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+echo "==== layout: clang-format ===="
+bash "$root/scripts/format-check.sh"
+
 echo "==== lock rules: clang -Wthread-safety ===="
 # The core's code alone, built by Clang with its lock analysis as errors: a
 # guarded field used without its mutex, or a function called without the lock

@@ -18,7 +18,7 @@
 #define MY_PLUGIN_ID 0x00FE0000u
 /* What this plugin takes: class bit 0 selects EventMasks[0]. */
 #define MY_EVENT_CLASS 0x00000001u
-#define MY_EVENT_TYPE 0x00000100u
+#define MY_EVENT_TYPE  0x00000100u
 
 /* FlatPluginEvent, handed over at Load; valid for the life of the process. */
 static EventEntryPoint raiseEvent;

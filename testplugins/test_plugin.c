@@ -104,8 +104,8 @@ static void *retained[MAX_RETAINED];
 static uint32_t retainedLengths[MAX_RETAINED];
 static int retainedCount;
 static int savedConfigs;
-static void *lastWritten;      /* Data of the latest Write, kept or not */
-static int writeScriptRun;     /* "<stem>.write" runs on the first Write only */
+static void *lastWritten;  /* Data of the latest Write, kept or not */
+static int writeScriptRun; /* "<stem>.write" runs on the first Write only */
 static unsigned long summaryCount;
 static char summaryLast[96];
 /* Per event type: events this plugin raised that the core accepted ("stream"),
@@ -154,8 +154,8 @@ static void FindStem(void) {
     }
 }
 
-static int32_t Raise(uint32_t source, uint32_t eventClass, uint32_t type, uint32_t tag, uint32_t level,
-                     void *data, uint32_t length) {
+static int32_t Raise(uint32_t source, uint32_t eventClass, uint32_t type, uint32_t tag, uint32_t level, void *data,
+                     uint32_t length) {
     _EventParmsIn in;
     memset(&in, 0, sizeof in);
     in.Size = sizeof in;
@@ -275,8 +275,8 @@ static void ShowTally(void) {
     int used = snprintf(line, sizeof line, "tally");
     pthread_mutex_lock(&stateLock);
     for (int i = 0; i < TALLY_TYPES && (tally[i].sent || tally[i].received) && used < (int)sizeof line; ++i) {
-        used += snprintf(line + used, sizeof line - used, " 0x%x=%lu/%lu", tally[i].type, tally[i].sent,
-                         tally[i].received);
+        used +=
+            snprintf(line + used, sizeof line - used, " 0x%x=%lu/%lu", tally[i].type, tally[i].sent, tally[i].received);
     }
     pthread_mutex_unlock(&stateLock);
     Record("%s", line);
@@ -618,8 +618,8 @@ static int WriteLayoutMatches(const _WriteParmsIn *in) {
     memcpy(&source, bytes + (sizeof(void *) == 4 ? 24 : 32), 4);
     memcpy(&eventClass, bytes + (sizeof(void *) == 4 ? 32 : 40), 4);
     memcpy(&type, bytes + (sizeof(void *) == 4 ? 36 : 44), 4);
-    return in->Size == sizeof *in && data == in->Data && source == in->Source &&
-           eventClass == in->EventClass && type == in->EventType;
+    return in->Size == sizeof *in && data == in->Data && source == in->Source && eventClass == in->EventClass &&
+           type == in->EventType;
 }
 
 static void CountWrite(const _WriteParmsIn *in) {
@@ -656,9 +656,9 @@ ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
             shown[i] = (c >= 32 && c < 127) ? c : '.';
         }
     }
-    Record("Write source=0x%08x tag=%u class=0x%x type=0x%x level=%u length=%u null=%d layout=%s data=%s",
-           in->Source, in->JobTag, in->EventClass, in->EventType, in->Params[EVENT_PARAM_LEVEL],
-           in->DataLength, in->Data == NULL, WriteLayoutMatches(in) ? "ok" : "bad", shown);
+    Record("Write source=0x%08x tag=%u class=0x%x type=0x%x level=%u length=%u null=%d layout=%s data=%s", in->Source,
+           in->JobTag, in->EventClass, in->EventType, in->Params[EVENT_PARAM_LEVEL], in->DataLength, in->Data == NULL,
+           WriteLayoutMatches(in) ? "ok" : "bad", shown);
     RunWriteScriptOnce();
     if (WRITE_DELAY_MS) {
         usleep(WRITE_DELAY_MS * 1000u);
@@ -690,12 +690,10 @@ ENTRY int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
         /* Packets after the first of a receive may lie at any byte offset. */
         IpcHeader header;
         memcpy(&header, in->DataBlock.Data, sizeof header);
-        Record("Packet length=%u address=0x%08x type=%u", in->DataBlock.DataLength, header.Address,
-               header.PacketType);
+        Record("Packet length=%u address=0x%08x type=%u", in->DataBlock.DataLength, header.Address, header.PacketType);
         currentPacket = in->DataBlock.Data;
         currentPacketLength = in->DataBlock.DataLength;
-        RunCommands((const char *)in->DataBlock.Data + sizeof header,
-                    in->DataBlock.DataLength - sizeof header);
+        RunCommands((const char *)in->DataBlock.Data + sizeof header, in->DataBlock.DataLength - sizeof header);
         currentPacket = NULL;
         break;
     }

@@ -11,45 +11,36 @@
 
 namespace {
 
-const TiXmlElement* FirstUnderRoot(const TiXmlDocument& document, const char* name)
-{
-    const TiXmlElement* root = document.FirstChildElement();
+const TiXmlElement *FirstUnderRoot(const TiXmlDocument &document, const char *name) {
+    const TiXmlElement *root = document.FirstChildElement();
     return root != nullptr ? root->FirstChildElement(name) : nullptr;
 }
 
-void CopyAttribute(const TiXmlElement& element, const char* name, std::string& value)
-{
-    if (const char* found = element.Attribute(name))
+void CopyAttribute(const TiXmlElement &element, const char *name, std::string &value) {
+    if (const char *found = element.Attribute(name))
         value = found;
 }
 
-bool IsDigit(char c)
-{
-    return std::isdigit(static_cast<unsigned char>(c)) != 0;
-}
+bool IsDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
 
 } // namespace
 
-void ReadProductSettings(const TiXmlDocument& productXml, std::string& family,
-                         std::string& version)
-{
-    const TiXmlElement* product = FirstUnderRoot(productXml, "Product");
+void ReadProductSettings(const TiXmlDocument &productXml, std::string &family, std::string &version) {
+    const TiXmlElement *product = FirstUnderRoot(productXml, "Product");
     if (product == nullptr)
         return;
     CopyAttribute(*product, "Family", family);
     CopyAttribute(*product, "Version", version);
 }
 
-std::optional<bool> ReadThrottlingSetting(const TiXmlDocument& coreXml)
-{
-    const TiXmlElement* memory = FirstUnderRoot(coreXml, "Memory");
+std::optional<bool> ReadThrottlingSetting(const TiXmlDocument &coreXml) {
+    const TiXmlElement *memory = FirstUnderRoot(coreXml, "Memory");
     if (memory == nullptr)
         return std::nullopt;
     return ScanNonZeroInteger(memory->Attribute("Throttling"));
 }
 
-std::optional<bool> ScanNonZeroInteger(const char* text)
-{
+std::optional<bool> ScanNonZeroInteger(const char *text) {
     if (text == nullptr)
         return std::nullopt;
     while (std::isspace(static_cast<unsigned char>(*text)))
@@ -64,8 +55,7 @@ std::optional<bool> ScanNonZeroInteger(const char* text)
     return nonZero;
 }
 
-void BuildCoreConfiguration(TiXmlDocument& document, bool throttlingEnabled)
-{
+void BuildCoreConfiguration(TiXmlDocument &document, bool throttlingEnabled) {
     TiXmlElement memory("Memory");
     // Readers expect the core's ID as a signed decimal.
     memory.SetAttribute("ID", static_cast<int32_t>(CORE_SOURCE));
@@ -77,10 +67,8 @@ void BuildCoreConfiguration(TiXmlDocument& document, bool throttlingEnabled)
     document.InsertEndChild(root);
 }
 
-void AddProductElement(TiXmlDocument& document, const std::string& family,
-                       const std::string& version)
-{
-    TiXmlElement* root = document.RootElement();
+void AddProductElement(TiXmlDocument &document, const std::string &family, const std::string &version) {
+    TiXmlElement *root = document.RootElement();
     if (root == nullptr)
         return;
     TiXmlElement product("Product");

@@ -9,8 +9,7 @@
 namespace {
 
 // Where the library stopped reading `padded`, as a place in the caller's `text`.
-const char* InCallerText(const char* text, const PaddedXmlText& padded, const char* stop)
-{
+const char *InCallerText(const char *text, const PaddedXmlText &padded, const char *stop) {
     if (stop == nullptr)
         return nullptr;
     const auto offset = static_cast<std::size_t>(stop - padded.c_str());
@@ -19,15 +18,13 @@ const char* InCallerText(const char* text, const PaddedXmlText& padded, const ch
 
 } // namespace
 
-const char* CoreDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlEncoding encoding)
-{
+const char *CoreDocument::Parse(const char *text, TiXmlParsingData *data, TiXmlEncoding encoding) {
     ownError.reset();
     if (text == nullptr || *text == '\0')
         return TiXmlDocument::Parse(text, data, encoding);
 
     const PaddedXmlText padded(text);
-    const std::optional<NodeBeyondDepth> deepNode =
-        FindNodeBeyondDepth(padded, maxParseDepth, encoding);
+    const std::optional<NodeBeyondDepth> deepNode = FindNodeBeyondDepth(padded, maxParseDepth, encoding);
     if (!deepNode)
         return InCallerText(text, padded, TiXmlDocument::Parse(padded.c_str(), data, encoding));
 
@@ -40,24 +37,18 @@ const char* CoreDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlE
     return nullptr;
 }
 
-int CoreDocument::ErrorId() const
-{
-    return ownError && Error() ? ownError->id : TiXmlDocument::ErrorId();
-}
+int CoreDocument::ErrorId() const { return ownError && Error() ? ownError->id : TiXmlDocument::ErrorId(); }
 
-const char* CoreDocument::ErrorDesc() const
-{
+const char *CoreDocument::ErrorDesc() const {
     return ownError && Error() ? ownError->description.c_str() : TiXmlDocument::ErrorDesc();
 }
 
-void CoreDocument::ClearError()
-{
+void CoreDocument::ClearError() {
     ownError.reset();
     TiXmlDocument::ClearError();
 }
 
-void CoreDocument::RecordOwnError(int libraryId, OwnError error)
-{
+void CoreDocument::RecordOwnError(int libraryId, OwnError error) {
     ClearError();
     SetError(libraryId, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
     ownError = std::move(error);

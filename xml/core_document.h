@@ -21,7 +21,7 @@ class CoreDocument : public TiXmlDocument {
 public:
     // Above all of the library's error codes.
     static constexpr int TIXML_ERROR_NESTING_TOO_DEEP = 17;
-    static constexpr const char* TIXML_ERROR_NESTING_TOO_DEEP_TEXT =
+    static constexpr const char *TIXML_ERROR_NESTING_TOO_DEEP_TEXT =
         "Elements nested too deeply (exceeds the configured maximum parse depth).";
 
     using TiXmlDocument::TiXmlDocument;
@@ -32,7 +32,7 @@ public:
     // The library's parse (LoadFile comes here too), which fails with
     // TIXML_ERROR_NESTING_TOO_DEEP, and no error location, at the first node beyond
     // maxParseDepth without reading it; an error of the library before that node wins.
-    const char* Parse(const char* text, TiXmlParsingData* data = nullptr,
+    const char *Parse(const char *text, TiXmlParsingData *data = nullptr,
                       TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING) override;
 
     // The largest file LoadFile reads, far above any configuration the core is given.
@@ -41,21 +41,21 @@ public:
     // The library's LoadFile for a regular file of at most MAX_FILE_BYTES only; anything else
     // fails at once with TIXML_ERROR_OPENING_FILE (a FIFO is never waited for, and a huge or
     // endless file never read). Hides the library's overloads.
-    bool LoadFile(const std::string& name, TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
+    bool LoadFile(const std::string &name, TiXmlEncoding encoding = TIXML_DEFAULT_ENCODING);
 
     // Loads `name`, or else its backup `name`.bak, which then becomes `name` again. A backup
     // beside a loaded file is deleted.
-    bool LoadFileWithBackup(const std::string& name);
+    bool LoadFileWithBackup(const std::string &name);
 
     // Loads `name`, or else `name`.bak, and changes neither: for files the core only reads.
-    bool LoadFileOrBackup(const std::string& name);
+    bool LoadFileOrBackup(const std::string &name);
 
     // Writes the file form to `name`.pending and swaps it in through `name`.bak. On failure the
     // error code is TIXML_ERROR_OPENING_FILE and the description the failure message.
-    bool SafeSaveFile(const std::string& name, SaveStepHook hook = nullptr);
+    bool SafeSaveFile(const std::string &name, SaveStepHook hook = nullptr);
 
     int ErrorId() const;
-    const char* ErrorDesc() const;
+    const char *ErrorDesc() const;
     void ClearError();
 
 private:

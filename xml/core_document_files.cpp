@@ -12,19 +12,18 @@
 namespace {
 
 struct StreamCloser {
-    void operator()(std::FILE* stream) const { std::fclose(stream); }
+    void operator()(std::FILE *stream) const { std::fclose(stream); }
 };
 
 } // namespace
 
 // The contents go to the library as an in-memory stream, so that its own reading (the empty file,
 // the line ends) stays as it is.
-bool CoreDocument::LoadFile(const std::string& name, TiXmlEncoding encoding)
-{
+bool CoreDocument::LoadFile(const std::string &name, TiXmlEncoding encoding) {
     SetValue(name);
     std::optional<std::string> contents = ReadRegularFile(name, MAX_FILE_BYTES);
-    std::unique_ptr<std::FILE, StreamCloser> stream(
-        contents ? fmemopen(contents->data(), contents->size(), "rb") : nullptr);
+    std::unique_ptr<std::FILE, StreamCloser> stream(contents ? fmemopen(contents->data(), contents->size(), "rb")
+                                                             : nullptr);
     if (!stream) {
         SetError(TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return false;
@@ -32,8 +31,7 @@ bool CoreDocument::LoadFile(const std::string& name, TiXmlEncoding encoding)
     return TiXmlDocument::LoadFile(stream.get(), encoding);
 }
 
-bool CoreDocument::LoadFileWithBackup(const std::string& name)
-{
+bool CoreDocument::LoadFileWithBackup(const std::string &name) {
     const std::string backup = name + ".bak";
     if (LoadFile(name)) {
         unlink(backup.c_str());
@@ -46,13 +44,9 @@ bool CoreDocument::LoadFileWithBackup(const std::string& name)
     return true;
 }
 
-bool CoreDocument::LoadFileOrBackup(const std::string& name)
-{
-    return LoadFile(name) || LoadFile(name + ".bak");
-}
+bool CoreDocument::LoadFileOrBackup(const std::string &name) { return LoadFile(name) || LoadFile(name + ".bak"); }
 
-bool CoreDocument::SafeSaveFile(const std::string& name, SaveStepHook hook)
-{
+bool CoreDocument::SafeSaveFile(const std::string &name, SaveStepHook hook) {
     const std::string pending = name + ".pending";
     std::string failure = WritePendingFile(pending, PrintFileForm(*this));
     if (!failure.empty())

@@ -8,7 +8,7 @@
 // "\n", childless elements closed with " />".
 //
 // Threads: pure, for any thread.
-std::string PrintFileForm(const TiXmlDocument& document);
+std::string PrintFileForm(const TiXmlDocument &document);
 
 // The compact form for events: the whole document on one line, no indentation, no line feed.
-std::string PrintCompact(const TiXmlDocument& document);
+std::string PrintCompact(const TiXmlDocument &document);

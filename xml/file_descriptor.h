@@ -8,19 +8,17 @@
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd(fd) {}
-    ~FileDescriptor()
-    {
+    ~FileDescriptor() {
         if (fd >= 0)
             close(fd);
     }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
 
     int get() const { return fd; }
 
     // Hands the descriptor to a new owner, such as a stdio stream.
-    int release()
-    {
+    int release() {
         const int released = fd;
         fd = -1;
         return released;

@@ -30,8 +30,7 @@ struct LibraryReading : TiXmlBase {
 enum class NodeKind { Element, Declaration, Comment, Cdata, Unknown };
 
 // TiXmlNode::Identify, for a text that starts with "<".
-NodeKind Identify(const char* p, TiXmlEncoding encoding)
-{
+NodeKind Identify(const char *p, TiXmlEncoding encoding) {
     if (LibraryReading::StringEqual(p, "<?xml", true, encoding))
         return NodeKind::Declaration;
     if (LibraryReading::StringEqual(p, "<!--", false, encoding))
@@ -47,8 +46,7 @@ NodeKind Identify(const char* p, TiXmlEncoding encoding)
 }
 
 // A library node that reads a node of `kind`, which is not an element.
-std::unique_ptr<TiXmlNode> NewLeaf(NodeKind kind)
-{
+std::unique_ptr<TiXmlNode> NewLeaf(NodeKind kind) {
     switch (kind) {
     case NodeKind::Declaration:
         return std::make_unique<TiXmlDeclaration>();
@@ -64,15 +62,11 @@ std::unique_ptr<TiXmlNode> NewLeaf(NodeKind kind)
     }
 }
 
-bool StartsWithByteOrderMark(const char* text)
-{
-    return std::strncmp(text, "\xEF\xBB\xBF", 3) == 0;
-}
+bool StartsWithByteOrderMark(const char *text) { return std::strncmp(text, "\xEF\xBB\xBF", 3) == 0; }
 
 // The encoding TiXmlDocument::Parse switches to after a top-level declaration.
-TiXmlEncoding EncodingNamedBy(const TiXmlDeclaration& declaration)
-{
-    const char* name = declaration.Encoding();
+TiXmlEncoding EncodingNamedBy(const TiXmlDeclaration &declaration) {
+    const char *name = declaration.Encoding();
     if (*name == '\0' || LibraryReading::StringEqual(name, "UTF-8", true, TIXML_ENCODING_UNKNOWN) ||
         LibraryReading::StringEqual(name, "UTF8", true, TIXML_ENCODING_UNKNOWN))
         return TIXML_ENCODING_UTF8;
@@ -81,17 +75,14 @@ TiXmlEncoding EncodingNamedBy(const TiXmlDeclaration& declaration)
 
 class NestingScan {
 public:
-    NestingScan(const char* text, int maxDepth, TiXmlEncoding encoding)
-        : text(text), maxDepth(maxDepth), encoding(encoding)
-    {
-    }
+    NestingScan(const char *text, int maxDepth, TiXmlEncoding encoding)
+        : text(text), maxDepth(maxDepth), encoding(encoding) {}
 
     // TiXmlDocument::Parse.
-    std::optional<NodeBeyondDepth> Run()
-    {
+    std::optional<NodeBeyondDepth> Run() {
         if (encoding == TIXML_ENCODING_UNKNOWN && StartsWithByteOrderMark(text))
             encoding = TIXML_ENCODING_UTF8;
-        const char* p = LibraryReading::SkipWhiteSpace(text, encoding);
+        const char *p = LibraryReading::SkipWhiteSpace(text, encoding);
         while (p != nullptr && *p == '<') {
             p = ReadTopLevelNode(p);
             p = LibraryReading::SkipWhiteSpace(p, encoding);
@@ -100,8 +91,7 @@ public:
     }
 
 private:
-    const char* ReadTopLevelNode(const char* p)
-    {
+    const char *ReadTopLevelNode(const char *p) {
         const NodeKind kind = Identify(p, encoding);
         if (kind == NodeKind::Element)
             return ReadElement(p);
@@ -113,8 +103,7 @@ private:
     }
 
     // TiXmlElement::Parse with ReadValue, for a top-level element and everything inside it.
-    const char* ReadElement(const char* p)
-    {
+    const char *ReadElement(const char *p) {
         p = ReadStartTag(p);
         while (p != nullptr && !openElements.empty()) {
             p = LibraryReading::SkipWhiteSpace(p, encoding);
@@ -131,11 +120,9 @@ private:
     }
 
     // The name and attributes up to "/>", or up to ">", which opens the element.
-    const char* ReadStartTag(const char* p)
-    {
+    const char *ReadStartTag(const char *p) {
         std::string name;
-        p = LibraryReading::ReadName(LibraryReading::SkipWhiteSpace(p + 1, encoding), &name,
-                                     encoding);
+        p = LibraryReading::ReadName(LibraryReading::SkipWhiteSpace(p + 1, encoding), &name, encoding);
         while (p != nullptr && *p != '\0') {
             p = LibraryReading::SkipWhiteSpace(p, encoding);
             if (*p == '\0')
@@ -153,14 +140,12 @@ private:
     }
 
     // Where the text ends does not depend on whether the library condenses white space.
-    const char* ReadText(const char* p)
-    {
+    const char *ReadText(const char *p) {
         TiXmlText textNode("");
         return textNode.Parse(p, nullptr, encoding);
     }
 
-    const char* ReadEndTag(const char* p)
-    {
+    const char *ReadEndTag(const char *p) {
         const std::string endTag = "</" + openElements.back();
         if (!LibraryReading::StringEqual(p, endTag.c_str(), false, encoding))
             return nullptr;
@@ -172,8 +157,7 @@ private:
     }
 
     // The depth check comes before the node is identified, so nothing deeper is ever read.
-    const char* ReadChildNode(const char* p)
-    {
+    const char *ReadChildNode(const char *p) {
         const long long depth = static_cast<long long>(openElements.size()) + 1;
         if (depth > maxDepth) {
             deepNode = NodeBeyondDepth{static_cast<std::size_t>(p - text), openElements};
@@ -185,7 +169,7 @@ private:
         return NewLeaf(kind)->Parse(p, nullptr, encoding);
     }
 
-    const char* const text;
+    const char *const text;
     const int maxDepth;
     TiXmlEncoding encoding;
     std::vector<std::string> openElements;
@@ -194,14 +178,11 @@ private:
 
 } // namespace
 
-std::optional<NodeBeyondDepth> FindNodeBeyondDepth(const PaddedXmlText& text, int maxDepth,
-                                                   TiXmlEncoding encoding)
-{
+std::optional<NodeBeyondDepth> FindNodeBeyondDepth(const PaddedXmlText &text, int maxDepth, TiXmlEncoding encoding) {
     return NestingScan(text.c_str(), maxDepth, encoding).Run();
 }
 
-std::string TextBeforeNode(const PaddedXmlText& text, const NodeBeyondDepth& node)
-{
+std::string TextBeforeNode(const PaddedXmlText &text, const NodeBeyondDepth &node) {
     std::string before(text.c_str(), node.offset);
     for (auto name = node.openElements.rbegin(); name != node.openElements.rend(); ++name)
         before += "</" + *name + ">";

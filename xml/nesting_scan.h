@@ -23,8 +23,7 @@ struct NodeBeyondDepth {
 // The first such node when the text is read as TiXmlDocument::Parse reads it with `encoding`;
 // the root element has depth 1, and nodes at the document level are not checked. None when the
 // text has no such node or the library's reading stops before one.
-std::optional<NodeBeyondDepth> FindNodeBeyondDepth(const PaddedXmlText& text, int maxDepth,
-                                                   TiXmlEncoding encoding);
+std::optional<NodeBeyondDepth> FindNodeBeyondDepth(const PaddedXmlText &text, int maxDepth, TiXmlEncoding encoding);
 
 // The text before `node`, followed by the end tags of the elements open there.
-std::string TextBeforeNode(const PaddedXmlText& text, const NodeBeyondDepth& node);
+std::string TextBeforeNode(const PaddedXmlText &text, const NodeBeyondDepth &node);

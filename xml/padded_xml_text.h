@@ -12,12 +12,11 @@
 // Threads: one owner at a time; no shared state.
 class PaddedXmlText {
 public:
-    explicit PaddedXmlText(std::string text) : bytes(std::move(text)), length(bytes.size())
-    {
+    explicit PaddedXmlText(std::string text) : bytes(std::move(text)), length(bytes.size()) {
         bytes.append(PADDING_BYTES, '\0');
     }
 
-    const char* c_str() const { return bytes.c_str(); }
+    const char *c_str() const { return bytes.c_str(); }
     std::size_t size() const { return length; }
 
 private:

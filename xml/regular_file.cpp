@@ -12,19 +12,16 @@
 namespace {
 
 // The size that fstat reports, when the file is a regular one within `limit`.
-std::optional<std::size_t> RegularFileSize(int fd, std::size_t limit)
-{
+std::optional<std::size_t> RegularFileSize(int fd, std::size_t limit) {
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        static_cast<unsigned long long>(status.st_size) > limit)
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || static_cast<unsigned long long>(status.st_size) > limit)
         return std::nullopt;
     return static_cast<std::size_t>(status.st_size);
 }
 
 // Reads until the end of the file or one byte beyond `limit`, whichever comes first: the file
 // may have grown since it was measured.
-std::optional<std::string> ReadUpTo(int fd, std::size_t expected, std::size_t limit)
-{
+std::optional<std::string> ReadUpTo(int fd, std::size_t expected, std::size_t limit) {
     std::string contents;
     contents.reserve(expected);
     char chunk[16384];
@@ -43,8 +40,7 @@ std::optional<std::string> ReadUpTo(int fd, std::size_t expected, std::size_t li
 
 } // namespace
 
-std::optional<std::string> ReadRegularFile(const std::string& path, std::size_t limit)
-{
+std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t limit) {
     // Without O_NONBLOCK, opening a FIFO for reading waits for a writer, for ever.
     const FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.get() < 0)

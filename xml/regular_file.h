@@ -10,4 +10,4 @@
 // for the contents, however large the file claims or grows to be.
 //
 // Threads: any; no shared state.
-std::optional<std::string> ReadRegularFile(const std::string& path, std::size_t limit);
+std::optional<std::string> ReadRegularFile(const std::string &path, std::size_t limit);

@@ -90,8 +90,8 @@ struct RaisedEvent {
     uint32_t EventClass = 0;
     uint32_t EventType = 0;
     uint32_t Params[EVENT_PARAMS_WORDS] = {};
-    uint32_t DataLength = 0; // as raised
-    Bytes Data;              // a copy, taken during the call; empty for a release
+    uint32_t DataLength = 0;       // as raised
+    Bytes Data;                    // a copy, taken during the call; empty for a release
     const void *Address = nullptr; // the raiser's Data pointer
     int32_t Result = EVENT_OK;     // what the plugin was answered
     bool FromJobThread = false;    // raised on a job thread the kit runs

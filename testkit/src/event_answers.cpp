@@ -150,6 +150,4 @@ void PluginUnderTest::State::Capture(RaisedEvent event, int32_t result) {
 
 // Plugins may also call the entry by name, as the core exports it; the kit's
 // link options export this one from the test executable.
-extern "C" int32_t FlatPluginEvent(_EventParmsIn *In, _EventParmsOut *Out) {
-    return dvrtest::KitEventEntry(In, Out);
-}
+extern "C" int32_t FlatPluginEvent(_EventParmsIn *In, _EventParmsOut *Out) { return dvrtest::KitEventEntry(In, Out); }

@@ -119,8 +119,8 @@ DeliveryResult PluginUnderTest::State::Deliver(const Event &event) {
     MallocBuffer copy = CopyToMalloc(event.Data.data(), event.Data.size());
     void *data = copy.get();
     HoldDuringCall(data, event);
-    DeliveryResult result = isConfiguration && event.Source != info.ID ? CallUpdateConfig(event, data)
-                                                                       : CallWrite(event, data);
+    DeliveryResult result =
+        isConfiguration && event.Source != info.ID ? CallUpdateConfig(event, data) : CallWrite(event, data);
     KeepIfRetained(std::move(copy), result.Retained);
     return result;
 }
@@ -137,7 +137,8 @@ DeliveryResult PluginUnderTest::State::CallWrite(const Event &event, void *data)
 }
 
 DeliveryResult PluginUnderTest::State::CallUpdateConfig(const Event &event, void *data) {
-    _IoctlParmsIn in = IoctlInRecord(UPDATE_CONFIG, data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0, data);
+    _IoctlParmsIn in =
+        IoctlInRecord(UPDATE_CONFIG, data != nullptr ? static_cast<uint32_t>(event.Data.size()) : 0, data);
     _IoctlParmsOut out = IoctlOutRecord(UPDATE_CONFIG);
     DeliveryResult result;
     result.Called = true;

@@ -31,7 +31,8 @@ void RequireDelivering(const PluginUnderTest::State &state, const char *call) {
 
 std::string LeakLine(const RetainedBuffer &buffer) {
     char line[128];
-    std::snprintf(line, sizeof line, "holds %" PRIu32 " bytes of an event of class 0x%08" PRIX32 " type 0x%08" PRIX32 "\n",
+    std::snprintf(line, sizeof line,
+                  "holds %" PRIu32 " bytes of an event of class 0x%08" PRIX32 " type 0x%08" PRIX32 "\n",
                   buffer.DataLength, buffer.EventClass, buffer.EventType);
     return line;
 }
@@ -83,10 +84,10 @@ const _LoadParmsOut &PluginUnderTest::Info() const { return state->info; }
 std::vector<std::string> PluginUnderTest::ExportedEntries() const {
     const PluginEntries &entries = state->entries;
     const std::pair<bool, const char *> named[] = {
-        {entries.Load != nullptr, ENTRY_LOAD},   {entries.Unload != nullptr, ENTRY_UNLOAD},
-        {entries.Open != nullptr, ENTRY_OPEN},   {entries.Close != nullptr, ENTRY_CLOSE},
-        {entries.Read != nullptr, ENTRY_READ},   {entries.Write != nullptr, ENTRY_WRITE},
-        {entries.Seek != nullptr, ENTRY_SEEK},   {entries.IOCTL != nullptr, ENTRY_IOCTL}};
+        {entries.Load != nullptr, ENTRY_LOAD}, {entries.Unload != nullptr, ENTRY_UNLOAD},
+        {entries.Open != nullptr, ENTRY_OPEN}, {entries.Close != nullptr, ENTRY_CLOSE},
+        {entries.Read != nullptr, ENTRY_READ}, {entries.Write != nullptr, ENTRY_WRITE},
+        {entries.Seek != nullptr, ENTRY_SEEK}, {entries.IOCTL != nullptr, ENTRY_IOCTL}};
     std::vector<std::string> exported;
     for (const auto &[present, name] : named) {
         if (present) {
@@ -116,7 +117,8 @@ CallResult PluginUnderTest::SendPacket(uint32_t address, uint32_t packetType, co
 }
 
 CallResult PluginUnderTest::SendPacket(const Bytes &packet) {
-    RequireOrder(state->loaded, "SendPacket before a successful Load: the core forwards packets only to loaded plugins");
+    RequireOrder(state->loaded,
+                 "SendPacket before a successful Load: the core forwards packets only to loaded plugins");
     RequireOrder(!state->unloaded, "SendPacket after Unload: the core forwards nothing to an unloaded plugin");
     return state->CallPacket(packet);
 }

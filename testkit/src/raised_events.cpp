@@ -42,9 +42,7 @@ Event LogEvent(uint32_t source, uint32_t level, const std::string &text) {
     return event;
 }
 
-bool RaisedEvent::IsLog() const {
-    return (EventClass & CLASS_LOG) != 0 && (EventType & TYPE_LOG_TEXT) != 0;
-}
+bool RaisedEvent::IsLog() const { return (EventClass & CLASS_LOG) != 0 && (EventType & TYPE_LOG_TEXT) != 0; }
 
 uint32_t RaisedEvent::LogLevel() const { return Params[EVENT_PARAM_LEVEL]; }
 

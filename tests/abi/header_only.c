@@ -10,7 +10,7 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
 
 /* The numbers work in the preprocessor's arithmetic, as a plugin's version
  * check uses them. */
-#if !defined(DVRPLUGIN_VERSION_STRING) || \
+#if !defined(DVRPLUGIN_VERSION_STRING) ||                                                                              \
     DVRPLUGIN_VERSION_MAJOR * 10000 + DVRPLUGIN_VERSION_MINOR * 100 + DVRPLUGIN_VERSION_PATCH <= 0
 #error "the plugin header does not name its version"
 #endif

@@ -192,8 +192,8 @@ TEST_F(JobRunnerTest, CancelledJobStopsAtItsNextStep) {
 
 TEST_F(JobRunnerTest, WorkerStartsJobsThatTheRunnerTakesItself) {
     EXPECT_FALSE(runner.StartJob(900, JOB_CLASS, PROGRESS_TYPE, Steps(1))) << "its masks do not take this type";
-    ASSERT_TRUE(runner.WaitUntil([](const auto &events) { return HasLogLine(events, "job 1 finished 5 steps"); },
-                                 Timeout(30)));
+    ASSERT_TRUE(
+        runner.WaitUntil([](const auto &events) { return HasLogLine(events, "job 1 finished 5 steps"); }, Timeout(30)));
     const auto starts = runner.Events(EventKind::JobStart);
     ASSERT_FALSE(starts.empty());
     EXPECT_EQ(starts[0].Source, JOB_CONTROL_SOURCE);

@@ -55,11 +55,9 @@ TEST_F(KitCallOrderTest, OpenBeforeLoadIsRefusedWithoutCallingThePlugin) {
 TEST_F(KitCallOrderTest, LoadAndOpenRunOnceEach) {
     PluginUnderTest plugin(Variant("tp_basic"));
     ASSERT_TRUE(plugin.Load().Ok());
-    EXPECT_EQ(OrderMistake([&] { plugin.Load(); }),
-              "dvrtest: Load called a second time: the core loads a plugin once");
+    EXPECT_EQ(OrderMistake([&] { plugin.Load(); }), "dvrtest: Load called a second time: the core loads a plugin once");
     plugin.Open();
-    EXPECT_EQ(OrderMistake([&] { plugin.Open(); }),
-              "dvrtest: Open called a second time: the core opens a plugin once");
+    EXPECT_EQ(OrderMistake([&] { plugin.Open(); }), "dvrtest: Open called a second time: the core opens a plugin once");
     plugin.Close();
     plugin.Unload();
     EXPECT_EQ(CallsStartingWith("Load"), 1u);

@@ -61,8 +61,8 @@ void TakeTurns(const coretest::Installation &directory) {
 
 // Lines of threads that start or end at their own pace.
 bool IsThreadBoundary(const std::string &line) {
-    for (const char *boundary : {" Worker start", " Worker end", " Reader start", " Reader end", " Job tag=",
-                                 " Job end"}) {
+    for (const char *boundary :
+         {" Worker start", " Worker end", " Reader start", " Reader end", " Job tag=", " Job end"}) {
         if (line.find(boundary) != std::string::npos) {
             return true;
         }
@@ -102,8 +102,8 @@ Seen WhatThePluginSaw(const coretest::Installation &directory) {
 }
 
 std::size_t PositionOf(const std::vector<std::string> &calls, const std::string &prefix) {
-    const auto found = std::find_if(calls.begin(), calls.end(),
-                                    [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
+    const auto found =
+        std::find_if(calls.begin(), calls.end(), [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
     return static_cast<std::size_t>(found - calls.begin());
 }
 

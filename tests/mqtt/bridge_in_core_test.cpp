@@ -50,22 +50,27 @@ protected:
     }
 
     void WriteSettings() const {
-        installation.WriteFile(
-            "mqtt_bridge.xml",
-            "<?xml version=\"1.0\" ?>\n<kDVR>\n"
-            "    <Broker Host=\"127.0.0.1\" Port=\"" + std::to_string(broker.Port()) + "\" KeepAlive=\"10\" />\n"
-            "    <Device Name=\"hall\" />\n"
-            "    <TLS CAFile=\"" + broker.CaFile() + "\" CertFile=\"" + broker.ClientCertificate() +
-            "\" KeyFile=\"" + broker.ClientKey() + "\" />\n"
-            "    <Authentication User=\"" + TestBroker::RECORDER_USER + "\" PasswordFile=\"mqtt_bridge.password\" />\n"
-            "    <Events><Publish Class=\"0x10\" Types=\"0x20\" /></Events>\n"
-            "    <Commands>\n"
-            "        <Command Name=\"poke\" Class=\"0x1\" Type=\"0x40\" />\n"
-            "        <Command Name=\"frame\" Class=\"0x8\" Type=\"0x100\" />\n"
-            "    </Commands>\n"
-            "    <Queue Messages=\"100\" />\n"
-            "    <Reconnect MinimumSeconds=\"1\" MaximumSeconds=\"1\" />\n"
-            "</kDVR>\n");
+        installation.WriteFile("mqtt_bridge.xml",
+                               "<?xml version=\"1.0\" ?>\n<kDVR>\n"
+                               "    <Broker Host=\"127.0.0.1\" Port=\"" +
+                                   std::to_string(broker.Port()) +
+                                   "\" KeepAlive=\"10\" />\n"
+                                   "    <Device Name=\"hall\" />\n"
+                                   "    <TLS CAFile=\"" +
+                                   broker.CaFile() + "\" CertFile=\"" + broker.ClientCertificate() + "\" KeyFile=\"" +
+                                   broker.ClientKey() +
+                                   "\" />\n"
+                                   "    <Authentication User=\"" +
+                                   TestBroker::RECORDER_USER +
+                                   "\" PasswordFile=\"mqtt_bridge.password\" />\n"
+                                   "    <Events><Publish Class=\"0x10\" Types=\"0x20\" /></Events>\n"
+                                   "    <Commands>\n"
+                                   "        <Command Name=\"poke\" Class=\"0x1\" Type=\"0x40\" />\n"
+                                   "        <Command Name=\"frame\" Class=\"0x8\" Type=\"0x100\" />\n"
+                                   "    </Commands>\n"
+                                   "    <Queue Messages=\"100\" />\n"
+                                   "    <Reconnect MinimumSeconds=\"1\" MaximumSeconds=\"1\" />\n"
+                                   "</kDVR>\n");
     }
 
     void StartCore() {
@@ -138,12 +143,29 @@ TEST_F(BridgeInTheCore, TheDocumentedWatchCommandShowsTheDevice) {
     ASSERT_TRUE(Arrives("status/80000000/Memory", "<Memory"));
     const std::string output = installation.Root() + "/mosquitto_sub.out";
     // The retained state, counters, modules report and status document.
-    const int exitCode = mqtttest::RunProgram(
-        {MOSQUITTO_SUB_PROGRAM, "-h", "127.0.0.1", "-p", std::to_string(broker.Port()), "--cafile", broker.CaFile(),
-         "--cert", broker.ClientCertificate(), "--key", broker.ClientKey(), "-u", TestBroker::WATCHER_USER, "-P",
-         TestBroker::WATCHER_PASSWORD, "-t", "dvr/hall/#", "-v", "-C", "4", "-W",
-         std::to_string(static_cast<int>(Scaled(30).count()))},
-        output);
+    const int exitCode = mqtttest::RunProgram({MOSQUITTO_SUB_PROGRAM,
+                                               "-h",
+                                               "127.0.0.1",
+                                               "-p",
+                                               std::to_string(broker.Port()),
+                                               "--cafile",
+                                               broker.CaFile(),
+                                               "--cert",
+                                               broker.ClientCertificate(),
+                                               "--key",
+                                               broker.ClientKey(),
+                                               "-u",
+                                               TestBroker::WATCHER_USER,
+                                               "-P",
+                                               TestBroker::WATCHER_PASSWORD,
+                                               "-t",
+                                               "dvr/hall/#",
+                                               "-v",
+                                               "-C",
+                                               "4",
+                                               "-W",
+                                               std::to_string(static_cast<int>(Scaled(30).count()))},
+                                              output);
     const std::string shown = mqtttest::ReadText(output);
     EXPECT_EQ(exitCode, 0) << shown;
     EXPECT_NE(shown.find("dvr/hall/state online\n"), std::string::npos) << shown;

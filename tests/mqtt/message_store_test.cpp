@@ -107,8 +107,7 @@ TEST(RetainedDocuments, GivesEachChangeOnceAndEverythingAgainAfterAReconnection)
     RetainedDocuments documents;
     documents.Set("d/modules", "<m/>", 4);
     documents.Set("d/status/80000000/Memory", "<s/>", 4);
-    EXPECT_EQ(Topics(documents.TakeChanged(10)),
-              std::vector<std::string>({"d/modules", "d/status/80000000/Memory"}));
+    EXPECT_EQ(Topics(documents.TakeChanged(10)), std::vector<std::string>({"d/modules", "d/status/80000000/Memory"}));
     EXPECT_TRUE(documents.TakeChanged(10).empty());
     documents.Set("d/modules", "<m/>", 4); // the same text is no change
     EXPECT_TRUE(documents.TakeChanged(10).empty());

@@ -63,8 +63,7 @@ TEST_F(Commands, OversizedPayloadsAndForeignTopicsAreRefused) {
 
 // ---- Delivered events ----
 
-_WriteParmsIn Delivered(uint32_t source, uint32_t eventClass, uint32_t eventType, const char *data,
-                        uint32_t length) {
+_WriteParmsIn Delivered(uint32_t source, uint32_t eventClass, uint32_t eventType, const char *data, uint32_t length) {
     _WriteParmsIn in;
     std::memset(&in, 0, sizeof in);
     in.Size = sizeof in;

@@ -60,16 +60,16 @@ TEST(BridgeSettings, MinimalDocumentTakesTheDefaults) {
 }
 
 TEST(BridgeSettings, EverySettingIsRead) {
-    const ParsedSettings parsed = Parse(
-        "<kDVR><Broker Host=\"10.0.0.2\" Port=\"1884\" ClientID=\"cam-1\" KeepAlive=\"15\" QoS=\"0\" />"
-        "<Device Name=\"hall\" TopicPrefix=\"site/dvr\" />"
-        "<TLS CAFile=\"ca.crt\" CertFile=\"me.crt\" KeyFile=\"me.key\" />"
-        "<Authentication User=\"hall\" PasswordFile=\"secret\" />"
-        "<Log MinimumLevel=\"50\" />"
-        "<Events><Publish Class=\"0x8\" Types=\"0x100\" Source=\"0x00E40000\" /><Publish Class=\"0x400\" "
-        "Types=\"4\" /></Events>"
-        "<Commands Numeric=\"1\"><Command Name=\"frame\" Class=\"0x8\" Type=\"0x100\" /></Commands>"
-        "<Queue Messages=\"10\" Bytes=\"4096\" /><Reconnect MinimumSeconds=\"2\" MaximumSeconds=\"5\" /></kDVR>");
+    const ParsedSettings parsed =
+        Parse("<kDVR><Broker Host=\"10.0.0.2\" Port=\"1884\" ClientID=\"cam-1\" KeepAlive=\"15\" QoS=\"0\" />"
+              "<Device Name=\"hall\" TopicPrefix=\"site/dvr\" />"
+              "<TLS CAFile=\"ca.crt\" CertFile=\"me.crt\" KeyFile=\"me.key\" />"
+              "<Authentication User=\"hall\" PasswordFile=\"secret\" />"
+              "<Log MinimumLevel=\"50\" />"
+              "<Events><Publish Class=\"0x8\" Types=\"0x100\" Source=\"0x00E40000\" /><Publish Class=\"0x400\" "
+              "Types=\"4\" /></Events>"
+              "<Commands Numeric=\"1\"><Command Name=\"frame\" Class=\"0x8\" Type=\"0x100\" /></Commands>"
+              "<Queue Messages=\"10\" Bytes=\"4096\" /><Reconnect MinimumSeconds=\"2\" MaximumSeconds=\"5\" /></kDVR>");
     ASSERT_TRUE(parsed.settings) << parsed.error;
     const BridgeSettings &s = *parsed.settings;
     EXPECT_EQ(s.port, 1884);
@@ -144,9 +144,9 @@ TEST(BridgeSettings, TopicNamesMustBeUsableLevels) {
 
 TEST(BridgeSettings, CommandsAndRulesMaySelectMasksOnly) {
     // A configuration document, a release, a supervisor packet, or the core's own type bit.
-    for (const char *command : {"Class=\"0x100\" Type=\"1\"", "Class=\"0x200\" Type=\"1\"",
-                                "Class=\"0x2000\" Type=\"1\"", "Class=\"0\" Type=\"1\"",
-                                "Class=\"0x1\" Type=\"0x1000000\""}) {
+    for (const char *command :
+         {"Class=\"0x100\" Type=\"1\"", "Class=\"0x200\" Type=\"1\"", "Class=\"0x2000\" Type=\"1\"",
+          "Class=\"0\" Type=\"1\"", "Class=\"0x1\" Type=\"0x1000000\""}) {
         EXPECT_NE(ErrorOf(With(std::string("<Commands><Command Name=\"c\" ") + command + " /></Commands>"))
                       .find("Class must have class bits 0-7 or 10 only"),
                   std::string::npos)

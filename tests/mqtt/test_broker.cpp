@@ -82,8 +82,8 @@ void TestBroker::MakeCertificate(const std::string &name, int serial, const std:
     const std::string openssl = Program(OPENSSL_PROGRAM, "openssl");
     std::vector<std::string> request = {openssl, "req"};
     request.insert(request.end(), std::begin(EC_KEY), std::end(EC_KEY));
-    request.insert(request.end(), {"-keyout", directory.Path(name + ".key"), "-out", directory.Path(name + ".csr"),
-                                   "-subj", subject});
+    request.insert(request.end(),
+                   {"-keyout", directory.Path(name + ".key"), "-out", directory.Path(name + ".csr"), "-subj", subject});
     Run(request);
     directory.Write(name + ".ext", extensions);
     Run({openssl, "x509", "-req", "-in", directory.Path(name + ".csr"), "-CA", CaFile(), "-CAkey",
@@ -94,8 +94,8 @@ void TestBroker::MakeCertificate(const std::string &name, int serial, const std:
 void TestBroker::MakeCertificates() {
     std::vector<std::string> authority = {Program(OPENSSL_PROGRAM, "openssl"), "req", "-x509"};
     authority.insert(authority.end(), std::begin(EC_KEY), std::end(EC_KEY));
-    authority.insert(authority.end(), {"-keyout", directory.Path("ca.key"), "-out", CaFile(), "-days", "2",
-                                       "-subj", "/CN=bridge test authority"});
+    authority.insert(authority.end(), {"-keyout", directory.Path("ca.key"), "-out", CaFile(), "-days", "2", "-subj",
+                                       "/CN=bridge test authority"});
     Run(authority);
     MakeCertificate("server", 2, "/CN=127.0.0.1", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     MakeCertificate("client", 3, "/CN=recorder", "extendedKeyUsage=clientAuth\n");

@@ -59,9 +59,9 @@ void TestClient::OnSubscribe(mosquitto *, void *self, int, int, const int *) {
 void TestClient::OnMessage(mosquitto *, void *self, const mosquitto_message *message) {
     auto *watcher = static_cast<TestClient *>(self);
     std::lock_guard<std::mutex> lock(watcher->mutex);
-    watcher->messages.push_back(
-        {message->topic, std::string(static_cast<const char *>(message->payload), message->payloadlen),
-         message->retain});
+    watcher->messages.push_back({message->topic,
+                                 std::string(static_cast<const char *>(message->payload), message->payloadlen),
+                                 message->retain});
     watcher->changed.notify_all();
 }
 

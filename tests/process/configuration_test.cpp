@@ -134,9 +134,8 @@ TEST(Configuration, ThrottlingIsReadFromCoreXmlAndWrittenBackInTheFourLineForm) 
 
         EXPECT_EQ(installation.ReadFile("core.xml"), CoreXml(each.throttling)) << each.coreXml;
         EXPECT_EQ(Permissions(installation, "core.xml"), 0600u) << each.coreXml;
-        EXPECT_EQ(ConfigurationsReceived(installation),
-                  std::vector<std::string>{
-                      ConfigLineOf(SentConfiguration(each.throttling, "korvoSight", BuiltCoreVersion()))})
+        EXPECT_EQ(ConfigurationsReceived(installation), std::vector<std::string>{ConfigLineOf(SentConfiguration(
+                                                            each.throttling, "korvoSight", BuiltCoreVersion()))})
             << each.coreXml;
     }
 }

@@ -48,8 +48,7 @@ bool IsCoreDiagnostic(const std::string &line) {
 // The number that follows prefix in the one line that holds it, or -1.
 long NumberAfter(const std::string &console, const std::string &prefix) {
     const auto lines = LinesWith(console, prefix);
-    return lines.size() == 1 ? std::strtol(lines[0].c_str() + lines[0].find(prefix) + prefix.size(), nullptr, 10)
-                             : -1;
+    return lines.size() == 1 ? std::strtol(lines[0].c_str() + lines[0].find(prefix) + prefix.size(), nullptr, 10) : -1;
 }
 
 class CoreDiagnostics : public RunningCoreTest {

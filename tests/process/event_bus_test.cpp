@@ -110,7 +110,9 @@ TEST_F(EventBus, ConfigurationReachesEveryOtherPluginByIoctlAndItsRaiserOnlyByMa
     Start();
     StopAndExpectCleanExit();
 
-    EXPECT_EQ(CallsOf(installation, "alpha", "class=0x101 type=0x10 level=0 length=11 null=0 layout=ok data=from-alpha").size(), 1u);
+    EXPECT_EQ(CallsOf(installation, "alpha", "class=0x101 type=0x10 level=0 length=11 null=0 layout=ok data=from-alpha")
+                  .size(),
+              1u);
     EXPECT_EQ(CallsOf(installation, "alpha", "Config length=10 data=from-beta").size(), 1u);
     EXPECT_TRUE(CallsOf(installation, "alpha", "Config length=11 data=from-alpha").empty());
     EXPECT_EQ(CallsOf(installation, "beta", "Config length=11 data=from-alpha").size(), 1u);

@@ -177,7 +177,9 @@ TEST(HostileFiles, ProductFileAndItsBackupAreOnlyRead) {
 TEST(HostileFiles, ControlCharactersInTheSupervisorIdentityLeaveAReportThatParses) {
     PluginInstallation installation;
 
-    StartAndStop(installation, "kor\x01vod", "2.\x1f" "1\x7");
+    StartAndStop(installation, "kor\x01vod",
+                 "2.\x1f"
+                 "1\x7");
 
     const std::string report = installation.ReadFile("plugins.xml");
     const std::string library = "<Library Name=\"korvod\" Filename=\"kor?vod\" Version=\"2.?1?\" />";

@@ -163,8 +163,8 @@ TEST_F(JobsTest, CancelledTagsAndThreadsThatAreNoJobThreadsAreRefused) {
     const std::vector<std::string> jobResults = {"job_a result 0", "job_a result 1", "job_a result 0",
                                                  "job_a result 0", "job_a result 1", "job_a result 0"};
     EXPECT_EQ(Calls("job_a result"), jobResults);
-    EXPECT_EQ(Calls("driver result"), std::vector<std::string>({"driver result 0", "driver result 0",
-                                                                "driver result 0", "driver result 1"}));
+    EXPECT_EQ(Calls("driver result"),
+              std::vector<std::string>({"driver result 0", "driver result 0", "driver result 0", "driver result 1"}));
     EXPECT_EQ(Calls("reader result"), std::vector<std::string>({"reader result 1"}));
     std::vector<std::string> delivered;
     for (const auto &line : Calls("seen Write")) {
@@ -306,11 +306,10 @@ TEST_F(JobsTest, ManyJobsStartedAndCancelledDeliverEveryAcceptedEventAndLeakNoth
     int jobs = 0;
     for (int tag = 1; tag <= TAGS; ++tag) {
         const std::string t = std::to_string(tag);
-        installation.WriteFile("driver.job" + t, "raise 0x2 0x20 " + t + " 0 t" + t + "-0\n" +
-                                                     "raise 0x2 0x20 " + t + " 0 t" + t + "-1\nrelease\n" +
-                                                     "raise 0x2 0x20 " + t + " 0 t" + t + "-2\n" +
-                                                     "raise 0x2 0x20 0 0 u" + t + "\n" +
-                                                     "raise 0x2 0x20 " + t + " 0 t" + t + "-3\nrelease\n");
+        installation.WriteFile("driver.job" + t, "raise 0x2 0x20 " + t + " 0 t" + t + "-0\n" + "raise 0x2 0x20 " + t +
+                                                     " 0 t" + t + "-1\nrelease\n" + "raise 0x2 0x20 " + t + " 0 t" + t +
+                                                     "-2\n" + "raise 0x2 0x20 0 0 u" + t + "\n" + "raise 0x2 0x20 " +
+                                                     t + " 0 t" + t + "-3\nrelease\n");
         const std::string start = "jobscript 0x1 0x10 " + t + " job" + t + "\n";
         starts += start;
         ++jobs;

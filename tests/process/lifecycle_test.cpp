@@ -66,8 +66,8 @@ std::vector<std::string> StemsCalling(const Installation &installation, const st
 
 // Position of the first line that begins with text, or -1.
 long CallIndex(const std::vector<std::string> &calls, const std::string &text) {
-    const auto found = std::find_if(calls.begin(), calls.end(),
-                                    [&](const std::string &line) { return line.rfind(text, 0) == 0; });
+    const auto found =
+        std::find_if(calls.begin(), calls.end(), [&](const std::string &line) { return line.rfind(text, 0) == 0; });
     return found == calls.end() ? -1 : static_cast<long>(found - calls.begin());
 }
 
@@ -80,8 +80,7 @@ bool WaitForCall(const Installation &installation, const std::string &text, Seco
 // always reaches the core under ThreadSanitizer). Returns the console up to
 // at least the stop line or the given later line: the console is read on a
 // harness thread, which may still be catching up after the exit.
-std::string StartAndStop(const Installation &installation,
-                         const std::string &lateLine = "stopping core version ") {
+std::string StartAndStop(const Installation &installation, const std::string &lateLine = "stopping core version ") {
     CoreProcess core(installation);
     core.SendIdentity("korvod", "2.1");
     EXPECT_TRUE(core.WaitForConsole(STARTED, Scaled(10)));
@@ -102,9 +101,7 @@ std::string ReportWithoutLoadedPlugins(const std::string &refusedPlugins, const 
            "            <Plugin ID=\"-2147483648\" Filename=\"core\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" "
            "OpenCode=\"0\" />\n"
            "            <Library Name=\"korvod\" Filename=\"korvod\" Version=\"2.1\" />\n" +
-           refusedPlugins +
-           "        </Module>\n" +
-           refusedModules +
+           refusedPlugins + "        </Module>\n" + refusedModules +
            "    </Modules>\n"
            "</kDVR>\n";
 }
@@ -260,9 +257,9 @@ TEST(PluginClosing, FailingCloseAndUnloadAreLoggedAndTheRestGoesOn) {
 // The core is held inside the last plugin's Unload while its map is read.
 TEST(PluginUnloading, LibraryOfId00470000StaysMappedAfterItsUnload) {
     Installation installation;
-    installation.AddPlugin("tp_kept_mapped", "kept.so");    // mask 5 0x20: unloaded first
-    installation.AddPlugin("tp_mask5_low", "released.so");  // then this one
-    installation.AddPlugin("tp_mask5_none", "last.so");     // last, waiting for the test
+    installation.AddPlugin("tp_kept_mapped", "kept.so");   // mask 5 0x20: unloaded first
+    installation.AddPlugin("tp_mask5_low", "released.so"); // then this one
+    installation.AddPlugin("tp_mask5_none", "last.so");    // last, waiting for the test
     installation.WriteFile("last.unload", "await maps-read\n");
     const std::string plugins = std::filesystem::canonical(installation.Root()).string() + "/plugins/";
 

@@ -144,8 +144,7 @@ TEST(PluginLoading, MarkedFileFirstThenPluginsThenProtectedEachByFileName) {
 
     const std::string console = StartAndStop(installation);
 
-    EXPECT_EQ(LoadedNames(console),
-              (std::vector<std::string>{"tDVRpi-first.so", "Z.so", "c.so", "d.so", "a.so"}));
+    EXPECT_EQ(LoadedNames(console), (std::vector<std::string>{"tDVRpi-first.so", "Z.so", "c.so", "d.so", "a.so"}));
     EXPECT_EQ(LevelColourOf(console, "Core: Loaded plugin: c.so"), LEVEL_0);
     EXPECT_EQ(console.find("Failed"), std::string::npos);
     EXPECT_NE(console.find("\x1b[36m z     \x1b[0m hello from Z"), std::string::npos);

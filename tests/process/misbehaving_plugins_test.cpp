@@ -22,13 +22,13 @@ using namespace coretest;
 namespace {
 
 // Test plugin variants and the IDs they report (testplugins/CMakeLists.txt).
-constexpr Variant WITNESS{"tp_bus_any", 0x00C10000u};        // class 0x1 and log lines, everything
-constexpr Variant NESTER{"tp_bus_low", 0x00C20000u};         // class 0x1, types within 0xFFFF
-constexpr Variant RAISER{"tp_basic", 0x00010000u};           // no masks
-constexpr Variant COUNTER{"tp_mis_counter", 0x00E10000u};    // class 0x1, only counts its Writes
-constexpr Variant QUICK{"tp_mis_quick", 0x00E20000u};        // worker and reader return at once
+constexpr Variant WITNESS{"tp_bus_any", 0x00C10000u};         // class 0x1 and log lines, everything
+constexpr Variant NESTER{"tp_bus_low", 0x00C20000u};          // class 0x1, types within 0xFFFF
+constexpr Variant RAISER{"tp_basic", 0x00010000u};            // no masks
+constexpr Variant COUNTER{"tp_mis_counter", 0x00E10000u};     // class 0x1, only counts its Writes
+constexpr Variant QUICK{"tp_mis_quick", 0x00E20000u};         // worker and reader return at once
 constexpr Variant ONLY_LOAD{"tp_mis_only_load", 0x00E30000u}; // masks match all, exports only Load
-constexpr Variant SLOW{"tp_mis_slow", 0x00E40000u};          // class 0x1, each Write takes a second
+constexpr Variant SLOW{"tp_mis_slow", 0x00E40000u};           // class 0x1, each Write takes a second
 
 // The largest resident size seen while it lives, sampled on a thread.
 class PeakResident {
@@ -70,11 +70,10 @@ TEST_F(MisbehavingPlugins, EventsRaisedFromInsideWriteAndIoctlAreDelivered) {
     Install(WITNESS, "witness", "raise 0x1 0x10 0 0 trigger\n");
     Install(NESTER, "nester");
     // Run by the nester on its first Write, which is the trigger.
-    installation.WriteFile("nester.write",
-                           "raise 0x1 0x20000 0 0 from-write\n"
-                           "raise 0x101 0x20000 0 0 config-from-write\n"
-                           "raise 0x40 0x2 0 25 log-from-write\n"
-                           "raise 0x1 0x11 0 0 back-to-nester\n");
+    installation.WriteFile("nester.write", "raise 0x1 0x20000 0 0 from-write\n"
+                                           "raise 0x101 0x20000 0 0 config-from-write\n"
+                                           "raise 0x40 0x2 0 25 log-from-write\n"
+                                           "raise 0x1 0x11 0 0 back-to-nester\n");
     Start();
     ASSERT_TRUE(WaitForCalls(installation, "nester", "data=back-to-nester", 1, Scaled(20)));
     Command(NESTER, "nester",

@@ -285,7 +285,10 @@ TEST(StartUpFailure, TooFewThreadsEndTheStartAfterClosingAndUnloadingThePlugins)
         options.beforeExec = UnderProcessLimitAs(user, limit);
         CoreProcess core(installation, options);
         // Not checked: the core may already have failed and closed the link.
-        const std::string identity = Packet(0, IPC_IDENTITY, std::string("korvod\0" "2.1", 10));
+        const std::string identity = Packet(0, IPC_IDENTITY,
+                                            std::string("korvod\0"
+                                                        "2.1",
+                                                        10));
         send(core.SupervisorSocket(), identity.data(), identity.size(), MSG_NOSIGNAL);
         if (StartsBeforeItEnds(core, Scaled(10))) {
             started = true;
@@ -298,8 +301,7 @@ TEST(StartUpFailure, TooFewThreadsEndTheStartAfterClosingAndUnloadingThePlugins)
             continue; // a sanitizer's own thread in the supervisor left none
         }
         ASSERT_EQ(code, 2) << "limit " << limit << ": " << core.Errors();
-        EXPECT_TRUE(WaitForErrors(core, std::string(FAILED_TO_START) + "Resource temporarily unavailable\n",
-                                  Scaled(5)))
+        EXPECT_TRUE(WaitForErrors(core, std::string(FAILED_TO_START) + "Resource temporarily unavailable\n", Scaled(5)))
             << "limit " << limit << ": " << core.Errors();
         const auto calls = installation.Calls();
         const auto at = [&calls](const std::string &call) {

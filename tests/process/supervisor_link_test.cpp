@@ -104,8 +104,8 @@ std::vector<std::string> DescriptorsFromTheCore(pid_t program) {
     const std::set<std::string> ours = DescriptorTargets("self");
     std::vector<std::string> fromTheCore;
     for (const auto &target : DescriptorTargets(std::to_string(program))) {
-        const bool heldForGood = target.rfind("socket:", 0) == 0 || target.rfind("pipe:", 0) == 0 ||
-                                 target.rfind("anon_inode:", 0) == 0;
+        const bool heldForGood =
+            target.rfind("socket:", 0) == 0 || target.rfind("pipe:", 0) == 0 || target.rfind("anon_inode:", 0) == 0;
         if (ours.count(target) == 0 && (heldForGood || !Emulated())) {
             fromTheCore.push_back(target);
         }
@@ -162,8 +162,15 @@ TEST_F(SupervisorLink, EventsQueuedDuringTheStartUpWaitDoNotEndIt) {
 TEST(SupervisorIdentity, NameAndVersionReachTheModulesReport) {
     // Payload, then the report's supervisor entry ("" when there is none).
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {std::string("korvod\0" "4.2\0", 11), R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"},
-        {std::string("korvod\0" "4.2\0" "x", 12), R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"},
+        {std::string("korvod\0"
+                     "4.2\0",
+                     11),
+         R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"},
+        {std::string("korvod\0"
+                     "4.2\0"
+                     "x",
+                     12),
+         R"(<Library Name="korvod" Filename="korvod" Version="4.2" />)"},
         {"korvod", ""}, // a name alone leaves the version empty: no entry
     };
     for (const auto &[payload, entry] : cases) {
@@ -430,7 +437,8 @@ TEST(SupervisorStandin, DemoPacketMakesARoundTripThroughTheEchoResponder) {
     EXPECT_EQ(std::system(command.c_str()), 0) << installation.ReadFile("standin.out");
     // 27 bytes: the header {27, 0x0EC00000, 1, 0} and "echo: hello".
     EXPECT_NE(installation.ReadFile("received.log")
-                  .find(" 27 1b0000000000c00e0100000000000000" "6563686f3a2068656c6c6f\n"),
+                  .find(" 27 1b0000000000c00e0100000000000000"
+                        "6563686f3a2068656c6c6f\n"),
               std::string::npos)
         << installation.ReadFile("standin.out");
 }

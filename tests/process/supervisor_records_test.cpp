@@ -70,7 +70,6 @@ protected:
             EXPECT_TRUE(*answer == packet) << answer->size() << " bytes back for " << packet.size();
         }
     }
-
 };
 
 } // namespace

@@ -74,7 +74,8 @@ TEST(UntrustedPlugins, RootCoreRefusesPluginsOthersCanChangeAndLoadsTheWellKeptO
         EXPECT_NE(console.find(Refusal(fileName, reason)), std::string::npos) << fileName << "\n" << console;
         EXPECT_EQ(console.find("Core: Loaded plugin: " + fileName + "\n"), std::string::npos) << fileName;
         EXPECT_NE(report.find("Name=\"" + fileName + "\" Version=\"" + Escaped(reason) + "\""), std::string::npos)
-            << fileName << "\n" << report;
+            << fileName << "\n"
+            << report;
     }
     for (const char *stem : {"open", "foreign", "inside", "open-link"}) {
         EXPECT_TRUE(CallsContaining(installation, std::string(stem) + " Load").empty()) << stem;

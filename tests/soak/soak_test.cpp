@@ -30,8 +30,8 @@ using namespace coretest;
 namespace {
 
 // Test plugin variants (testplugins/CMakeLists.txt).
-constexpr Variant PEER_A{"tp_soak_a", 0x00F10000u}; // counts class 0x1 and job events; worker
-constexpr Variant PEER_B{"tp_soak_b", 0x00F20000u}; // the same
+constexpr Variant PEER_A{"tp_soak_a", 0x00F10000u};  // counts class 0x1 and job events; worker
+constexpr Variant PEER_B{"tp_soak_b", 0x00F20000u};  // the same
 constexpr Variant JOBS{"tp_soak_jobs", 0x00F30000u}; // runs class 0x1 type 0x10 jobs; counts job events
 
 // The event kinds, by type, and who raises them.
@@ -210,8 +210,8 @@ protected:
 TEST_F(Soak, PeersJobsPacketsAndThrottlingLoseNothingAndLeakNothing) {
     const double seconds = SoakSeconds();
     // Each worker streams for about the soak's length, one event every 5 ms.
-    const std::string workerStream = "stream " + std::to_string(static_cast<unsigned long>(seconds * 200)) +
-                                     " 0x1 0x12 0 5000 worker\n";
+    const std::string workerStream =
+        "stream " + std::to_string(static_cast<unsigned long>(seconds * 200)) + " 0x1 0x12 0 5000 worker\n";
     Install(PEER_A, "peera");
     Install(PEER_B, "peerb");
     Install(JOBS, "jobs");
@@ -282,12 +282,12 @@ TEST_F(Soak, PeersJobsPacketsAndThrottlingLoseNothingAndLeakNothing) {
     StopAndExpectCleanExit();
     EXPECT_EQ(core->Errors(), "");
 
-    std::cout << "soak: " << elapsed << " s, " << round << " rounds; events accepted " << eventsSent
-              << " (throttled " << throttled << ", refused " << refused << "); packets to the core "
-              << figures.packetsToCore << ", from the core " << supervisor.Count() << "; jobs started "
-              << figures.jobsStarted << ", cancelled " << figures.jobsCancelled << "; throttling cycles "
-              << figures.throttleCycles << "; resident KiB start " << figures.residentStartKib << ", peak "
-              << figures.residentPeakKib << ", end " << figures.residentEndKib << std::endl;
+    std::cout << "soak: " << elapsed << " s, " << round << " rounds; events accepted " << eventsSent << " (throttled "
+              << throttled << ", refused " << refused << "); packets to the core " << figures.packetsToCore
+              << ", from the core " << supervisor.Count() << "; jobs started " << figures.jobsStarted << ", cancelled "
+              << figures.jobsCancelled << "; throttling cycles " << figures.throttleCycles << "; resident KiB start "
+              << figures.residentStartKib << ", peak " << figures.residentPeakKib << ", end " << figures.residentEndKib
+              << std::endl;
     for (const uint32_t kind : KINDS) {
         std::cout << "soak: kind 0x" << std::hex << kind << std::dec << " sent " << SentOf(tallies, kind)
                   << ", received by peer A " << ReceivedOf(tallies, "peera", kind) << ", peer B "

@@ -191,7 +191,8 @@ CoreProcess::CoreProcess(const Installation &installation, const StartOptions &o
         close(ends[1]);
     }
     supervisor = ends[0];
-    outputReader = std::thread([this, consoleMaster, errorRead = errorPipe[0]] { CollectOutput(consoleMaster, errorRead); });
+    outputReader =
+        std::thread([this, consoleMaster, errorRead = errorPipe[0]] { CollectOutput(consoleMaster, errorRead); });
 }
 
 CoreProcess::~CoreProcess() {
@@ -206,8 +207,8 @@ CoreProcess::~CoreProcess() {
         close(supervisor);
     }
     if (::testing::Test::HasFailure()) {
-        std::fprintf(stderr, "---- core console ----\n%s\n---- core standard error ----\n%s\n----\n",
-                     Console().c_str(), Errors().c_str());
+        std::fprintf(stderr, "---- core console ----\n%s\n---- core standard error ----\n%s\n----\n", Console().c_str(),
+                     Errors().c_str());
     }
 }
 

@@ -72,9 +72,9 @@ private:
 };
 
 struct StartOptions {
-    bool supervisor = true;           // pass a socket-pair end as the descriptor
+    bool supervisor = true;             // pass a socket-pair end as the descriptor
     std::vector<std::string> arguments; // replaces the descriptor argument when set
-    std::string argv0;                // the program name as invoked; the core path when empty
+    std::string argv0;                  // the program name as invoked; the core path when empty
     // Runs in the child process just before it becomes the core.
     std::function<void()> beforeExec{};
 };

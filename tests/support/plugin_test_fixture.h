@@ -63,8 +63,8 @@ protected:
 
     // Runs commands in a plugin on the core's I/O thread (inside IOCTL) and
     // waits until the plugin has recorded `done` `count` times in all.
-    void Command(const Variant &variant, const std::string &stem, const std::string &commands,
-                 const std::string &done, std::size_t count = 1) {
+    void Command(const Variant &variant, const std::string &stem, const std::string &commands, const std::string &done,
+                 std::size_t count = 1) {
         core->SendPacket(COMMAND_PACKET, AddressOf(variant), commands);
         ASSERT_TRUE(WaitForCalls(installation, stem, done, count, Scaled(20))) << stem << ": " << commands;
     }

@@ -41,8 +41,7 @@ inline std::size_t Count(const std::string &text, const std::string &what) {
     return count;
 }
 
-inline bool WaitForConsoleCount(const CoreProcess &core, const std::string &text, std::size_t count,
-                                Seconds timeout) {
+inline bool WaitForConsoleCount(const CoreProcess &core, const std::string &text, std::size_t count, Seconds timeout) {
     return WaitUntil([&] { return Count(core.Console(), text) >= count; }, timeout);
 }
 

@@ -14,7 +14,8 @@ using Seconds = std::chrono::duration<double>;
 // Whether `done` came to hold within `timeout`; checked every `interval`.
 inline bool WaitUntil(const std::function<bool()> &done, Seconds timeout,
                       std::chrono::milliseconds interval = std::chrono::milliseconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;

@@ -37,18 +37,15 @@ TEST_F(InspectorTest, AGoodPluginIsDescribedAndWouldBeLoaded) {
     // ID 0x10471234, worker thread, mask 0 = 0x10, mask 6 = the core's log lines.
     const ToolRun run = InspectVariant("tp_link_first", "Recorder.so");
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    for (const char *line : {
-             "  Entry points   Load Unload Open Close Read Write Seek IOCTL\n",
-             "  Module name    recorder\n",
-             "  ID             0x10471234 (in plugins.xml: 273093172)\n",
-             "  Worker thread  yes: IOCTL WORKER_THREAD from Load on\n",
-             "  Read events    no\n",
-             "  Write events   yes: events its masks take reach Write\n",
-             "    mask 0 = 0x00000010, selected by class bit 0x00000001\n",
-             "    mask 6 = 0x02000002, selected by class bit 0x00000040 (CLASS_LOG)\n"
-             "        takes the core's log lines\n"
-             "        takes the plugins' log lines\n",
-             "  Verdict        the core loads it\n"}) {
+    for (const char *line : {"  Entry points   Load Unload Open Close Read Write Seek IOCTL\n",
+                             "  Module name    recorder\n", "  ID             0x10471234 (in plugins.xml: 273093172)\n",
+                             "  Worker thread  yes: IOCTL WORKER_THREAD from Load on\n", "  Read events    no\n",
+                             "  Write events   yes: events its masks take reach Write\n",
+                             "    mask 0 = 0x00000010, selected by class bit 0x00000001\n",
+                             "    mask 6 = 0x02000002, selected by class bit 0x00000040 (CLASS_LOG)\n"
+                             "        takes the core's log lines\n"
+                             "        takes the plugins' log lines\n",
+                             "  Verdict        the core loads it\n"}) {
         EXPECT_TRUE(Contains(run.output, line)) << "missing: " << line << "in:\n" << run.output;
     }
     // Load, then Close so that the worker returns, then Unload; never Open.
@@ -116,8 +113,7 @@ TEST_F(InspectorTest, AFileThatIsNoLibraryIsRefusedWithTheLoadersText) {
 // whoever runs it.
 TEST_F(InspectorTest, AWorldWritableLibraryIsRefusedAsUntrusted) {
     const std::string path = Install(coretest::TestPluginPath("tp_basic"), "open.so");
-    std::filesystem::permissions(path, std::filesystem::perms::others_write,
-                                 std::filesystem::perm_options::add);
+    std::filesystem::permissions(path, std::filesystem::perms::others_write, std::filesystem::perm_options::add);
     const ToolRun run = Inspect({path});
     EXPECT_EQ(run.exitCode, 1) << run.output;
     EXPECT_TRUE(Contains(run.output, "                 - a core running as root refuses it: ")) << run.output;

@@ -71,7 +71,8 @@ TEST_F(StandinTest, PluginsFromABuildTreeRunInsteadOfTheInstalledOnes) {
     EXPECT_EQ(run.exitCode, 0) << run.output;
 
     // The demo packet's round trip through the echo responder.
-    EXPECT_TRUE(Contains(ReadFile("received.log"), " 27 1b0000000000c00e0100000000000000" "6563686f3a2068656c6c6f\n"))
+    EXPECT_TRUE(Contains(ReadFile("received.log"), " 27 1b0000000000c00e0100000000000000"
+                                                   "6563686f3a2068656c6c6f\n"))
         << run.output;
     const std::string report = ReadFile("plugins.xml");
     EXPECT_TRUE(Contains(report, "Filename=\"echo_responder.so\"")) << report;

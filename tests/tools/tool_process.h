@@ -11,7 +11,7 @@
 namespace tooltest {
 
 struct ToolRun {
-    int exitCode = -1; // 128 + the signal when killed
+    int exitCode = -1;  // 128 + the signal when killed
     std::string output; // standard output and standard error, interleaved
 };
 

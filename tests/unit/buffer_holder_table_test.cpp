@@ -215,8 +215,7 @@ int32_t CaptureLine(_EventParmsIn *in, _EventParmsOut *) {
 }
 
 void CaptureSummary(uint32_t holder, std::size_t buffers, uint64_t bytes) {
-    told.push_back("summary " + std::to_string(holder) + " " + std::to_string(buffers) + " " +
-                   std::to_string(bytes));
+    told.push_back("summary " + std::to_string(holder) + " " + std::to_string(buffers) + " " + std::to_string(bytes));
 }
 
 } // namespace

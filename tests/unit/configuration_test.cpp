@@ -106,6 +106,8 @@ TEST(ConfigurationDocument, ProductFollowsMemoryUnderTheRoot) {
 TEST(ConfigurationDocument, ControlCharactersOfTheProductBecomeQuestionMarks) {
     CoreDocument document;
     BuildCoreConfiguration(document, true);
-    AddProductElement(document, "korvo\x01Sight", "8.\x1f" "2");
+    AddProductElement(document, "korvo\x01Sight",
+                      "8.\x1f"
+                      "2");
     EXPECT_NE(PrintCompact(document).find("<Product Family=\"korvo?Sight\" Version=\"8.?2\" />"), std::string::npos);
 }

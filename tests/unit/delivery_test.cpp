@@ -108,14 +108,14 @@ TEST_F(DeliveryTest, EveryMatchingPluginGetsAWriteInListOrder) {
 }
 
 TEST_F(DeliveryTest, TheClassPicksTheMaskThatMustCoverTheType) {
-    Add<1>(0xFFFFFFFFu, 0);   // class 0x1 only
-    Add<2>(0, 0x30);          // class 0x2, types within 0x30
-    Add<3>(0x10, 0x10);       // type 0x10 of either
+    Add<1>(0xFFFFFFFFu, 0); // class 0x1 only
+    Add<2>(0, 0x30);        // class 0x2, types within 0x30
+    Add<3>(0x10, 0x10);     // type 0x10 of either
     Deliver(0x2, 0x20);
     Deliver(0x2, 0x10);
     Deliver(0x1, 0x20);
-    EXPECT_EQ(calls, (std::vector<std::string>{"2 write class 2", "2 write class 2", "3 write class 2",
-                                               "1 write class 1"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"2 write class 2", "2 write class 2", "3 write class 2", "1 write class 1"}));
 }
 
 TEST_F(DeliveryTest, APluginThatTakesNoWritesIsPassedOver) {
@@ -176,9 +176,9 @@ TEST_F(DeliveryTest, AReceiverHoldsTheBufferDuringItsCallAndTheCoreUntilTheEnd) 
     // it: the buffer stays valid until the delivery ends. The first plugin
     // raised the document, so its masks give it a Write.
     EXPECT_TRUE(Deliver(CLASS_CONFIG | 0x1, TYPE_DOCUMENT, IdOf(1)));
-    EXPECT_EQ(calls, (std::vector<std::string>{"1 write class " + std::to_string(CLASS_CONFIG | 0x1),
-                                               "held, others hold", "2 ioctl code " + std::to_string(UPDATE_CONFIG),
-                                               "held, others hold"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"1 write class " + std::to_string(CLASS_CONFIG | 0x1), "held, others hold",
+                                        "2 ioctl code " + std::to_string(UPDATE_CONFIG), "held, others hold"}));
 }
 
 // ---- the call watch ----

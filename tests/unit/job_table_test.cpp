@@ -66,8 +66,7 @@ int32_t RaiseTwo(_ReadParmsIn *, _ReadParmsOut *) {
 // Notes what it was given.
 int32_t NoteData(_ReadParmsIn *in, _ReadParmsOut *) {
     const std::string data = in->Data != nullptr ? std::string(static_cast<char *>(in->Data), in->DataLength) : "";
-    journal->Note("read " + data + " tag " + std::to_string(in->JobTag) + " length " +
-                  std::to_string(in->DataLength));
+    journal->Note("read " + data + " tag " + std::to_string(in->JobTag) + " length " + std::to_string(in->DataLength));
     return 0;
 }
 

@@ -134,7 +134,8 @@ bool ParseConsoleLine(const std::string &line, ConsoleLine &parsed) {
     } else {
         return false;
     }
-    parsed.secondOfDay = std::stoi(match[first]) * 3600 + std::stoi(match[first + 1]) * 60 + std::stoi(match[first + 2]);
+    parsed.secondOfDay =
+        std::stoi(match[first]) * 3600 + std::stoi(match[first + 1]) * 60 + std::stoi(match[first + 2]);
     parsed.name = match[first + 3];
     parsed.text = match[first + 4];
     return true;
@@ -214,8 +215,8 @@ TEST(LogSink, TerminalLinesCarryUtcTimePaddedShortNameAndTheLevelsColour) {
         uint32_t level;
         int colour;
     };
-    const std::vector<Case> cases = {{0, 5},   {24, 5},  {25, 2},          {74, 3},
-                                     {75, 1},  {100, 1}, {101, -1}, {0xFFFFFFFFu, -1}};
+    const std::vector<Case> cases = {{0, 5},  {24, 5},  {25, 2},   {74, 3},
+                                     {75, 1}, {100, 1}, {101, -1}, {0xFFFFFFFFu, -1}};
     const time_t before = time(nullptr);
     const std::string console = ConsoleOfChild([&](dvrcore &core) {
         for (const Case &each : cases) {

@@ -88,12 +88,12 @@ TEST(ModulesReport, ControlCharactersFromOutsideBecomeQuestionMarks) {
     facts.plugins = {{0x00020000u, "z\x1b.so", 0, 0, 0}};
     facts.supervisorFileName = std::string("kor\0vod", 7);
     facts.supervisorVersion = "2.\x1f\t1";
-    facts.refusedLibraries = {{"b\x7f\x02.so", "line\x0b" "feed\n"}};
+    facts.refusedLibraries = {{"b\x7f\x02.so", "line\x0b"
+                                               "feed\n"}};
     const std::string report = PrintCompact(ModulesReportDocument(facts));
     EXPECT_NE(report.find("Name=\"Core\" Version=\"7.?\""), std::string::npos) << report;
     EXPECT_NE(report.find("Filename=\"z?.so\""), std::string::npos) << report;
-    EXPECT_NE(report.find("<Library Name=\"korvod\" Filename=\"kor?vod\" Version=\"2.?&#x09;1\" />"),
-              std::string::npos)
+    EXPECT_NE(report.find("<Library Name=\"korvod\" Filename=\"kor?vod\" Version=\"2.?&#x09;1\" />"), std::string::npos)
         << report;
     EXPECT_NE(report.find("<Module ID=\"1\" Name=\"b\x7f?.so\" Version=\"line?feed&#x0A;\" />"), std::string::npos)
         << report;

@@ -14,8 +14,7 @@ using Bytes = std::vector<uint8_t>;
 // A packet whose header claims `length`; the body is as long as the claim
 // when that is sensible, and is filled with a pattern unique to `tag`.
 Bytes Packet(uint32_t length, uint32_t tag) {
-    const uint32_t size = length >= sizeof(IpcHeader) && length <= IPC_MAX_PACKET_LENGTH ? length
-                                                                                         : sizeof(IpcHeader);
+    const uint32_t size = length >= sizeof(IpcHeader) && length <= IPC_MAX_PACKET_LENGTH ? length : sizeof(IpcHeader);
     Bytes packet(size);
     const IpcHeader header{length, tag << 20, 3, tag};
     std::memcpy(packet.data(), &header, sizeof header);
@@ -88,8 +87,12 @@ TEST_F(PacketStream, RemainderMovesToTheStartAfterWholePackets) {
 }
 
 TEST_F(PacketStream, StreamCutAnywhereGivesTheSamePackets) {
-    const std::vector<Bytes> expected = {Packet(16, 1), Packet(17, 2), Packet(IPC_MAX_PACKET_LENGTH, 3),
-                                         Packet(1000, 4), Packet(IPC_MAX_PACKET_LENGTH - 1, 5), Packet(33, 6)};
+    const std::vector<Bytes> expected = {Packet(16, 1),
+                                         Packet(17, 2),
+                                         Packet(IPC_MAX_PACKET_LENGTH, 3),
+                                         Packet(1000, 4),
+                                         Packet(IPC_MAX_PACKET_LENGTH - 1, 5),
+                                         Packet(33, 6)};
     Bytes stream;
     for (const auto &packet : expected) {
         stream.insert(stream.end(), packet.begin(), packet.end());

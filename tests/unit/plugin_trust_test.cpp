@@ -70,8 +70,7 @@ TEST_F(PluginTrustTest, LibraryWritableByGroupOrOthersIsRefused) {
 TEST_F(PluginTrustTest, DirectoryWritableByGroupOrOthersIsRefusedEvenWhenSticky) {
     for (const mode_t mode : {0777, 0775, 01777}) {
         chmod(plugins.c_str(), mode);
-        EXPECT_EQ(PluginTrustProblem(library, CORE_USER),
-                  "directory '" + plugins + "' is writable by group or others")
+        EXPECT_EQ(PluginTrustProblem(library, CORE_USER), "directory '" + plugins + "' is writable by group or others")
             << std::oct << mode;
     }
 }
@@ -110,8 +109,7 @@ TEST_F(PluginTrustTest, LinkIsJudgedByItsTargetAndTheTargetsDirectory) {
     // The link itself can be replaced by whoever may write where it lies.
     chmod(elsewhere.c_str(), 0755);
     chmod(plugins.c_str(), 0777);
-    EXPECT_EQ(PluginTrustProblem(link, CORE_USER),
-              "directory '" + plugins + "' is writable by group or others");
+    EXPECT_EQ(PluginTrustProblem(link, CORE_USER), "directory '" + plugins + "' is writable by group or others");
 }
 
 TEST_F(PluginTrustTest, DanglingLinkCannotBeExamined) {

@@ -192,15 +192,15 @@ TEST_F(Housekeeping, WallClockSetEitherWayIsReportedWithItsSignTruncated) {
     core.TickAt(START - 7, OK_BYTES, 8 * TICK_NS);
     core.SetWallClockBy(-(2 * SECOND_NS - 1)); // just short of -2 s: -1
     core.TickAt(START - 8, OK_BYTES, 1);
-    EXPECT_EQ(core.TakeRecord(), Lines({"status 0", "50 system time changed by 2 seconds",
-                                        "50 system time changed by -10 seconds"}));
+    EXPECT_EQ(core.TakeRecord(),
+              Lines({"status 0", "50 system time changed by 2 seconds", "50 system time changed by -10 seconds"}));
 }
 
 // Both clocks move alike while the asio thread is busy: a late tick is no
 // change of the time, however late, and wherever within a second it falls.
 TEST_F(Housekeeping, TickDelayedBySecondsReportsNothing) {
     core.TickAt(START, OK_BYTES, 9 * TICK_NS);
-    core.TickAt(START + 3, OK_BYTES, 5 * TICK_NS);    // 2.6 s late
+    core.TickAt(START + 3, OK_BYTES, 5 * TICK_NS); // 2.6 s late
     core.TickAt(START + 3, OK_BYTES, 6 * TICK_NS);
     core.TickAt(START + 3603, OK_BYTES, 6 * TICK_NS); // an hour late
     EXPECT_EQ(core.TakeRecord(), Lines({"status 0"}));

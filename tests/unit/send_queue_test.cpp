@@ -59,9 +59,7 @@ class SendQueueTest : public ::testing::Test {
 protected:
     SendQueueTest() { queue.Open(); }
 
-    int32_t Hand(const std::string &text) {
-        return queue.Hand(Copy(text), static_cast<uint32_t>(text.size()));
-    }
+    int32_t Hand(const std::string &text) { return queue.Hand(Copy(text), static_cast<uint32_t>(text.size())); }
     // Runs what was posted to the asio thread; how many handlers ran.
     std::size_t RunAsio() {
         const std::size_t handlers = io.poll();

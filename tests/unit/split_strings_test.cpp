@@ -15,15 +15,19 @@ Pieces Split(const std::string &range, char separator = '\0') {
 // ---- Identity payloads ----
 
 TEST(SplitStrings, NameNulVersionGivesTwoPieces) {
-    EXPECT_EQ(Split(std::string("korvod\0" "2.1", 10)), (Pieces{"korvod", "2.1"}));
+    EXPECT_EQ(Split(std::string("korvod\0"
+                                "2.1",
+                                10)),
+              (Pieces{"korvod", "2.1"}));
 }
 
-TEST(SplitStrings, WithoutSeparatorGivesTheWholeRange) {
-    EXPECT_EQ(Split("korvod"), Pieces{"korvod"});
-}
+TEST(SplitStrings, WithoutSeparatorGivesTheWholeRange) { EXPECT_EQ(Split("korvod"), Pieces{"korvod"}); }
 
 TEST(SplitStrings, TrailingSeparatorGivesAFinalEmptyPiece) {
-    EXPECT_EQ(Split(std::string("korvod\0" "2.1\0", 11)), (Pieces{"korvod", "2.1", ""}));
+    EXPECT_EQ(Split(std::string("korvod\0"
+                                "2.1\0",
+                                11)),
+              (Pieces{"korvod", "2.1", ""}));
 }
 
 // ---- Range edges ----

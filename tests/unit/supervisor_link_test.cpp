@@ -128,7 +128,10 @@ TEST_F(SupervisorLinkTest, ARecordLongerThanAnyPacketIsWholeAndTheLargeOneFitsTo
 
 TEST_F(SupervisorLinkTest, TheIdentityIsKeptAndTheStopPassedOnNeitherForwarded) {
     Attach();
-    SendRecord(Packet(0, IPC_IDENTITY, std::string("korvod\0" "2.1", 10)));
+    SendRecord(Packet(0, IPC_IDENTITY,
+                      std::string("korvod\0"
+                                  "2.1",
+                                  10)));
     SendRecord(Packet(0, IPC_STOP));
     ASSERT_TRUE(RunUntil([&] { return core.stops == 1; }));
     EXPECT_TRUE(core.forwarded.empty());
@@ -139,7 +142,10 @@ TEST_F(SupervisorLinkTest, TheIdentityIsKeptAndTheStopPassedOnNeitherForwarded) 
 
 TEST_F(SupervisorLinkTest, AnIdentityWithoutVersionKeepsTheVersionHad) {
     Attach();
-    SendRecord(Packet(0, IPC_IDENTITY, std::string("korvod\0" "2.1", 10)));
+    SendRecord(Packet(0, IPC_IDENTITY,
+                      std::string("korvod\0"
+                                  "2.1",
+                                  10)));
     SendRecord(Packet(0, IPC_IDENTITY, "renamed"));
     SendRecord(Packet(0, IPC_STOP));
     ASSERT_TRUE(RunUntil([&] { return core.stops == 1; }));

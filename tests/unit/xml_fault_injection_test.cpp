@@ -43,10 +43,8 @@ std::atomic<std::size_t> nextWriteLimit{UNLIMITED};
 // Stands in for the C library's fwrite in this test program. Through glibc's stdio a write that
 // stops short always sets the error flag, yet the save must not trust a short count either; this
 // is the one way to show it. Every call passes through, the armed one shortened.
-extern "C" std::size_t fwrite(const void* data, std::size_t size, std::size_t count,
-                              std::FILE* file)
-{
-    using Fwrite = std::size_t (*)(const void*, std::size_t, std::size_t, std::FILE*);
+extern "C" std::size_t fwrite(const void *data, std::size_t size, std::size_t count, std::FILE *file) {
+    using Fwrite = std::size_t (*)(const void *, std::size_t, std::size_t, std::FILE *);
     static const auto libraryFwrite = reinterpret_cast<Fwrite>(dlsym(RTLD_NEXT, "fwrite"));
     return libraryFwrite(data, size, std::min(count, nextWriteLimit.exchange(UNLIMITED)), file);
 }
@@ -55,39 +53,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
-CoreDocument DocumentOf(const std::string& text)
-{
+CoreDocument DocumentOf(const std::string &text) {
     CoreDocument document;
     document.Parse(text.c_str());
     return document;
 }
 
-CoreDocument OldDocument()
-{
-    return DocumentOf("<kDVR Delta=\"0\"><Memory Throttling=\"0\" /></kDVR>");
-}
+CoreDocument OldDocument() { return DocumentOf("<kDVR Delta=\"0\"><Memory Throttling=\"0\" /></kDVR>"); }
 
-CoreDocument NewDocument()
-{
-    return DocumentOf("<kDVR Delta=\"1\"><Memory Throttling=\"1\" /></kDVR>");
-}
+CoreDocument NewDocument() { return DocumentOf("<kDVR Delta=\"1\"><Memory Throttling=\"1\" /></kDVR>"); }
 
 // Larger than stdio's buffer, so that it reaches the file in more than one write.
-CoreDocument LargeDocument(int cameras)
-{
+CoreDocument LargeDocument(int cameras) {
     std::string text = "<kDVR>";
     for (int index = 0; index < cameras; ++index)
         text += "<Camera Index=\"" + std::to_string(index) + "\" Name=\"camera at the gate\" />";
     return DocumentOf(text + "</kDVR>");
 }
 
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
-std::string ReadFile(const std::string& path)
-{
+std::string ReadFile(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
@@ -96,8 +82,7 @@ std::string ReadFile(const std::string& path)
 SaveStep faultStep;
 std::function<void()> faultAction;
 
-void InjectFault(SaveStep step)
-{
+void InjectFault(SaveStep step) {
     if (step == faultStep && faultAction)
         faultAction();
 }
@@ -107,8 +92,7 @@ void InjectFault(SaveStep step)
 class SmallFileSystem {
 public:
     // Empty when mounted; otherwise why not.
-    std::string Mount(const std::string& directory)
-    {
+    std::string Mount(const std::string &directory) {
         static const int privateNamespaceError = EnterPrivateMountNamespace();
         if (privateNamespaceError != 0)
             return "no mount namespace of our own: " + std::to_string(privateNamespaceError);
@@ -118,21 +102,18 @@ public:
         return {};
     }
 
-    ~SmallFileSystem()
-    {
+    ~SmallFileSystem() {
         if (!mountPoint.empty())
             umount2(mountPoint.c_str(), MNT_DETACH);
     }
 
-    bool SetReadOnly(bool readOnly) const
-    {
+    bool SetReadOnly(bool readOnly) const {
         const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
         return mount(nullptr, mountPoint.c_str(), nullptr, flags, nullptr) == 0;
     }
 
     // Writes `path` until no block is left, then frees `spareBytes` of it again.
-    static void Fill(const std::string& path, off_t spareBytes)
-    {
+    static void Fill(const std::string &path, off_t spareBytes) {
         const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ASSERT_LE(0, descriptor);
         const std::vector<char> block(4096, 'f');
@@ -146,8 +127,7 @@ public:
     }
 
 private:
-    static int EnterPrivateMountNamespace()
-    {
+    static int EnterPrivateMountNamespace() {
         if (unshare(CLONE_NEWNS) != 0)
             return errno;
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -160,22 +140,19 @@ private:
 
 class XmlFaultInjectionTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         directory = temporary.Root();
         UseStore(directory + "/store");
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         faultAction = nullptr;
         nextWriteLimit = UNLIMITED;
         fileSystem.reset();
     }
 
     // Mounts a small tmpfs over the test's directory, or skips the test when it cannot.
-    void MountSmallFileSystem()
-    {
+    void MountSmallFileSystem() {
         fileSystem = std::make_unique<SmallFileSystem>();
         const std::string failure = fileSystem->Mount(directory);
         if (!failure.empty())
@@ -183,8 +160,7 @@ protected:
         UseStore(directory + "/store");
     }
 
-    void UseStore(const std::string& path)
-    {
+    void UseStore(const std::string &path) {
         store = path;
         fs::create_directories(store);
         name = store + "/core.xml";
@@ -192,10 +168,9 @@ protected:
         pending = name + ".pending";
     }
 
-    std::set<std::string> Entries() const
-    {
+    std::set<std::string> Entries() const {
         std::set<std::string> entries;
-        for (const fs::directory_entry& entry : fs::directory_iterator(store))
+        for (const fs::directory_entry &entry : fs::directory_iterator(store))
             entries.insert(entry.path().filename());
         return entries;
     }
@@ -203,8 +178,7 @@ protected:
     void WriteOldFile() const { WriteFile(name, PrintFileForm(OldDocument())); }
 
     // A failed save: its message, and the old file where it was, alone.
-    void ExpectFailedSaveKeptTheOldFile(const CoreDocument& saved, const std::string& message) const
-    {
+    void ExpectFailedSaveKeptTheOldFile(const CoreDocument &saved, const std::string &message) const {
         EXPECT_EQ(TiXmlBase::TIXML_ERROR_OPENING_FILE, saved.ErrorId());
         EXPECT_EQ(message, saved.ErrorDesc());
         EXPECT_EQ(PrintFileForm(OldDocument()), ReadFile(name));
@@ -212,8 +186,7 @@ protected:
         ExpectLoadFinds(OldDocument());
     }
 
-    void ExpectLoadFinds(const CoreDocument& expected) const
-    {
+    void ExpectLoadFinds(const CoreDocument &expected) const {
         CoreDocument loaded;
         EXPECT_TRUE(loaded.LoadFileWithBackup(name)) << loaded.ErrorDesc();
         EXPECT_EQ(PrintFileForm(expected), PrintFileForm(loaded));
@@ -228,8 +201,7 @@ protected:
 
 // A full file system: the buffered text fails when it is flushed, a larger one part-way through
 // the write; either way the pending file goes and the old file stays.
-TEST_F(XmlFaultInjectionTest, FullFileSystemKeepsTheOldFile)
-{
+TEST_F(XmlFaultInjectionTest, FullFileSystemKeepsTheOldFile) {
     MountSmallFileSystem();
     if (IsSkipped())
         return;
@@ -246,8 +218,7 @@ TEST_F(XmlFaultInjectionTest, FullFileSystemKeepsTheOldFile)
     ExpectFailedSaveKeptTheOldFile(large, "write error " + std::to_string(ENOSPC));
 }
 
-TEST_F(XmlFaultInjectionTest, WriteStoppingShortWithoutAnErrorKeepsTheOldFile)
-{
+TEST_F(XmlFaultInjectionTest, WriteStoppingShortWithoutAnErrorKeepsTheOldFile) {
     WriteOldFile();
     CoreDocument document = LargeDocument(100);
     const std::size_t length = PrintFileForm(document).size();
@@ -258,8 +229,7 @@ TEST_F(XmlFaultInjectionTest, WriteStoppingShortWithoutAnErrorKeepsTheOldFile)
 }
 
 // Renames that fail.
-TEST_F(XmlFaultInjectionTest, FailingRenameIntoPlacePutsTheOldFileBack)
-{
+TEST_F(XmlFaultInjectionTest, FailingRenameIntoPlacePutsTheOldFileBack) {
     WriteOldFile();
     faultStep = SaveStep::FileMovedToBackup;
     faultAction = [this] { unlink(pending.c_str()); };
@@ -268,8 +238,7 @@ TEST_F(XmlFaultInjectionTest, FailingRenameIntoPlacePutsTheOldFileBack)
     ExpectFailedSaveKeptTheOldFile(document, "xml file swap failed");
 }
 
-TEST_F(XmlFaultInjectionTest, FailingMoveOfTheOldFileSwapsNothing)
-{
+TEST_F(XmlFaultInjectionTest, FailingMoveOfTheOldFileSwapsNothing) {
     WriteOldFile();
     faultStep = SaveStep::OldBackupDeleted;
     faultAction = [this] {
@@ -286,8 +255,7 @@ TEST_F(XmlFaultInjectionTest, FailingMoveOfTheOldFileSwapsNothing)
 
 // With the file system read-only after the old file became the backup, neither the new file nor
 // the old one can take the name: the old contents wait in the backup for the next load.
-TEST_F(XmlFaultInjectionTest, FailingRenameAndFailingUndoLeaveTheOldFileInTheBackup)
-{
+TEST_F(XmlFaultInjectionTest, FailingRenameAndFailingUndoLeaveTheOldFileInTheBackup) {
     MountSmallFileSystem();
     if (IsSkipped())
         return;
@@ -309,8 +277,7 @@ TEST_F(XmlFaultInjectionTest, FailingRenameAndFailingUndoLeaveTheOldFileInTheBac
 
 namespace {
 
-bool IsRename(long long systemCall)
-{
+bool IsRename(long long systemCall) {
     return systemCall == SYS_rename || systemCall == SYS_renameat || systemCall == SYS_renameat2;
 }
 
@@ -323,8 +290,7 @@ public:
         int exitStatus; // of a child that was not killed
     };
 
-    TracedSave(const CoreDocument& document, const std::string& name)
-    {
+    TracedSave(const CoreDocument &document, const std::string &name) {
         child = fork();
         if (child == 0) {
             if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
@@ -334,8 +300,7 @@ public:
         }
     }
 
-    ~TracedSave()
-    {
+    ~TracedSave() {
         if (child > 0 && !finished) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
@@ -343,8 +308,7 @@ public:
     }
 
     // Waits for the child's first stop; false when it could not be traced.
-    bool Started()
-    {
+    bool Started() {
         int status = 0;
         if (child <= 0 || waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) {
             finished = true;
@@ -356,8 +320,7 @@ public:
 
     // Lets the child run up to the entry of its `count`-th system call and kills it there, before
     // the call takes effect, unless it finishes first.
-    Outcome KillAtSystemCall(int count)
-    {
+    Outcome KillAtSystemCall(int count) {
         Outcome outcome{false, 0, 0};
         int entries = 0;
         int signal = 0;
@@ -386,8 +349,7 @@ public:
     }
 
 private:
-    bool Read(__ptrace_syscall_info* call) const
-    {
+    bool Read(__ptrace_syscall_info *call) const {
         return ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof *call, call) > 0;
     }
 
@@ -400,8 +362,7 @@ private:
 // A process killed anywhere in the save, before each system call, leaves the old document until
 // the new file is renamed into place and the new document from then on; the file it loads is
 // never empty or half written.
-TEST_F(XmlFaultInjectionTest, SaveKilledBeforeEverySystemCallLeavesOldOrNewDocument)
-{
+TEST_F(XmlFaultInjectionTest, SaveKilledBeforeEverySystemCallLeavesOldOrNewDocument) {
     const CoreDocument newDocument = LargeDocument(200);
     ASSERT_GT(PrintFileForm(newDocument).size(), 2 * 4096u);
     int oldLoads = 0;
@@ -428,8 +389,7 @@ TEST_F(XmlFaultInjectionTest, SaveKilledBeforeEverySystemCallLeavesOldOrNewDocum
         EXPECT_TRUE(NewDocument().SafeSaveFile(name));
         EXPECT_EQ(std::set<std::string>{"core.xml"}, Entries());
         if (!outcome.killed) {
-            EXPECT_TRUE(WIFEXITED(outcome.exitStatus) && WEXITSTATUS(outcome.exitStatus) == 0)
-                << outcome.exitStatus;
+            EXPECT_TRUE(WIFEXITED(outcome.exitStatus) && WEXITSTATUS(outcome.exitStatus) == 0) << outcome.exitStatus;
             break;
         }
     }

@@ -25,19 +25,14 @@ namespace fs = std::filesystem;
 
 const std::string OLD_TEXT = "<kDVR Delta=\"0\">\n    <Memory Throttling=\"0\" />\n</kDVR>\n";
 
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
+void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
-std::string ReadFile(const std::string& path)
-{
+std::string ReadFile(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-CoreDocument NewDocument()
-{
+CoreDocument NewDocument() {
     CoreDocument document;
     document.Parse("<kDVR Delta=\"0\"><Memory Throttling=\"1\" /></kDVR>");
     return document;
@@ -45,8 +40,7 @@ CoreDocument NewDocument()
 
 SaveStep stepToDieAt;
 
-void DieAtChosenStep(SaveStep step)
-{
+void DieAtChosenStep(SaveStep step) {
     if (step == stepToDieAt)
         kill(getpid(), SIGKILL);
 }
@@ -54,8 +48,7 @@ void DieAtChosenStep(SaveStep step)
 // The exit code of `body` run in a child process, or nothing when the child did not return from
 // it within 20 seconds (it waited, crashed, or threw): a load that waits for ever on a FIFO or
 // allocates a terabyte fails the test instead of hanging or ending it.
-std::optional<int> ExitCodeInChild(const std::function<int()>& body)
-{
+std::optional<int> ExitCodeInChild(const std::function<int()> &body) {
     constexpr int THROWN = 255;
     const pid_t child = fork();
     if (child == 0) {
@@ -76,8 +69,7 @@ std::optional<int> ExitCodeInChild(const std::function<int()>& body)
 // What a file name can hold besides a usable file.
 enum class Unusable { Fifo, Directory, SparseTerabyte, OneByteOverTheLimit };
 
-void MakeUnusable(const std::string& path, Unusable kind)
-{
+void MakeUnusable(const std::string &path, Unusable kind) {
     switch (kind) {
     case Unusable::Fifo:
         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
@@ -88,9 +80,8 @@ void MakeUnusable(const std::string& path, Unusable kind)
     case Unusable::SparseTerabyte:
     case Unusable::OneByteOverTheLimit: {
         // 64 bits also where off_t has 32 (a 32-bit build without large-file support).
-        const off64_t size = kind == Unusable::SparseTerabyte
-                                 ? off64_t{1} << 40
-                                 : static_cast<off64_t>(CoreDocument::MAX_FILE_BYTES + 1);
+        const off64_t size = kind == Unusable::SparseTerabyte ? off64_t{1} << 40
+                                                              : static_cast<off64_t>(CoreDocument::MAX_FILE_BYTES + 1);
         const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0600);
         ASSERT_LE(0, fd);
         EXPECT_EQ(0, ftruncate64(fd, size));
@@ -105,18 +96,16 @@ const Unusable ALL_UNUSABLE[] = {Unusable::Fifo, Unusable::Directory, Unusable::
 
 class XmlFilesTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         directory = temporary.Root();
         name = directory + "/core.xml";
         backup = name + ".bak";
         pending = name + ".pending";
     }
 
-    std::set<std::string> Entries() const
-    {
+    std::set<std::string> Entries() const {
         std::set<std::string> entries;
-        for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        for (const fs::directory_entry &entry : fs::directory_iterator(directory))
             entries.insert(entry.path().filename());
         return entries;
     }
@@ -128,8 +117,7 @@ protected:
 } // namespace
 
 // Loading with a fallback to the backup of an interrupted save.
-TEST_F(XmlFilesTest, LoadPrefersTheFileAndDeletesAStaleBackup)
-{
+TEST_F(XmlFilesTest, LoadPrefersTheFileAndDeletesAStaleBackup) {
     WriteFile(name, "<new/>");
     CoreDocument document;
     EXPECT_TRUE(document.LoadFileWithBackup(name));
@@ -139,9 +127,8 @@ TEST_F(XmlFilesTest, LoadPrefersTheFileAndDeletesAStaleBackup)
     EXPECT_EQ(std::set<std::string>{"core.xml"}, Entries());
 }
 
-TEST_F(XmlFilesTest, LoadRestoresTheBackupWhenTheFileIsMissingOrMalformed)
-{
-    for (const char* file : {"", "<kDVR>"}) {
+TEST_F(XmlFilesTest, LoadRestoresTheBackupWhenTheFileIsMissingOrMalformed) {
+    for (const char *file : {"", "<kDVR>"}) {
         if (*file != '\0')
             WriteFile(name, file);
         WriteFile(backup, "<old/>");
@@ -153,8 +140,7 @@ TEST_F(XmlFilesTest, LoadRestoresTheBackupWhenTheFileIsMissingOrMalformed)
     }
 }
 
-TEST_F(XmlFilesTest, MalformedFileWithoutBackupFailsAndStaysInPlace)
-{
+TEST_F(XmlFilesTest, MalformedFileWithoutBackupFailsAndStaysInPlace) {
     WriteFile(name, "<kDVR>");
     CoreDocument document;
     EXPECT_FALSE(document.LoadFileWithBackup(name));
@@ -163,27 +149,27 @@ TEST_F(XmlFilesTest, MalformedFileWithoutBackupFailsAndStaysInPlace)
     EXPECT_EQ(std::set<std::string>{"core.xml"}, Entries());
 }
 
-TEST_F(XmlFilesTest, OnlyRegularFilesWithinTheLimitAreReadAndTheBackupStandsIn)
-{
+TEST_F(XmlFilesTest, OnlyRegularFilesWithinTheLimitAreReadAndTheBackupStandsIn) {
     for (const Unusable kind : ALL_UNUSABLE) {
         const int kindNumber = static_cast<int>(kind);
         MakeUnusable(name, kind);
         EXPECT_EQ(TiXmlBase::TIXML_ERROR_OPENING_FILE, ExitCodeInChild([&] {
                       CoreDocument document;
                       return document.LoadFile(name) ? 0 : document.ErrorId();
-                  })) << kindNumber;
+                  }))
+            << kindNumber;
         WriteFile(backup, "<old/>");
         EXPECT_EQ(0, ExitCodeInChild([&] {
                       CoreDocument document;
                       return document.LoadFileWithBackup(name) && PrintCompact(document) == "<old />" ? 0 : 1;
-                  })) << kindNumber;
+                  }))
+            << kindNumber;
         fs::remove_all(name);
         fs::remove_all(backup);
     }
 }
 
-TEST_F(XmlFilesTest, FileAtTheLimitIsRead)
-{
+TEST_F(XmlFilesTest, FileAtTheLimitIsRead) {
     std::string text = "<kDVR/>";
     text.resize(CoreDocument::MAX_FILE_BYTES, ' ');
     WriteFile(name, text);
@@ -193,14 +179,12 @@ TEST_F(XmlFilesTest, FileAtTheLimitIsRead)
 }
 
 // Loading files the core only reads: nothing is deleted or renamed.
-TEST_F(XmlFilesTest, LoadOrBackupTakesTheFileOrElseTheBackupAndChangesNeither)
-{
+TEST_F(XmlFilesTest, LoadOrBackupTakesTheFileOrElseTheBackupAndChangesNeither) {
     struct Case {
         std::optional<std::string> file;
-        const char* loaded;
+        const char *loaded;
     };
-    for (const Case& each : {Case{"<new/>", "<new />"}, Case{"<kDVR>", "<old />"},
-                             Case{std::nullopt, "<old />"}}) {
+    for (const Case &each : {Case{"<new/>", "<new />"}, Case{"<kDVR>", "<old />"}, Case{std::nullopt, "<old />"}}) {
         if (each.file)
             WriteFile(name, *each.file);
         WriteFile(backup, "<old/>");
@@ -216,8 +200,7 @@ TEST_F(XmlFilesTest, LoadOrBackupTakesTheFileOrElseTheBackupAndChangesNeither)
 }
 
 // Saving through the pending file and the backup.
-TEST_F(XmlFilesTest, SaveReplacesTheFileAndLeavesNothingElse)
-{
+TEST_F(XmlFilesTest, SaveReplacesTheFileAndLeavesNothingElse) {
     WriteFile(name, OLD_TEXT);
     CoreDocument document = NewDocument();
     EXPECT_TRUE(document.SafeSaveFile(name));
@@ -225,8 +208,7 @@ TEST_F(XmlFilesTest, SaveReplacesTheFileAndLeavesNothingElse)
     EXPECT_EQ(std::set<std::string>{"core.xml"}, Entries());
 }
 
-TEST_F(XmlFilesTest, SaveWhereThePendingFileCannotBeCreatedReportsErrno)
-{
+TEST_F(XmlFilesTest, SaveWhereThePendingFileCannotBeCreatedReportsErrno) {
     WriteFile(directory + "/plain", "");
     CoreDocument document = NewDocument();
     EXPECT_FALSE(document.SafeSaveFile(directory + "/plain/core.xml"));
@@ -235,10 +217,9 @@ TEST_F(XmlFilesTest, SaveWhereThePendingFileCannotBeCreatedReportsErrno)
 }
 
 // A link at any of the names the save uses is replaced, never written through.
-TEST_F(XmlFilesTest, SaveNeverWritesThroughALink)
-{
+TEST_F(XmlFilesTest, SaveNeverWritesThroughALink) {
     const std::string target = directory + "/target";
-    for (const std::string& linked : {pending, name, backup}) {
+    for (const std::string &linked : {pending, name, backup}) {
         WriteFile(target, "precious");
         fs::create_symlink(target, linked);
         CoreDocument document = NewDocument();
@@ -251,8 +232,7 @@ TEST_F(XmlFilesTest, SaveNeverWritesThroughALink)
     }
 }
 
-TEST_F(XmlFilesTest, PendingFileIsCreatedAnewForTheOwnerOnly)
-{
+TEST_F(XmlFilesTest, PendingFileIsCreatedAnewForTheOwnerOnly) {
     WriteFile(pending, "stale and longer than the new text, which must not keep its tail");
     chmod(pending.c_str(), 0666);
     EXPECT_EQ("", WritePendingFile(pending, "new"));
@@ -263,8 +243,7 @@ TEST_F(XmlFilesTest, PendingFileIsCreatedAnewForTheOwnerOnly)
 }
 
 // The save of the modules report: a pending file and one rename, no backup.
-TEST_F(XmlFilesTest, SaveByRenameReplacesTheFileOrLeavesItAsItWas)
-{
+TEST_F(XmlFilesTest, SaveByRenameReplacesTheFileOrLeavesItAsItWas) {
     const std::string target = directory + "/target";
     WriteFile(target, "precious");
     fs::create_symlink(target, name);
@@ -282,8 +261,7 @@ TEST_F(XmlFilesTest, SaveByRenameReplacesTheFileOrLeavesItAsItWas)
     EXPECT_EQ((std::set<std::string>{"core.xml", "target"}), Entries());
 }
 
-TEST_F(XmlFilesTest, SaveIntoAReadOnlyDirectoryKeepsTheOldFile)
-{
+TEST_F(XmlFilesTest, SaveIntoAReadOnlyDirectoryKeepsTheOldFile) {
     if (geteuid() == 0)
         GTEST_SKIP() << "root may write into a read-only directory";
     WriteFile(name, OLD_TEXT);
@@ -296,8 +274,7 @@ TEST_F(XmlFilesTest, SaveIntoAReadOnlyDirectoryKeepsTheOldFile)
     EXPECT_EQ(OLD_TEXT, ReadFile(name));
 }
 
-TEST_F(XmlFilesTest, SaveStopsWhenTheBackupNameIsADirectory)
-{
+TEST_F(XmlFilesTest, SaveStopsWhenTheBackupNameIsADirectory) {
     WriteFile(name, OLD_TEXT);
     fs::create_directory(backup);
     WriteFile(backup + "/keep", "");
@@ -311,11 +288,10 @@ TEST_F(XmlFilesTest, SaveStopsWhenTheBackupNameIsADirectory)
 
 // A save killed at any step leaves the old or the new contents for the next load, and the next
 // save cleans up what it left.
-TEST_F(XmlFilesTest, SaveKilledAtAnyStepLeavesOldOrNewContents)
-{
+TEST_F(XmlFilesTest, SaveKilledAtAnyStepLeavesOldOrNewContents) {
     const std::string newText = PrintFileForm(NewDocument());
-    for (SaveStep step : {SaveStep::PendingWritten, SaveStep::OldBackupDeleted,
-                          SaveStep::FileMovedToBackup, SaveStep::PendingMovedToFile}) {
+    for (SaveStep step : {SaveStep::PendingWritten, SaveStep::OldBackupDeleted, SaveStep::FileMovedToBackup,
+                          SaveStep::PendingMovedToFile}) {
         const int stepNumber = static_cast<int>(step);
         WriteFile(name, OLD_TEXT);
         stepToDieAt = step;

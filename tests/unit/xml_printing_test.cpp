@@ -10,8 +10,7 @@
 namespace {
 
 // Built the way the core builds its configuration document.
-CoreDocument CoreConfiguration()
-{
+CoreDocument CoreConfiguration() {
     auto memory = std::make_unique<TiXmlElement>("Memory");
     memory->SetAttribute("ID", std::numeric_limits<int>::min());
     memory->SetAttribute("Throttling", 1);
@@ -26,8 +25,7 @@ CoreDocument CoreConfiguration()
 
 } // namespace
 
-TEST(XmlPrinting, FileFormHasOneIndentedNodePerLine)
-{
+TEST(XmlPrinting, FileFormHasOneIndentedNodePerLine) {
     EXPECT_EQ("<?xml ?>\n"
               "<kDVR Delta=\"0\">\n"
               "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
@@ -35,8 +33,7 @@ TEST(XmlPrinting, FileFormHasOneIndentedNodePerLine)
               PrintFileForm(CoreConfiguration()));
 }
 
-TEST(XmlPrinting, CompactFormIsOneLineWithoutLineFeed)
-{
+TEST(XmlPrinting, CompactFormIsOneLineWithoutLineFeed) {
     EXPECT_EQ("<?xml ?><kDVR Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\" /></kDVR>",
               PrintCompact(CoreConfiguration()));
 }

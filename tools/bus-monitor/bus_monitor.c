@@ -18,7 +18,7 @@
 #include "bus_monitor_packet.h"
 
 #define NANOSECONDS_PER_SECOND 1000000000LL
-#define SUMMARY_COST (NANOSECONDS_PER_SECOND / BUS_MONITOR_SUMMARIES_PER_SECOND)
+#define SUMMARY_COST           (NANOSECONDS_PER_SECOND / BUS_MONITOR_SUMMARIES_PER_SECOND)
 
 static EventEntryPoint raiseEvent;
 static pthread_mutex_t limitLock = PTHREAD_MUTEX_INITIALIZER;
@@ -68,8 +68,8 @@ static void SendSummary(BusMonitorSummary *summary, const void *data, uint32_t l
     } else {
         summary->ShownLength = 0;
     }
-    const IpcHeader header = {(uint32_t)(sizeof header + sizeof *summary), BUS_MONITOR_ADDRESS,
-                              BUS_MONITOR_PACKET_TYPE, 0};
+    const IpcHeader header = {(uint32_t)(sizeof header + sizeof *summary), BUS_MONITOR_ADDRESS, BUS_MONITOR_PACKET_TYPE,
+                              0};
     unsigned char *packet = malloc(header.PacketLength);
     if (packet == NULL) {
         return;

@@ -17,20 +17,20 @@
 
 #include "dvrplugin.h"
 
-#define BUS_MONITOR_ID 0x0B050000u
-#define BUS_MONITOR_ADDRESS 0xB0500000u /* the ID's bits 16-27 in bits 20-31 */
-#define BUS_MONITOR_PACKET_TYPE 0x0B05u
+#define BUS_MONITOR_ID                   0x0B050000u
+#define BUS_MONITOR_ADDRESS              0xB0500000u /* the ID's bits 16-27 in bits 20-31 */
+#define BUS_MONITOR_PACKET_TYPE          0x0B05u
 #define BUS_MONITOR_SUMMARIES_PER_SECOND 50u
-#define BUS_MONITOR_SHOWN_BYTES 32u
+#define BUS_MONITOR_SHOWN_BYTES          32u
 
 /* How the event reached the monitor. */
-#define BUS_MONITOR_VIA_WRITE 0u
+#define BUS_MONITOR_VIA_WRITE         0u
 #define BUS_MONITOR_VIA_UPDATE_CONFIG 1u /* IOCTL UPDATE_CONFIG: no Source, type or tag */
 
 typedef struct BusMonitorSummary {
-    uint32_t Via;         /* BUS_MONITOR_VIA_WRITE or BUS_MONITOR_VIA_UPDATE_CONFIG */
-    uint32_t Source;      /* the raiser's ID; 0 through UPDATE_CONFIG */
-    uint32_t EventClass;  /* CLASS_CONFIG through UPDATE_CONFIG */
+    uint32_t Via;        /* BUS_MONITOR_VIA_WRITE or BUS_MONITOR_VIA_UPDATE_CONFIG */
+    uint32_t Source;     /* the raiser's ID; 0 through UPDATE_CONFIG */
+    uint32_t EventClass; /* CLASS_CONFIG through UPDATE_CONFIG */
     uint32_t EventType;
     uint32_t JobTag;
     uint32_t DataLength;

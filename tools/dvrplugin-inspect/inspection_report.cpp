@@ -31,7 +31,8 @@ void PrintEntries(const PluginFacts &facts, std::FILE *out) {
 
 void PrintFlags(const _LoadParmsOut &info, std::FILE *out) {
     std::fprintf(out, "  Worker thread  %s\n", info.WorkerThread != 0 ? "yes: IOCTL WORKER_THREAD from Load on" : "no");
-    std::fprintf(out, "  Read events    %s\n", info.ReadEvents != 0 ? "yes: a reader thread, and jobs its masks take" : "no");
+    std::fprintf(out, "  Read events    %s\n",
+                 info.ReadEvents != 0 ? "yes: a reader thread, and jobs its masks take" : "no");
     std::fprintf(out, "  Write events   %s\n", info.WriteEvents != 0 ? "yes: events its masks take reach Write" : "no");
 }
 

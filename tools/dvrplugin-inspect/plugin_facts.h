@@ -10,11 +10,11 @@
 // InspectPlugin; read by the refusal checks and the report.
 struct PluginFacts {
     std::string path;
-    std::string loaderError; // not empty: the dynamic loader refused the library
+    std::string loaderError;          // not empty: the dynamic loader refused the library
     std::vector<std::string> entries; // exported entry points, in the core's order
     bool loadCalled = false;
     dvrtest::CallResult load;
-    _LoadParmsOut info{}; // valid when Load was called
+    _LoadParmsOut info{};              // valid when Load was called
     std::vector<std::string> logLines; // texts the plugin logged while inspected
     std::size_t otherEvents = 0;       // everything else it raised
 

@@ -58,7 +58,8 @@ std::optional<std::string> CoreId(const PluginFacts &facts) {
 } // namespace
 
 const std::vector<RefusalCheck> &CoreRefusalChecks() {
-    static const std::vector<RefusalCheck> checks{UntrustedFile, LoaderRefusal, MissingLoad, FailedLoad, ReservedJobControlId, CoreId};
+    static const std::vector<RefusalCheck> checks{UntrustedFile, LoaderRefusal,        MissingLoad,
+                                                  FailedLoad,    ReservedJobControlId, CoreId};
     return checks;
 }
 

@@ -38,7 +38,8 @@ bool MonitorView::Describe(const uint8_t *packet, std::size_t length, std::vecto
     char text[160];
     lines.clear();
     if (summary.Skipped != 0) {
-        std::snprintf(text, sizeof text, "bus: %u events left out (rate limit)", static_cast<unsigned>(summary.Skipped));
+        std::snprintf(text, sizeof text, "bus: %u events left out (rate limit)",
+                      static_cast<unsigned>(summary.Skipped));
         lines.push_back(text);
     }
     std::string line = "bus: ";

@@ -41,15 +41,18 @@ int SimpleEscape(char c) {
     }
 }
 
-
 } // namespace
 
 std::string EscapedBytes(const uint8_t *bytes, std::size_t length) {
     std::string text;
     for (std::size_t i = 0; i < length; ++i) {
         const uint8_t byte = bytes[i];
-        const char *named = byte == '\n' ? "\\n" : byte == '\t' ? "\\t" : byte == '\r' ? "\\r"
-                          : byte == '\\' ? "\\\\" : byte == '"' ? "\\\"" : nullptr;
+        const char *named = byte == '\n'   ? "\\n"
+                            : byte == '\t' ? "\\t"
+                            : byte == '\r' ? "\\r"
+                            : byte == '\\' ? "\\\\"
+                            : byte == '"'  ? "\\\""
+                                           : nullptr;
         char escape[8];
         if (named == nullptr && (byte < 32 || byte > 126)) {
             std::snprintf(escape, sizeof escape, "\\x%02x", byte);

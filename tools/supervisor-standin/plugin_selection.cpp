@@ -60,7 +60,9 @@ bool AddSource(const fs::path &source, PluginDirectory &directory, std::string &
 std::string BusMonitorPluginPath() {
     std::error_code failure;
     const fs::path program = fs::read_symlink("/proc/self/exe", failure);
-    return (program.parent_path() / ".." / "lib" / "dvrplugin" / "monitor" / "bus_monitor.so").lexically_normal().string();
+    return (program.parent_path() / ".." / "lib" / "dvrplugin" / "monitor" / "bus_monitor.so")
+        .lexically_normal()
+        .string();
 }
 
 bool PlanPluginDirectories(const StandinOptions &options, std::vector<PluginDirectory> &directories,

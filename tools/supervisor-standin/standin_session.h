@@ -55,5 +55,4 @@ private:
     std::vector<uint8_t> received;
     bool stopSent = false;
     MonitorView monitorView; // with --monitor
-
 };

@@ -20,9 +20,8 @@ struct PluginDirectory {
 class TemporaryInstallation {
 public:
     // Returns null and says why in `error` when the directory cannot be laid out.
-    static std::unique_ptr<TemporaryInstallation> Create(const std::string &corePath,
-                                                         const std::vector<PluginDirectory> &directories,
-                                                         std::string &error);
+    static std::unique_ptr<TemporaryInstallation>
+    Create(const std::string &corePath, const std::vector<PluginDirectory> &directories, std::string &error);
     ~TemporaryInstallation();
     TemporaryInstallation(const TemporaryInstallation &) = delete;
     TemporaryInstallation &operator=(const TemporaryInstallation &) = delete;
