@@ -12,12 +12,9 @@ if [ "${1:-}" = "--fix" ]; then
     clang-format-14 -i "${sources[@]}"
     exit 0
 fi
-unformatted=()
-for source in "${sources[@]}"; do
-    clang-format-14 --dry-run -Werror "$source" >/dev/null 2>&1 || unformatted+=("$source")
-done
-if [ ${#unformatted[@]} -ne 0 ]; then
-    printf 'not formatted: %s\n' "${unformatted[@]}" >&2
+# One process for every file; its complaints name each file and line.
+if ! findings=$(clang-format-14 --dry-run -Werror "${sources[@]}" 2>&1); then
+    grep -oE '^[^:]+:[0-9]+' <<<"$findings" | cut -d: -f1 | sort -u | sed 's/^/not formatted: /' >&2
     echo "format-check: run scripts/format-check.sh --fix" >&2
     exit 1
 fi
