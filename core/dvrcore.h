@@ -108,6 +108,7 @@ private:
     void SinkLogEvent(const _EventParmsIn &event);
     // Replaces the event's data by the core's copy before queueing it.
     int32_t AcceptEvent(_EventParmsIn &event);
+    bool CopyEventData(_EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
     void FreeEventData(void *data);
     void DeliverEvents();
@@ -166,10 +167,11 @@ private:
     LinkPackets linkPackets{*this};
     SupervisorLink link{io, linkPackets, [this] { return now(); }};
 
-    // The events waiting for delivery, and the stop request.
-    EventQueue events;
-
+    // The copies of event data and their holders; it outlives the queue,
+    // which gives back the copies of events never delivered.
     BufferHolderTable bufferHolders;
+    // The events waiting for delivery, and the stop request.
+    EventQueue events{bufferHolders};
 
     // The plugin call each of the two threads that call plugins on the
     // core's behalf is making, watched by a thread of its own while the core

@@ -22,23 +22,6 @@ bool IsThrottledKind(const _EventParmsIn &event) {
     return (event.EventClass & THROTTLED_CLASS_BIT) != 0 && (event.EventType & TYPE_FROM_CORE) != 0;
 }
 
-// Replaces the raiser's data by a private copy, or by null and 0 when there is
-// nothing to copy. False when the copy cannot be allocated.
-bool CopyEventData(_EventParmsIn &event) {
-    if (event.Data == nullptr || event.DataLength == 0) {
-        event.Data = nullptr;
-        event.DataLength = 0;
-        return true;
-    }
-    void *copy = std::malloc(event.DataLength);
-    if (copy == nullptr) {
-        return false;
-    }
-    std::memcpy(copy, event.Data, event.DataLength);
-    event.Data = copy;
-    return true;
-}
-
 } // namespace
 
 int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
@@ -77,6 +60,18 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
     return 0;
 }
 
+// Replaces the raiser's data by a private copy, or by null and 0 when there is
+// nothing to copy. False when the copy cannot be allocated.
+bool dvrcore::CopyEventData(_EventParmsIn &event) {
+    if (event.Data == nullptr || event.DataLength == 0) {
+        event.Data = nullptr;
+        event.DataLength = 0;
+        return true;
+    }
+    event.Data = bufferHolders.Copy(event.Data, event.DataLength);
+    return event.Data != nullptr;
+}
+
 int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
     if (events.StopRequested()) {
         return EVENT_REFUSED;
@@ -88,7 +83,9 @@ int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
         return EVENT_NO_MEMORY;
     }
     if (event.JobTag != 0 && !jobs.Admit(event)) {
-        std::free(event.Data);
+        if (event.Data != nullptr) {
+            bufferHolders.Free(event.Data);
+        }
         return EVENT_REFUSED;
     }
     const int32_t result = events.Append(event);
@@ -136,7 +133,9 @@ void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
 // in between, and its wait would be cleared too.
 void dvrcore::FreeEventData(void *data) {
     jobs.WakeWaiters(reinterpret_cast<uintptr_t>(data));
-    std::free(data);
+    if (data != nullptr) {
+        bufferHolders.Free(data);
+    }
 }
 
 // Without a core (not built yet, or already destroyed) every event is

@@ -6,7 +6,7 @@
 #include "plugin_call_records.h"
 
 bool Delivery::Deliver(const _EventParmsIn &event) {
-    DeliveryHolds holds(holders, event.Data, event.DataLength);
+    DeliveryHolds holds(holders, event.Data);
     const uint32_t value = DeliveryValue(event.EventType);
     const bool isConfiguration = (event.EventClass & CLASS_CONFIG) != 0;
     for (const PLUGININFO &plugin : plugins) {

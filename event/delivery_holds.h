@@ -16,16 +16,15 @@
 // Threads: one delivery at a time, on the main thread; the table guards itself.
 class DeliveryHolds {
 public:
-    // length only tells the table the size of a buffer that may leak.
-    DeliveryHolds(BufferHolderTable &table, const void *data, std::size_t length)
-        : table(table), data(data), length(length) {}
+    // data is null or a copy the table made.
+    DeliveryHolds(BufferHolderTable &table, const void *data) : table(table), data(data) {}
     DeliveryHolds(const DeliveryHolds &) = delete;
     DeliveryHolds &operator=(const DeliveryHolds &) = delete;
 
     // Before the plugin's call.
     void HoldFor(uint32_t plugin) {
         if (!coreHolds) {
-            table.HoldBoth(data, CORE_SOURCE, plugin, length);
+            table.HoldBoth(data, CORE_SOURCE, plugin);
             coreHolds = true;
         } else if (releasePending) {
             table.Pass(data, pendingHolder, plugin);
@@ -56,7 +55,6 @@ public:
 private:
     BufferHolderTable &table;
     const void *const data;
-    const std::size_t length;
     bool coreHolds = false;
     bool releasePending = false;
     uint32_t pendingHolder = 0;

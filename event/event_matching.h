@@ -18,9 +18,10 @@ constexpr uint32_t DeliveryValue(uint32_t eventType) {
 // Job start: bits 24-31 of the type move down one place.
 constexpr uint32_t JobValue(uint32_t eventType) { return ((eventType >> 1) & 0x7F800000u) | (eventType & 0x00FFFFFFu); }
 
+// Only the selected masks are looked at: an event usually has one class bit.
 constexpr bool MatchesMasks(uint32_t eventClass, const uint32_t (&masks)[EVENT_MASK_COUNT], uint32_t value) {
-    for (int k = 0; k < 8; ++k) {
-        if ((eventClass & (1u << k)) != 0 && (value & ~masks[k]) == 0) {
+    for (uint32_t selected = eventClass & 0xFFu; selected != 0; selected &= selected - 1) {
+        if ((value & ~masks[__builtin_ctz(selected)]) == 0) {
             return true;
         }
     }

@@ -1,28 +1,16 @@
 #include "event_queue.h"
 
-#include <cstdlib>
 #include <new>
 
 #include <malloc.h>
 
-namespace {
-
-// An empty queue keeps a block map sized for the longest it has been.
-void RenewStorage(std::deque<_EventParmsIn> &queue) {
-    try {
-        std::deque<_EventParmsIn>().swap(queue);
-    } catch (const std::bad_alloc &) {
-        // The old map stays; the trim still returns the rest.
-    }
-}
-
-} // namespace
-
 EventQueue::~EventQueue() {
     MutexLock lock(mutex);
-    for (const auto &event : queue) {
-        std::free(event.Data);
-    }
+    queue.ForEach([this](const _EventParmsIn &event) {
+        if (event.Data != nullptr) {
+            copies.Free(event.Data);
+        }
+    });
 }
 
 int32_t EventQueue::Append(const _EventParmsIn &event) {
@@ -31,7 +19,7 @@ int32_t EventQueue::Append(const _EventParmsIn &event) {
         if (stopRequested) {
             return EVENT_REFUSED;
         }
-        queue.push_back(event);
+        queue.PushBack(event);
     } catch (const std::bad_alloc &) {
         return EVENT_NO_MEMORY;
     }
@@ -50,14 +38,14 @@ void EventQueue::RequestStop() {
 std::size_t EventQueue::Waiting() {
     const std::size_t taken = batchLeft.load(std::memory_order_relaxed);
     MutexLock lock(mutex);
-    return taken + queue.size();
+    return taken + queue.Size();
 }
 
-std::size_t EventQueue::TakeBatch(Batch &batch) {
+bool EventQueue::TakeBatch() {
     MutexLock lock(mutex);
-    while (queue.empty()) {
+    while (queue.Empty()) {
         if (stopRequested) {
-            return 0;
+            return false;
         }
         if (backlogPeak < LARGE_BACKLOG) {
             wakeup.Wait(mutex);
@@ -65,32 +53,32 @@ std::size_t EventQueue::TakeBatch(Batch &batch) {
             ReturnBacklogMemory();
         }
     }
-    backlogPeak = std::max(backlogPeak, queue.size());
-    std::size_t taken = 0;
-    for (; taken < batch.size() && !queue.empty(); ++taken) {
-        batch[taken] = queue.front();
-        queue.pop_front();
-    }
-    return taken;
+    backlogPeak = std::max(backlogPeak, queue.Size());
+    batchLeft.store(queue.Size(), std::memory_order_relaxed);
+    queue.Swap(batch);
+    return true;
 }
 
 bool EventQueue::QuietForTrim() {
     const auto deadline = std::chrono::steady_clock::now() + QUIET_BEFORE_TRIM;
-    while (queue.empty() && !stopRequested) {
+    while (queue.Empty() && !stopRequested) {
         if (!wakeup.WaitUntil(mutex, deadline)) {
-            return queue.empty() && !stopRequested;
+            return queue.Empty() && !stopRequested;
         }
     }
     return false;
 }
 
-// Free chunks that live chunks keep from the top of their arena stay
-// resident until trimmed. Trimming walks every arena, so it is done only
-// after a large backlog, and without the lock.
+// The copies' empty slabs go back to malloc, and free chunks that live
+// chunks keep from the top of their arena stay resident until trimmed.
+// Trimming walks every arena, so it is done only after a large backlog, and
+// without the lock.
 void EventQueue::ReturnBacklogMemory() {
     backlogPeak = 0;
-    RenewStorage(queue);
+    queue.Release();
+    batch.Release();
     mutex.Unlock();
+    copies.ReturnFreeMemory();
     malloc_trim(0);
     mutex.Lock();
 }

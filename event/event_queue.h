@@ -1,13 +1,13 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 
 #include "annotated_mutex.h"
+#include "buffer_holder_table.h"
+#include "ring_buffer.h"
 #include "dvrplugin.h"
 
 // The events waiting for delivery, in arrival order, and the loop that
@@ -24,14 +24,12 @@ class EventQueue {
 public:
     // Events queued at once (a few hundred kilobytes of queue and data copies).
     static constexpr std::size_t LARGE_BACKLOG = 4096;
-    // Events taken from the queue under one lock: raisers and the loop meet
-    // at the lock once per batch instead of once per event.
-    static constexpr std::size_t EVENTS_PER_LOCK = 64;
     // The trim waits until raising has paused this long: not again and again
     // through a burst whose queue keeps draining.
     static constexpr auto QUIET_BEFORE_TRIM = std::chrono::milliseconds(100);
 
-    EventQueue() = default;
+    // The events' data are copies made by `copies`.
+    explicit EventQueue(BufferHolderTable &copies) : copies(copies) {}
     // Events never delivered (the loop never ran) still own their data copies.
     ~EventQueue();
     EventQueue(const EventQueue &) = delete;
@@ -55,22 +53,26 @@ public:
     void Run(Deliver &&deliver) EXCLUDES(mutex);
 
 private:
-    using Batch = std::array<_EventParmsIn, EVENTS_PER_LOCK>;
-
-    // Waits for events and takes up to a batch; 0 once stopped and empty.
-    std::size_t TakeBatch(Batch &batch) EXCLUDES(mutex);
+    // Waits for events and takes all that wait, by swapping the queue with
+    // the loop's empty one: raisers and the loop meet at the lock once per
+    // batch, and no event is copied on the way. False once stopped and empty.
+    bool TakeBatch() EXCLUDES(mutex);
     // Whether raising paused for QUIET_BEFORE_TRIM with the queue empty.
     bool QuietForTrim() REQUIRES(mutex);
     void ReturnBacklogMemory() REQUIRES(mutex);
 
+    BufferHolderTable &copies;
+
     Mutex mutex;
     CondVar wakeup; // waits under mutex
-    std::deque<_EventParmsIn> queue GUARDED_BY(mutex);
+    RingBuffer<_EventParmsIn> queue GUARDED_BY(mutex);
     // The longest the queue has been since its memory was last given back.
     std::size_t backlogPeak GUARDED_BY(mutex) = 0;
 
     // Atomic: written under mutex, read by raisers without it.
     std::atomic<bool> stopRequested{false};
+    // The loop's current batch; the main thread's alone.
+    RingBuffer<_EventParmsIn> batch;
     // Atomic: events of the loop's current batch still to be delivered
     // (taken from the queue, yet waiting all the same); written by the loop.
     std::atomic<std::size_t> batchLeft{0};
@@ -78,11 +80,11 @@ private:
 
 template <typename Deliver>
 void EventQueue::Run(Deliver &&deliver) {
-    Batch batch;
-    while (const std::size_t taken = TakeBatch(batch)) {
-        for (std::size_t i = 0; i < taken; ++i) {
-            batchLeft.store(taken - i - 1, std::memory_order_relaxed);
-            deliver(batch[i]);
+    while (TakeBatch()) {
+        while (!batch.Empty()) {
+            batchLeft.store(batch.Size() - 1, std::memory_order_relaxed);
+            deliver(batch.Front());
+            batch.DropFront();
         }
     }
 }

@@ -140,12 +140,10 @@ bool JobTable::Admit(const _EventParmsIn &event) {
     return true;
 }
 
-void JobTable::WakeWaiters(uintptr_t bufferAddress) {
-    // A thread waits for a buffer only while registered, and registered
-    // before it raised the event whose buffer this is.
-    if (bufferAddress == 0 || threadCount == 0) {
-        return;
-    }
+// A thread waits for a buffer only while registered, and registered before
+// it raised the event whose buffer this is: a count of 0 read before the
+// free means no thread waits for it.
+void JobTable::WakeWaitersFor(uintptr_t bufferAddress) {
     MutexLock lock(mutex);
     for (const auto &entry : threads) {
         JobWaiter &waiter = *entry.second;

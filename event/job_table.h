@@ -56,8 +56,13 @@ public:
     // On the raising thread: whether its tagged event may go on. Waits while
     // the thread's previous data-carrying event is still in flight.
     bool Admit(const _EventParmsIn &event) EXCLUDES(mutex);
-    // Called just before a buffer is freed; takes its address only.
-    void WakeWaiters(uintptr_t bufferAddress) EXCLUDES(mutex);
+    // Called just before a buffer is freed; takes its address only. Without
+    // job threads, as for most events, it costs one load.
+    void WakeWaiters(uintptr_t bufferAddress) EXCLUDES(mutex) {
+        if (bufferAddress != 0 && threadCount.load(std::memory_order_relaxed) != 0) {
+            WakeWaitersFor(bufferAddress);
+        }
+    }
 
     // The calling thread as a job thread with `waiter`, until Unregister.
     // False when there is no memory for the entry.
@@ -70,6 +75,7 @@ public:
     void WaitForAllThreads() EXCLUDES(mutex);
 
 private:
+    void WakeWaitersFor(uintptr_t bufferAddress) EXCLUDES(mutex);
     void StartThread(const JobStart &job, const std::string &pluginName) EXCLUDES(mutex);
     void Run(const JobStart &job) EXCLUDES(mutex);
     bool EnterLibrary(void *library) EXCLUDES(mutex);

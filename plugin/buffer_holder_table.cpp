@@ -1,54 +1,151 @@
 #include "buffer_holder_table.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "log_message.h"
 
+namespace {
+
+HeldCopy *HeadOf(const void *copy) { return HeldCopy::Of(copy); }
+
+} // namespace
+
+struct BufferHolderTable::Leak {
+    const void *address;
+    std::vector<uint32_t> holders;
+    uint32_t length;
+};
+
 BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport, LeakSummary summary)
-    : leakReport(leakReport), summary(std::move(summary)) {
-    spares.reserve(SPARE_ENTRIES);
+    : leakReport(leakReport), summary(std::move(summary)) {}
+
+BufferHolderTable::~BufferHolderTable() { ReportLeaks(); }
+
+void *BufferHolderTable::Copy(const void *data, std::size_t length) {
+    HeldCopy *copy = pool.Allocate(length);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(copy->Data(), data, length);
+    return copy->Data();
 }
 
-// The report lists the pairs by ascending address, each address's holders in
-// the order their holds were added. Should there be no memory to sort by, the
-// lines still come, in the table's own order.
-BufferHolderTable::~BufferHolderTable() {
-    std::vector<const Table::value_type *> sorted;
-    try {
-        sorted.reserve(entries.size());
-    } catch (const std::bad_alloc &) {
-        for (const auto &entry : entries) {
-            Report(entry.first, entry.second.holders);
-        }
+void BufferHolderTable::Free(void *copy) { pool.Free(HeadOf(copy)); }
+
+void BufferHolderTable::Hold(const void *copy, uint32_t holder) {
+    if (copy == nullptr) {
         return;
     }
-    for (const auto &entry : entries) {
-        sorted.push_back(&entry);
-    }
-    std::sort(sorted.begin(), sorted.end(), [](const auto *a, const auto *b) { return a->first < b->first; });
-    for (const auto *entry : sorted) {
-        Report(entry->first, entry->second.holders);
-    }
-    Summarize();
+    HeldCopy &head = *HeadOf(copy);
+    SpinLockGuard lock(head.lock);
+    head.Add(holder);
 }
 
-// A buffer held twice by one holder counts once for it.
-void BufferHolderTable::Summarize() const {
-    if (!summary || entries.empty()) {
+bool BufferHolderTable::Release(const void *copy, uint32_t holder) {
+    if (copy == nullptr) {
+        return true;
+    }
+    HeldCopy &head = *HeadOf(copy);
+    SpinLockGuard lock(head.lock);
+    head.Remove(holder);
+    return head.Unheld();
+}
+
+BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, uint32_t holder) {
+    Outcome outcome{false, true};
+    if (address == nullptr) {
+        return outcome;
+    }
+    pool.WithCopy(address, [&](HeldCopy &head) {
+        SpinLockGuard lock(head.lock);
+        outcome.removedHold = head.Remove(holder);
+        outcome.noHolderLeft = head.Unheld();
+    });
+    return outcome;
+}
+
+void BufferHolderTable::Pass(const void *copy, uint32_t released, uint32_t held) {
+    if (copy == nullptr) {
+        return;
+    }
+    HeldCopy &head = *HeadOf(copy);
+    SpinLockGuard lock(head.lock);
+    head.Remove(released);
+    head.Add(held);
+}
+
+void BufferHolderTable::HoldBoth(const void *copy, uint32_t first, uint32_t second) {
+    if (copy == nullptr) {
+        return;
+    }
+    HeldCopy &head = *HeadOf(copy);
+    SpinLockGuard lock(head.lock);
+    head.Add(first);
+    head.Add(second);
+}
+
+bool BufferHolderTable::ReleaseBoth(const void *copy, uint32_t first, uint32_t second) {
+    if (copy == nullptr) {
+        return true;
+    }
+    HeldCopy &head = *HeadOf(copy);
+    SpinLockGuard lock(head.lock);
+    head.Remove(first, second);
+    return head.Unheld();
+}
+
+void BufferHolderTable::Report(const void *address, uint32_t holder) const {
+    LogMessage(CORE_SOURCE, leakReport, LOG_LEVEL_DIAGNOSTIC, "address %p leaked by plugin %08lX", address,
+               static_cast<unsigned long>(holder));
+}
+
+// The lines list the pairs by ascending address, each copy's holders in the
+// order their holds were added. Should there be no memory to sort by, the
+// lines still come, in the pool's own order, without the sums.
+void BufferHolderTable::ReportLeaks() {
+    std::vector<Leak> leaks;
+    try {
+        pool.ForEachCopy([&](HeldCopy &copy) {
+            SpinLockGuard lock(copy.lock);
+            if (!copy.Unheld()) {
+                leaks.push_back({copy.Data(), {}, copy.length});
+                copy.ForEachHolder([&](uint32_t holder) { leaks.back().holders.push_back(holder); });
+            }
+        });
+    } catch (const std::bad_alloc &) {
+        pool.ForEachCopy([&](HeldCopy &copy) {
+            SpinLockGuard lock(copy.lock);
+            copy.ForEachHolder([&](uint32_t holder) { Report(copy.Data(), holder); });
+        });
+        return;
+    }
+    std::sort(leaks.begin(), leaks.end(), [](const Leak &a, const Leak &b) { return a.address < b.address; });
+    for (const Leak &leak : leaks) {
+        for (const uint32_t holder : leak.holders) {
+            Report(leak.address, holder);
+        }
+    }
+    Summarize(leaks);
+}
+
+// A copy held twice by one holder counts once for it.
+void BufferHolderTable::Summarize(const std::vector<Leak> &leaks) const {
+    if (!summary || leaks.empty()) {
         return;
     }
     std::map<uint32_t, std::pair<std::size_t, uint64_t>> totals;
     try {
-        for (const auto &entry : entries) {
-            const Holders &holders = entry.second.holders;
-            for (auto holder = holders.begin(); holder != holders.end(); ++holder) {
-                if (std::find(holders.begin(), holder, *holder) == holder) {
+        for (const Leak &leak : leaks) {
+            for (auto holder = leak.holders.begin(); holder != leak.holders.end(); ++holder) {
+                if (std::find(leak.holders.begin(), holder, *holder) == holder) {
                     auto &total = totals[*holder];
                     ++total.first;
-                    total.second += entry.second.length;
+                    total.second += leak.length;
                 }
             }
         }
@@ -58,102 +155,4 @@ void BufferHolderTable::Summarize() const {
     for (const auto &total : totals) {
         summary(total.first, total.second.first, total.second.second);
     }
-}
-
-void BufferHolderTable::Report(uintptr_t key, const Holders &holders) const {
-    for (const uint32_t holder : holders) {
-        LogMessage(CORE_SOURCE, leakReport, LOG_LEVEL_DIAGNOSTIC, "address %p leaked by plugin %08lX",
-                   reinterpret_cast<void *>(key), static_cast<unsigned long>(holder));
-    }
-}
-
-void BufferHolderTable::Hold(const void *address, uint32_t holder) {
-    if (address == nullptr) {
-        return;
-    }
-    MutexLock lock(mutex);
-    AddLocked(reinterpret_cast<uintptr_t>(address), holder);
-}
-
-bool BufferHolderTable::Release(const void *address, uint32_t holder) {
-    if (address == nullptr) {
-        return true;
-    }
-    MutexLock lock(mutex);
-    return RemoveLocked(reinterpret_cast<uintptr_t>(address), holder).noHolderLeft;
-}
-
-BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, uint32_t holder) {
-    if (address == nullptr) {
-        return {false, true};
-    }
-    MutexLock lock(mutex);
-    return RemoveLocked(reinterpret_cast<uintptr_t>(address), holder);
-}
-
-void BufferHolderTable::Pass(const void *address, uint32_t released, uint32_t held) {
-    if (address == nullptr) {
-        return;
-    }
-    MutexLock lock(mutex);
-    const auto key = reinterpret_cast<uintptr_t>(address);
-    RemoveLocked(key, released);
-    AddLocked(key, held);
-}
-
-void BufferHolderTable::HoldBoth(const void *address, uint32_t first, uint32_t second, std::size_t length) {
-    if (address == nullptr) {
-        return;
-    }
-    MutexLock lock(mutex);
-    const auto key = reinterpret_cast<uintptr_t>(address);
-    AddLocked(key, first, length);
-    AddLocked(key, second);
-}
-
-bool BufferHolderTable::ReleaseBoth(const void *address, uint32_t first, uint32_t second) {
-    if (address == nullptr) {
-        return true;
-    }
-    MutexLock lock(mutex);
-    const auto key = reinterpret_cast<uintptr_t>(address);
-    RemoveLocked(key, first);
-    return RemoveLocked(key, second).noHolderLeft;
-}
-
-void BufferHolderTable::AddLocked(uintptr_t key, uint32_t holder, std::size_t length) {
-    auto entry = entries.find(key);
-    if (entry == entries.end()) {
-        if (spares.empty()) {
-            entry = entries.emplace(key, Held()).first;
-        } else {
-            Table::node_type spare = std::move(spares.back());
-            spares.pop_back();
-            spare.key() = key;
-            entry = entries.insert(std::move(spare)).position;
-        }
-        entry->second.length = length;
-    }
-    entry->second.holders.push_back(holder);
-}
-
-BufferHolderTable::Outcome BufferHolderTable::RemoveLocked(uintptr_t key, uint32_t holder) {
-    const auto entry = entries.find(key);
-    if (entry == entries.end()) {
-        return {false, true};
-    }
-    Holders &holders = entry->second.holders;
-    const auto kept = std::remove(holders.begin(), holders.end(), holder);
-    const bool removed = kept != holders.end();
-    holders.erase(kept, holders.end());
-    if (!holders.empty()) {
-        return {removed, false};
-    }
-    // Never grows: the capacity was reserved at construction.
-    if (spares.size() < SPARE_ENTRIES) {
-        spares.push_back(entries.extract(entry));
-    } else {
-        entries.erase(entry);
-    }
-    return {removed, true};
 }

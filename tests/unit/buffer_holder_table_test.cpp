@@ -1,5 +1,7 @@
 #include "plugin/buffer_holder_table.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -20,9 +22,25 @@ int32_t CaptureReport(_EventParmsIn *in, _EventParmsOut *) {
 class BufferHolderTableTest : public ::testing::Test {
 protected:
     void SetUp() override { reported.clear(); }
-    char a[1] = {};
-    char b[1] = {};
+    // Two copies of the table's own making.
+    void CopiesFrom(BufferHolderTable &table) {
+        a = table.Copy("a", 1);
+        b = table.Copy("b", 1);
+        ASSERT_NE(a, nullptr);
+        ASSERT_NE(b, nullptr);
+    }
+    void *a = nullptr;
+    void *b = nullptr;
 };
+
+// n copies of one byte each.
+std::vector<void *> CopiesOf(BufferHolderTable &table, std::size_t n) {
+    std::vector<void *> copies;
+    for (std::size_t i = 0; i < n; ++i) {
+        copies.push_back(table.Copy("x", 1));
+    }
+    return copies;
+}
 
 } // namespace
 
@@ -30,6 +48,7 @@ protected:
 
 TEST_F(BufferHolderTableTest, ReleaseRemovesEveryHoldOfThatHolder) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, 5);
     table.Hold(a, 5);
     EXPECT_TRUE(table.Release(a, 5));
@@ -37,6 +56,7 @@ TEST_F(BufferHolderTableTest, ReleaseRemovesEveryHoldOfThatHolder) {
 
 TEST_F(BufferHolderTableTest, LastHolderToReleaseGetsTrue) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, 5);
     table.Hold(a, 7);
     EXPECT_FALSE(table.Release(a, 5));
@@ -45,6 +65,7 @@ TEST_F(BufferHolderTableTest, LastHolderToReleaseGetsTrue) {
 
 TEST_F(BufferHolderTableTest, UnheldAndNullAddressesAnswerTrue) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, 5);
     EXPECT_TRUE(table.Release(b, 5));
     EXPECT_TRUE(table.Release(nullptr, 5));
@@ -54,6 +75,7 @@ TEST_F(BufferHolderTableTest, UnheldAndNullAddressesAnswerTrue) {
 
 TEST_F(BufferHolderTableTest, ReleaseHoldTellsWhetherTheHolderHeldIt) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, 5);
     table.Hold(a, 7);
     const auto stranger = table.ReleaseHold(a, 9);
@@ -71,6 +93,7 @@ TEST_F(BufferHolderTableTest, ReleaseHoldTellsWhetherTheHolderHeldIt) {
 TEST_F(BufferHolderTableTest, ConcurrentReleasesOfTheLastTwoHoldersAnswerTrueExactlyOnce) {
     for (int round = 0; round < 2000; ++round) {
         BufferHolderTable table(CaptureReport);
+        CopiesFrom(table);
         table.Hold(a, 1);
         table.Hold(a, 2);
         bool first = false;
@@ -83,8 +106,34 @@ TEST_F(BufferHolderTableTest, ConcurrentReleasesOfTheLastTwoHoldersAnswerTrueExa
     }
 }
 
+// Plugins hand in whatever address they like: one that is no live copy's
+// start is ignored, and the holds of the copies stay as they were.
+TEST_F(BufferHolderTableTest, AReleaseOfAnAddressThatIsNoCopysIsIgnored) {
+    BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
+    table.Hold(a, 5);
+    const std::string bytes(CopyPool::MAX_SLAB_DATA + 1, 'x');
+    void *large = table.Copy(bytes.data(), bytes.size());
+    table.Hold(large, 5);
+    EXPECT_TRUE(table.Release(large, 5));
+    table.Free(large);
+    char onTheStack[4] = {};
+    void *onTheHeap = std::malloc(16);
+    const void *inside = static_cast<char *>(a) + 1;
+    for (const void *stranger : std::vector<const void *>{onTheStack, onTheHeap, inside, large}) {
+        const auto outcome = table.ReleaseHold(stranger, 5);
+        EXPECT_FALSE(outcome.removedHold);
+        EXPECT_TRUE(outcome.noHolderLeft);
+    }
+    std::free(onTheHeap);
+    const auto own = table.ReleaseHold(a, 5);
+    EXPECT_TRUE(own.removedHold);
+    EXPECT_TRUE(own.noHolderLeft);
+}
+
 TEST_F(BufferHolderTableTest, PassReleasesOneHolderAndHoldsForAnother) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, CORE_SOURCE);
     table.Hold(a, 5);
     table.Hold(a, 5);
@@ -99,19 +148,21 @@ TEST_F(BufferHolderTableTest, PassReleasesOneHolderAndHoldsForAnother) {
 TEST_F(BufferHolderTableTest, HoldBothHoldsForEachInTurn) {
     {
         BufferHolderTable table(CaptureReport);
+        CopiesFrom(table);
         table.HoldBoth(a, CORE_SOURCE, 5);
         table.HoldBoth(nullptr, CORE_SOURCE, 5);
         EXPECT_FALSE(table.Release(a, 5));
         table.Hold(a, 5);
     }
     char expected[2][64];
-    std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 80000000", static_cast<void *>(a));
-    std::snprintf(expected[1], sizeof expected[1], "address %p leaked by plugin 00000005", static_cast<void *>(a));
+    std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 80000000", a);
+    std::snprintf(expected[1], sizeof expected[1], "address %p leaked by plugin 00000005", a);
     EXPECT_EQ(reported, (std::vector<std::string>{expected[0], expected[1]}));
 }
 
 TEST_F(BufferHolderTableTest, ReleaseBothAnswersWhetherAnyOtherHolderIsLeft) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, CORE_SOURCE);
     table.Hold(a, 5);
     table.Hold(a, 9);
@@ -124,6 +175,7 @@ TEST_F(BufferHolderTableTest, ReleaseBothAnswersWhetherAnyOtherHolderIsLeft) {
 // may come along.
 TEST_F(BufferHolderTableTest, ABufferHeldAfterAnotherWasReleasedHasOnlyItsOwnHolders) {
     BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
     table.Hold(a, 1);
     table.Hold(a, 2);
     EXPECT_FALSE(table.Release(a, 1));
@@ -136,17 +188,17 @@ TEST_F(BufferHolderTableTest, ABufferHeldAfterAnotherWasReleasedHasOnlyItsOwnHol
 }
 
 TEST_F(BufferHolderTableTest, ManyBuffersComeAndGoWithoutMixingTheirHolders) {
-    std::vector<char> buffers(300);
     BufferHolderTable table(CaptureReport);
+    const std::vector<void *> buffers = CopiesOf(table, 300);
     for (int round = 0; round < 3; ++round) {
         for (std::size_t i = 0; i < buffers.size(); ++i) {
-            table.Hold(&buffers[i], static_cast<uint32_t>(i));
-            table.Hold(&buffers[i], CORE_SOURCE);
+            table.Hold(buffers[i], static_cast<uint32_t>(i));
+            table.Hold(buffers[i], CORE_SOURCE);
         }
         for (std::size_t i = 0; i < buffers.size(); ++i) {
-            ASSERT_FALSE(table.Release(&buffers[i], static_cast<uint32_t>(i + 1)));
-            ASSERT_FALSE(table.Release(&buffers[i], static_cast<uint32_t>(i)));
-            ASSERT_TRUE(table.Release(&buffers[i], CORE_SOURCE));
+            ASSERT_FALSE(table.Release(buffers[i], static_cast<uint32_t>(i + 1)));
+            ASSERT_FALSE(table.Release(buffers[i], static_cast<uint32_t>(i)));
+            ASSERT_TRUE(table.Release(buffers[i], CORE_SOURCE));
         }
     }
 }
@@ -154,24 +206,25 @@ TEST_F(BufferHolderTableTest, ManyBuffersComeAndGoWithoutMixingTheirHolders) {
 // ---- Leak report ----
 
 TEST_F(BufferHolderTableTest, LeakReportIsInAddressOrderWhateverTheOrderOfHolding) {
-    std::vector<char> buffers(100);
+    std::vector<void *> buffers;
     {
         BufferHolderTable table(CaptureReport);
+        buffers = CopiesOf(table, 100);
+        std::sort(buffers.begin(), buffers.end(), std::less<void *>());
         for (std::size_t i = buffers.size(); i-- > 0;) {
-            table.Hold(&buffers[i], 0x00010000);
-            table.Hold(&buffers[i], CORE_SOURCE);
+            table.Hold(buffers[i], 0x00010000);
+            table.Hold(buffers[i], CORE_SOURCE);
         }
         for (std::size_t i = 0; i < buffers.size(); i += 2) {
-            table.Release(&buffers[i], CORE_SOURCE);
-            table.Release(&buffers[i], 0x00010000);
+            table.Release(buffers[i], CORE_SOURCE);
+            table.Release(buffers[i], 0x00010000);
         }
     }
     std::vector<std::string> expected;
     for (std::size_t i = 1; i < buffers.size(); i += 2) {
         char line[64];
         for (const char *holder : {"00010000", "80000000"}) {
-            std::snprintf(line, sizeof line, "address %p leaked by plugin %s", static_cast<void *>(&buffers[i]),
-                          holder);
+            std::snprintf(line, sizeof line, "address %p leaked by plugin %s", buffers[i], holder);
             expected.emplace_back(line);
         }
     }
@@ -179,21 +232,24 @@ TEST_F(BufferHolderTableTest, LeakReportIsInAddressOrderWhateverTheOrderOfHoldin
 }
 
 TEST_F(BufferHolderTableTest, LeakReportListsPairsByAddressThenInsertion) {
-    const bool aFirst = std::less<const char *>()(a, b);
-    char *low = aFirst ? a : b;
-    char *high = aFirst ? b : a;
+    void *low = nullptr;
+    void *high = nullptr;
     {
         BufferHolderTable table(CaptureReport);
+        CopiesFrom(table);
+        const bool aFirst = std::less<void *>()(a, b);
+        low = aFirst ? a : b;
+        high = aFirst ? b : a;
         table.Hold(high, 0x00010002);
         table.Hold(low, 7);
         table.Hold(low, 0x00010002);
         table.Hold(low, 7);
     }
     char expected[4][64];
-    std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 00000007", static_cast<void *>(low));
-    std::snprintf(expected[1], sizeof expected[1], "address %p leaked by plugin 00010002", static_cast<void *>(low));
-    std::snprintf(expected[2], sizeof expected[2], "address %p leaked by plugin 00000007", static_cast<void *>(low));
-    std::snprintf(expected[3], sizeof expected[3], "address %p leaked by plugin 00010002", static_cast<void *>(high));
+    std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 00000007", low);
+    std::snprintf(expected[1], sizeof expected[1], "address %p leaked by plugin 00010002", low);
+    std::snprintf(expected[2], sizeof expected[2], "address %p leaked by plugin 00000007", low);
+    std::snprintf(expected[3], sizeof expected[3], "address %p leaked by plugin 00010002", high);
     EXPECT_EQ(reported, (std::vector<std::string>{expected[0], expected[1], expected[2], expected[3]}));
 }
 
@@ -222,12 +278,14 @@ void CaptureSummary(uint32_t holder, std::size_t buffers, uint64_t bytes) {
 
 TEST(BufferHolderLeakSummary, FollowsTheLinesOncePerHolderInAscendingOrder) {
     told.clear();
-    char buffers[2] = {};
+    const std::string bytes(20, 'x');
     {
         BufferHolderTable table(CaptureLine, CaptureSummary);
-        table.HoldBoth(&buffers[0], 9, 5, 10);
-        table.Hold(&buffers[0], 5); // held twice: still one buffer of 5's
-        table.HoldBoth(&buffers[1], 7, 5, 20);
+        void *ten = table.Copy(bytes.data(), 10);
+        void *twenty = table.Copy(bytes.data(), 20);
+        table.HoldBoth(ten, 9, 5);
+        table.Hold(ten, 5); // held twice: still one buffer of 5's
+        table.HoldBoth(twenty, 7, 5);
     }
     ASSERT_EQ(told.size(), 8u);
     for (std::size_t i = 0; i < 5; ++i) {
@@ -238,16 +296,20 @@ TEST(BufferHolderLeakSummary, FollowsTheLinesOncePerHolderInAscendingOrder) {
     EXPECT_EQ(told[7], "summary 9 1 10");
 }
 
-// A buffer's entry is reused for the next buffer: its length must be that one's.
+// A freed copy's memory is reused for the next copy: its length must be that one's.
 TEST(BufferHolderLeakSummary, CountsOnlyBuffersStillHeldWithTheirOwnLengths) {
     told.clear();
-    char buffers[2] = {};
+    const std::string bytes(100, 'x');
     {
         BufferHolderTable table(CaptureLine, CaptureSummary);
-        table.HoldBoth(&buffers[0], CORE_SOURCE, 5, 100);
-        EXPECT_TRUE(table.ReleaseBoth(&buffers[0], 5, CORE_SOURCE));
-        table.HoldBoth(&buffers[1], CORE_SOURCE, 5, 3);
-        EXPECT_FALSE(table.Release(&buffers[1], CORE_SOURCE));
+        void *first = table.Copy(bytes.data(), 60);
+        table.HoldBoth(first, CORE_SOURCE, 5);
+        EXPECT_TRUE(table.ReleaseBoth(first, 5, CORE_SOURCE));
+        table.Free(first);
+        void *second = table.Copy(bytes.data(), 3);
+        EXPECT_EQ(second, first);
+        table.HoldBoth(second, CORE_SOURCE, 5);
+        EXPECT_FALSE(table.Release(second, CORE_SOURCE));
     }
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[1], "summary 5 1 3");
@@ -255,10 +317,10 @@ TEST(BufferHolderLeakSummary, CountsOnlyBuffersStillHeldWithTheirOwnLengths) {
 
 TEST(BufferHolderLeakSummary, NothingLeakedNothingSummed) {
     told.clear();
-    char buffer[1] = {};
     {
         BufferHolderTable table(CaptureLine, CaptureSummary);
-        table.HoldBoth(buffer, CORE_SOURCE, 5, 1);
+        void *buffer = table.Copy("x", 1);
+        table.HoldBoth(buffer, CORE_SOURCE, 5);
         EXPECT_TRUE(table.ReleaseBoth(buffer, 5, CORE_SOURCE));
     }
     EXPECT_TRUE(told.empty());

@@ -16,4 +16,5 @@ public:
 
     static JobTable &Jobs(dvrcore &core) { return core.jobs; }
     static void FreeEventData(dvrcore &core, void *data) { core.FreeEventData(data); }
+    static BufferHolderTable &EventCopies(dvrcore &core) { return core.bufferHolders; }
 };

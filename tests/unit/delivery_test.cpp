@@ -85,13 +85,15 @@ protected:
         return plugins.back();
     }
     bool Deliver(uint32_t eventClass, uint32_t eventType, uint32_t source = SOURCE) {
-        return delivery.Deliver(EventRecord(source, eventClass, eventType, sizeof data, data));
+        return delivery.Deliver(EventRecord(source, eventClass, eventType, DATA_LENGTH, data));
     }
     BufferHolderTable::Outcome Release(int plugin) { return holders.ReleaseHold(data, IdOf(plugin)); }
 
-    char data[16] = "event data";
     std::vector<PLUGININFO> plugins;
     BufferHolderTable holders{NoLeakEntry};
+    // The event's data, a copy the table made, as the core's always are.
+    static constexpr uint32_t DATA_LENGTH = 16;
+    void *data = holders.Copy("event data", DATA_LENGTH);
     CallSlot call{FakeClock};
     std::vector<WatchedCallReport> longCalls;
     Delivery delivery{plugins, holders, call, [this](const WatchedCallReport &report) { longCalls.push_back(report); }};

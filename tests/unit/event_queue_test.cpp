@@ -24,7 +24,8 @@ protected:
         return delivered;
     }
 
-    EventQueue queue;
+    BufferHolderTable copies{nullptr};
+    EventQueue queue{copies};
 };
 
 TEST_F(EventQueueTest, TheLoopDeliversInArrivalOrderWhatWasQueuedBeforeTheStop) {

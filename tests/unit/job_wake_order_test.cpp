@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include <vector>
+
 #include <pthread.h>
 
 #include <gtest/gtest.h>
@@ -31,8 +33,10 @@ bool watchedBufferFreed = false;
 
 } // namespace
 
+// The heap block of a large copy starts with the copy's head.
 extern "C" void __wrap_free(void *pointer) {
-    if (pointer != nullptr && pointer == watchedBuffer) {
+    void *watched = watchedBuffer;
+    if (pointer != nullptr && watched != nullptr && pointer == HeldCopy::Of(watched)) {
         MutexLock lock(watchedWaiter->Mutex);
         pendingWhenFreed = watchedWaiter->Pending;
         watchedBufferFreed = true;
@@ -43,7 +47,10 @@ extern "C" void __wrap_free(void *pointer) {
 TEST(JobWakeOrder, TheWaitingJobThreadIsWokenBeforeItsBufferIsFreed) {
     dvrcore core("/nonexistent/core");
     JobWaiter waiter(nullptr);
-    void *buffer = std::malloc(64);
+    // A copy too large for the pool's slabs goes back to the heap with free,
+    // where the test can see it; every copy is freed by the same steps.
+    const std::vector<char> data(CopyPool::MAX_SLAB_DATA + 1, 'x');
+    void *buffer = CoreTestAccess::EventCopies(core).Copy(data.data(), data.size());
     ASSERT_NE(buffer, nullptr);
     {
         MutexLock lock(waiter.Mutex);

@@ -1,0 +1,28 @@
+#include "held_copy.h"
+
+#include <algorithm>
+
+void HeldCopy::AddBeyondInline(uint32_t holder) {
+    if (!overflow) {
+        auto all = std::make_unique<std::vector<uint32_t>>(inlineHolders, inlineHolders + count);
+        all->push_back(holder);
+        overflow = std::move(all);
+    } else {
+        overflow->push_back(holder);
+    }
+    ++count;
+}
+
+// Back into the head once few enough are left.
+bool HeldCopy::RemoveBeyondInline(uint32_t holder, uint32_t other) {
+    const auto kept = std::remove_if(overflow->begin(), overflow->end(),
+                                     [&](uint32_t held) { return held == holder || held == other; });
+    const bool removed = kept != overflow->end();
+    overflow->erase(kept, overflow->end());
+    count = static_cast<uint32_t>(overflow->size());
+    if (count <= INLINE_HOLDERS) {
+        std::copy(overflow->begin(), overflow->end(), inlineHolders);
+        overflow.reset();
+    }
+    return removed;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "spin_lock.h"
+
+// The head in front of every event data copy the core makes: the copy's
+// holders, in the order their holds were added (a holder may hold twice),
+// so that a hold and a release are a few steps on the copy itself rather
+// than a lookup in a shared table. The data follows the head, aligned as
+// malloc aligns.
+//
+// Threads: any; the holders are guarded by the head's own lock, which is
+// held for a few steps and never while anything else is called. The other
+// fields belong to the pool that made the copy.
+struct alignas(alignof(std::max_align_t)) HeldCopy {
+    // Holders kept in the head itself; a copy held by more moves them all
+    // to the heap. An event's usual holders are the core and one receiver.
+    static constexpr std::size_t INLINE_HOLDERS = 6;
+    // CopyPool's mark of a copy that lives outside its slabs.
+    static constexpr uint8_t LARGE = 0xFF;
+
+    HeldCopy(uint8_t sizeClass, uint32_t length) : sizeClass(sizeClass), length(length) {}
+    HeldCopy(const HeldCopy &) = delete;
+    HeldCopy &operator=(const HeldCopy &) = delete;
+
+    void *Data() { return this + 1; }
+    // data must be a copy's data (Data() of a head that is alive).
+    static HeldCopy *Of(const void *data) {
+        return reinterpret_cast<HeldCopy *>(const_cast<char *>(static_cast<const char *>(data)) - sizeof(HeldCopy));
+    }
+
+    // Adds the holder after all others; throws std::bad_alloc only when more
+    // than INLINE_HOLDERS hold at once and the heap is out of memory.
+    void Add(uint32_t holder) REQUIRES(lock) {
+        if (!overflow && count < INLINE_HOLDERS) {
+            inlineHolders[count++] = holder;
+        } else {
+            AddBeyondInline(holder);
+        }
+    }
+    // Removes every hold of the holder: whether there was one.
+    bool Remove(uint32_t holder) REQUIRES(lock) { return Remove(holder, holder); }
+    // Removes every hold of either holder in one pass: whether there was one.
+    bool Remove(uint32_t holder, uint32_t other) REQUIRES(lock) {
+        if (overflow) {
+            return RemoveBeyondInline(holder, other);
+        }
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (inlineHolders[i] != holder && inlineHolders[i] != other) {
+                inlineHolders[kept++] = inlineHolders[i];
+            }
+        }
+        const bool removed = kept != count;
+        count = kept;
+        return removed;
+    }
+    bool Unheld() const REQUIRES(lock) { return count == 0; }
+    // The holders in the order their holds were added.
+    template <typename Visit>
+    void ForEachHolder(Visit &&visit) const REQUIRES(lock) {
+        const uint32_t *first = overflow ? overflow->data() : inlineHolders;
+        std::for_each(first, first + count, visit);
+    }
+
+    SpinLock lock;
+    // The pool's: the size class, or LARGE.
+    const uint8_t sizeClass;
+    // Set by the pool when it hands the copy out.
+    uint32_t length;
+    // The pool's free list, while the copy is free.
+    HeldCopy *nextFree = nullptr;
+
+private:
+    void AddBeyondInline(uint32_t holder) REQUIRES(lock);
+    bool RemoveBeyondInline(uint32_t holder, uint32_t other) REQUIRES(lock);
+
+    uint32_t count GUARDED_BY(lock) = 0;
+    uint32_t inlineHolders[INLINE_HOLDERS] GUARDED_BY(lock) = {};
+    // All holders, once more than INLINE_HOLDERS held at once.
+    std::unique_ptr<std::vector<uint32_t>> overflow GUARDED_BY(lock);
+};
