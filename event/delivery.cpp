@@ -7,13 +7,20 @@
 
 bool Delivery::Deliver(const _EventParmsIn &event) {
     DeliveryHolds holds(holders, event.Data);
-    const uint32_t value = DeliveryValue(event.EventType);
-    const bool isConfiguration = (event.EventClass & CLASS_CONFIG) != 0;
-    for (const PLUGININFO &plugin : plugins) {
-        if (isConfiguration && plugin.Info.ID != event.Source) {
-            UpdateConfiguration(plugin, event, holds);
-        } else if (MatchesMasks(event.EventClass, plugin.Info.EventMasks, value)) {
-            Write(plugin, event, holds);
+    const SelectedMasks masks(event.EventClass, DeliveryValue(event.EventType));
+    if ((event.EventClass & CLASS_CONFIG) != 0) {
+        for (const PLUGININFO &plugin : plugins) {
+            if (plugin.Info.ID != event.Source) {
+                UpdateConfiguration(plugin, event, holds);
+            } else if (masks.Match(plugin.Info.EventMasks)) {
+                Write(plugin, event, holds);
+            }
+        }
+    } else {
+        for (const PLUGININFO &plugin : plugins) {
+            if (masks.Match(plugin.Info.EventMasks)) {
+                Write(plugin, event, holds);
+            }
         }
     }
     return holds.Finish();

@@ -7,7 +7,7 @@
 
 #include "annotated_mutex.h"
 #include "buffer_holder_table.h"
-#include "ring_buffer.h"
+#include "chunked_queue.h"
 #include "dvrplugin.h"
 
 // The events waiting for delivery, in arrival order, and the loop that
@@ -65,14 +65,14 @@ private:
 
     Mutex mutex;
     CondVar wakeup; // waits under mutex
-    RingBuffer<_EventParmsIn> queue GUARDED_BY(mutex);
+    ChunkedQueue<_EventParmsIn> queue GUARDED_BY(mutex);
     // The longest the queue has been since its memory was last given back.
     std::size_t backlogPeak GUARDED_BY(mutex) = 0;
 
     // Atomic: written under mutex, read by raisers without it.
     std::atomic<bool> stopRequested{false};
     // The loop's current batch; the main thread's alone.
-    RingBuffer<_EventParmsIn> batch;
+    ChunkedQueue<_EventParmsIn> batch;
     // Atomic: events of the loop's current batch still to be delivered
     // (taken from the queue, yet waiting all the same); written by the loop.
     std::atomic<std::size_t> batchLeft{0};

@@ -9,12 +9,6 @@
 
 #include "log_message.h"
 
-namespace {
-
-HeldCopy *HeadOf(const void *copy) { return HeldCopy::Of(copy); }
-
-} // namespace
-
 struct BufferHolderTable::Leak {
     const void *address;
     std::vector<uint32_t> holders;
@@ -35,26 +29,7 @@ void *BufferHolderTable::Copy(const void *data, std::size_t length) {
     return copy->Data();
 }
 
-void BufferHolderTable::Free(void *copy) { pool.Free(HeadOf(copy)); }
-
-void BufferHolderTable::Hold(const void *copy, uint32_t holder) {
-    if (copy == nullptr) {
-        return;
-    }
-    HeldCopy &head = *HeadOf(copy);
-    SpinLockGuard lock(head.lock);
-    head.Add(holder);
-}
-
-bool BufferHolderTable::Release(const void *copy, uint32_t holder) {
-    if (copy == nullptr) {
-        return true;
-    }
-    HeldCopy &head = *HeadOf(copy);
-    SpinLockGuard lock(head.lock);
-    head.Remove(holder);
-    return head.Unheld();
-}
+void BufferHolderTable::Free(void *copy) { pool.Free(HeldCopy::Of(copy)); }
 
 BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, uint32_t holder) {
     Outcome outcome{false, true};
@@ -67,36 +42,6 @@ BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, u
         outcome.noHolderLeft = head.Unheld();
     });
     return outcome;
-}
-
-void BufferHolderTable::Pass(const void *copy, uint32_t released, uint32_t held) {
-    if (copy == nullptr) {
-        return;
-    }
-    HeldCopy &head = *HeadOf(copy);
-    SpinLockGuard lock(head.lock);
-    head.Remove(released);
-    head.Add(held);
-}
-
-void BufferHolderTable::HoldBoth(const void *copy, uint32_t first, uint32_t second) {
-    if (copy == nullptr) {
-        return;
-    }
-    HeldCopy &head = *HeadOf(copy);
-    SpinLockGuard lock(head.lock);
-    head.Add(first);
-    head.Add(second);
-}
-
-bool BufferHolderTable::ReleaseBoth(const void *copy, uint32_t first, uint32_t second) {
-    if (copy == nullptr) {
-        return true;
-    }
-    HeldCopy &head = *HeadOf(copy);
-    SpinLockGuard lock(head.lock);
-    head.Remove(first, second);
-    return head.Unheld();
 }
 
 void BufferHolderTable::Report(const void *address, uint32_t holder) const {

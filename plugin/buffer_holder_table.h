@@ -77,3 +77,54 @@ private:
 
     CopyPool pool;
 };
+
+// The delivery loop's steps, a few instructions each: inline.
+
+inline void BufferHolderTable::Hold(const void *copy, uint32_t holder) {
+    if (copy == nullptr) {
+        return;
+    }
+    HeldCopy &head = *HeldCopy::Of(copy);
+    SpinLockGuard lock(head.lock);
+    head.Add(holder);
+}
+
+inline bool BufferHolderTable::Release(const void *copy, uint32_t holder) {
+    if (copy == nullptr) {
+        return true;
+    }
+    HeldCopy &head = *HeldCopy::Of(copy);
+    SpinLockGuard lock(head.lock);
+    head.Remove(holder);
+    return head.Unheld();
+}
+
+inline void BufferHolderTable::Pass(const void *copy, uint32_t released, uint32_t held) {
+    if (copy == nullptr) {
+        return;
+    }
+    HeldCopy &head = *HeldCopy::Of(copy);
+    SpinLockGuard lock(head.lock);
+    head.Remove(released);
+    head.Add(held);
+}
+
+inline void BufferHolderTable::HoldBoth(const void *copy, uint32_t first, uint32_t second) {
+    if (copy == nullptr) {
+        return;
+    }
+    HeldCopy &head = *HeldCopy::Of(copy);
+    SpinLockGuard lock(head.lock);
+    head.Add(first);
+    head.Add(second);
+}
+
+inline bool BufferHolderTable::ReleaseBoth(const void *copy, uint32_t first, uint32_t second) {
+    if (copy == nullptr) {
+        return true;
+    }
+    HeldCopy &head = *HeldCopy::Of(copy);
+    SpinLockGuard lock(head.lock);
+    head.Remove(first, second);
+    return head.Unheld();
+}

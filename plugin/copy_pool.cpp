@@ -6,8 +6,30 @@
 #include <vector>
 
 #include <sanitizer/asan_interface.h>
+#include <sys/mman.h>
 
 namespace {
+
+// A slab of its own pages, aligned to its size: only the pages its copies
+// touch become resident, and a freed slab goes back to the system at once.
+// Twice the size is mapped so that an aligned slab lies within; the rest is
+// unmapped again.
+void *MapSlab() {
+    constexpr std::size_t SLAB = CopyPool::SLAB_BYTES;
+    void *area = mmap(nullptr, 2 * SLAB, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (area == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto start = reinterpret_cast<uintptr_t>(area);
+    const uintptr_t slab = (start + SLAB - 1) & ~(SLAB - 1);
+    if (slab > start) {
+        munmap(area, slab - start);
+    }
+    if (start + 2 * SLAB > slab + SLAB) {
+        munmap(reinterpret_cast<void *>(slab + SLAB), start + SLAB - slab);
+    }
+    return reinterpret_cast<void *>(slab);
+}
 
 // A free copy's data is poisoned under AddressSanitizer, so that a plugin
 // reading a buffer after its release is caught as it would be after free.
@@ -73,7 +95,7 @@ HeldCopy *CopyPool::AllocateFromSlab(std::size_t sizeClass) {
         return copy;
     }
     if (free.carving == nullptr || free.carving->carved == BlocksPerSlab(sizeClass)) {
-        void *memory = std::aligned_alloc(SLAB_BYTES, SLAB_BYTES);
+        void *memory = MapSlab();
         if (memory == nullptr) {
             return nullptr;
         }
@@ -81,7 +103,7 @@ HeldCopy *CopyPool::AllocateFromSlab(std::size_t sizeClass) {
         try {
             slabs.insert(slab);
         } catch (const std::bad_alloc &) {
-            std::free(memory);
+            munmap(memory, SLAB_BYTES);
             return nullptr;
         }
         free.carving = slab;
@@ -220,5 +242,5 @@ void CopyPool::DestroySlab(Slab *slab) {
         copy->~HeldCopy();
     }
     slab->~Slab();
-    std::free(slab);
+    munmap(slab, SLAB_BYTES);
 }

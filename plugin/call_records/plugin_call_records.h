@@ -9,6 +9,7 @@
 // entry needs.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -107,8 +108,13 @@ inline _EventParmsOut EventResultRecord() { return call_records_detail::Zeroed<_
 
 // The delivery of an event: a 16-byte head, then the event from its
 // DataLength on, its type as raised and its Params unchanged.
+// Every event passes here once per receiver: the Params are copied, not
+// cleared first.
 inline _WriteParmsIn WriteInRecord(const _EventParmsIn &event) {
-    auto in = call_records_detail::Zeroed<_WriteParmsIn>();
+    _WriteParmsIn in;
+    std::memset(&in, 0, offsetof(_WriteParmsIn, Params));
+    in.Size = sizeof in;
+    in.Version = 1;
     in.DataLength = event.DataLength;
     in.Data = event.Data;
     in.Source = event.Source;
@@ -116,7 +122,8 @@ inline _WriteParmsIn WriteInRecord(const _EventParmsIn &event) {
     in.EventClass = event.EventClass;
     in.EventType = event.EventType;
     static_assert(sizeof in.Params == sizeof event.Params, "Params are copied whole");
-    std::copy(std::begin(event.Params), std::end(event.Params), std::begin(in.Params));
+    static_assert(offsetof(_WriteParmsIn, Params) + sizeof in.Params == sizeof in, "nothing follows the Params");
+    std::memcpy(in.Params, event.Params, sizeof in.Params);
     return in;
 }
 
