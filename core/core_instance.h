@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 class dvrcore;
 
 // How the exported event entry reaches the process's one core.
@@ -21,6 +23,7 @@ public:
     dvrcore *Core() const { return core; }
 
 private:
+    std::atomic<unsigned> &counter; // this thread's count of calls inside
     dvrcore *core;
 };
 
