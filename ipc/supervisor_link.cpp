@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "packet_stream.h"
 #include "split_strings.h"
@@ -21,6 +22,8 @@ constexpr std::size_t IPC_MAX_RECORD_LENGTH = 16 * IPC_MAX_PACKET_LENGTH;
 // Supervisor packets that reach no plugin: one line per address and type in
 // this time, then how many more came.
 constexpr int64_t UNADDRESSED_PACKET_WINDOW_NS = 1000000000;
+// Records taken at one wake-up of the asio thread before it waits again.
+constexpr unsigned RECORDS_PER_WAKE_UP = 32;
 
 // Assigning alone would accept files, pipes, terminals and unconnected
 // sockets, which would only fail at the first receive as a lost link.
@@ -40,29 +43,12 @@ bool IsConnectedLocalSequencedPacketSocket(int descriptor) {
     return getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
 }
 
-// The length of the next record, however long, without taking it; -1 with
-// errno set when there is none or the receive fails.
-ssize_t PeekRecordLength(int descriptor) {
-    char first;
-    return recv(descriptor, &first, sizeof first, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-}
-
-// Takes the next record and lets the kernel drop all of it but one byte.
-void DiscardRecord(int descriptor) {
-    char first;
-    if (recv(descriptor, &first, sizeof first, MSG_DONTWAIT) < 0) {
-        return; // the next wait reports whatever is wrong with the link
-    }
-}
-
 // An empty record and the end of the link both read as 0 bytes: only a peer
 // that has shut its side is gone.
 bool PeerHasGone(int descriptor) {
     pollfd link{descriptor, POLLRDHUP, 0};
     return poll(&link, 1, 0) == 1 && (link.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
-
-boost::system::error_code LastError() { return {errno, boost::system::system_category()}; }
 
 // key: a packet's address in the high half, its type in the low half.
 void TellHeldBackPacket(uint64_t key, uint64_t count) {
@@ -74,7 +60,8 @@ void TellHeldBackPacket(uint64_t key, uint64_t count) {
 
 SupervisorLink::SupervisorLink(boost::asio::io_context &io, PacketHandler &handler, Clock clock)
     : handler(handler), clock(std::move(clock)), socket(io), buffer(IPC_MAX_PACKET_LENGTH),
-      unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS), sendQueue(io, packetSocket, [this] { HandleLoss(); }) {}
+      overflow(IPC_MAX_RECORD_LENGTH), unaddressedPackets(UNADDRESSED_PACKET_WINDOW_NS),
+      sendQueue(io, packetSocket, [this] { HandleLoss(); }) {}
 
 // Sends are tried at once and wait for room only when the socket has none,
 // so the socket is in non-blocking mode; receives are asynchronous either
@@ -101,43 +88,66 @@ void SupervisorLink::StartReceive() {
                       [this](const boost::system::error_code &error) { Receive(error); });
 }
 
-// Learns the next record's length first, so that it is always received whole
-// and every packet in it is handled.
+// Takes the records waiting, a bounded number at a time so that the asio
+// thread's other work is not held up by a busy peer, before it waits again:
+// a record that is already there costs no wait.
 void SupervisorLink::Receive(const boost::system::error_code &error) {
     if (error) {
-        Process(error, 0);
+        HandleLoss();
         return;
     }
-    const int descriptor = socket.native_handle();
-    const ssize_t length = PeekRecordLength(descriptor);
-    if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-        StartReceive();
-        return;
+    for (unsigned records = 0; records < RECORDS_PER_WAKE_UP; ++records) {
+        const Taken taken = TakeRecord();
+        if (taken == Taken::LinkLost) {
+            return;
+        }
+        if (taken == Taken::NoneWaiting) {
+            break;
+        }
     }
-    if (length < 0 || (length == 0 && PeerHasGone(descriptor))) {
-        Process(length < 0 ? LastError() : boost::system::error_code(), 0);
-        return;
-    }
-    if (length == 0) {
-        DiscardRecord(descriptor); // an empty record: no packet, nothing changes
-        StartReceive();
-        return;
-    }
-    if (static_cast<std::size_t>(length) > IPC_MAX_RECORD_LENGTH) {
-        DiscardRecord(descriptor);
-        CORE_LOG(LOG_LEVEL_WARNING, "bad ipc packet length");
-        bufferUsed = 0; // the packet they began can no longer be completed
-        StartReceive();
-        return;
-    }
-    MakeRoom(static_cast<std::size_t>(length));
-    const ssize_t received = recv(descriptor, buffer.data() + bufferUsed, length, MSG_DONTWAIT);
-    Process(received < 0 ? LastError() : boost::system::error_code(),
-            received < 0 ? 0 : static_cast<std::size_t>(received));
+    StartReceive();
 }
 
-// Room for the buffered bytes and a record of the given length. A buffer
-// grown for a large record shrinks back once only ordinary ones follow.
+// Takes the next record whole in one receive: what does not fit the
+// buffer's room lands in the overflow and is moved behind it once the buffer
+// has grown. The length the receive returns is the record's, however long.
+SupervisorLink::Taken SupervisorLink::TakeRecord() {
+    const int descriptor = socket.native_handle();
+    const std::size_t room = buffer.size() - bufferUsed;
+    iovec parts[2] = {{buffer.data() + bufferUsed, room}, {overflow.Data(), overflow.Size()}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    const ssize_t length = recvmsg(descriptor, &message, MSG_DONTWAIT | MSG_TRUNC);
+    if (length < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return Taken::NoneWaiting;
+    }
+    if (length < 0 || (length == 0 && PeerHasGone(descriptor))) {
+        HandleLoss();
+        return Taken::LinkLost;
+    }
+    if (length == 0) {
+        return Taken::Handled; // an empty record: no packet, nothing changes
+    }
+    const std::size_t overflowed = static_cast<std::size_t>(length) > room ? length - room : 0;
+    if (static_cast<std::size_t>(length) > IPC_MAX_RECORD_LENGTH) {
+        overflow.Release(std::min(overflowed, overflow.Size()));
+        CORE_LOG(LOG_LEVEL_WARNING, "bad ipc packet length");
+        bufferUsed = 0; // the packet they began can no longer be completed
+        return Taken::Handled;
+    }
+    MakeRoom(static_cast<std::size_t>(length));
+    if (overflowed != 0) {
+        std::memcpy(buffer.data() + bufferUsed + room, overflow.Data(), overflowed);
+        overflow.Release(overflowed);
+    }
+    HandleRecord({}, static_cast<std::size_t>(length));
+    return Taken::Handled;
+}
+
+// Room for the buffered bytes and a record of the given length, keeping the
+// bytes already in the buffer. A buffer grown for a large record shrinks back
+// once only ordinary ones follow.
 void SupervisorLink::MakeRoom(std::size_t recordLength) {
     const std::size_t needed = std::max<std::size_t>(bufferUsed + recordLength, IPC_MAX_PACKET_LENGTH);
     if (needed > buffer.size() || (needed == IPC_MAX_PACKET_LENGTH && buffer.size() > needed)) {
@@ -147,15 +157,22 @@ void SupervisorLink::MakeRoom(std::size_t recordLength) {
 }
 
 void SupervisorLink::Process(const boost::system::error_code &error, std::size_t bytes) {
+    if (HandleRecord(error, bytes)) {
+        StartReceive();
+    }
+}
+
+// False when the receive found the link lost.
+bool SupervisorLink::HandleRecord(const boost::system::error_code &error, std::size_t bytes) {
     if (error || bytes == 0) {
         HandleLoss();
-        return;
+        return false;
     }
     bufferUsed = ExtractPackets(
         buffer.data(), bufferUsed + static_cast<uint32_t>(bytes),
         [this](const uint8_t *packet, uint32_t length) { HandlePacket(packet, length); },
         [] { CORE_LOG(LOG_LEVEL_WARNING, "bad ipc packet length"); });
-    StartReceive();
+    return true;
 }
 
 void SupervisorLink::HandlePacket(const uint8_t *packet, uint32_t length) {

@@ -13,6 +13,7 @@
 #include "dvrplugin.h"
 #include "asio_packet_socket.h"
 #include "packet_handler.h"
+#include "record_overflow.h"
 #include "repeat_filter.h"
 #include "send_queue.h"
 #include "supervisor_identity.h"
@@ -66,7 +67,11 @@ public:
     bool WasLost() const { return lost; }
 
 private:
+    enum class Taken { Handled, NoneWaiting, LinkLost };
+
     void Receive(const boost::system::error_code &error);
+    Taken TakeRecord();
+    bool HandleRecord(const boost::system::error_code &error, std::size_t bytes);
     void MakeRoom(std::size_t recordLength);
     void HandlePacket(const uint8_t *packet, uint32_t length);
     void ReportUnaddressed(const IpcHeader &header, const std::string &pluginWithoutIoctl);
@@ -85,6 +90,9 @@ private:
     // the first packet of a record can be read as one by plugins.
     std::vector<uint8_t> buffer;
     uint32_t bufferUsed = 0;
+    // Where a record's bytes beyond the buffer's room land; records longer
+    // than it allows are dropped anyway.
+    RecordOverflow overflow;
     // Lines about supervisor packets that reached no plugin.
     RepeatFilter unaddressedPackets;
 

@@ -126,6 +126,49 @@ TEST_F(SupervisorLinkTest, ARecordLongerThanAnyPacketIsWholeAndTheLargeOneFitsTo
     EXPECT_EQ(core.forwarded[1], large);
 }
 
+TEST_F(SupervisorLinkTest, ARecordPastTheBuffersRoomCompletesTheBufferedPacketAndArrivesWhole) {
+    Attach();
+    const std::string begun = Packet(0x04700000u, 1, std::string(1000, 'b'));
+    std::string large = Packet(0x04700000u, 2, std::string(IPC_MAX_PACKET_LENGTH - sizeof(IpcHeader), '\0'));
+    for (std::size_t i = sizeof(IpcHeader); i < large.size(); ++i) {
+        large[i] = static_cast<char>(i * 7);
+    }
+    const std::string last = Packet(0x04700000u, 3, "last");
+    SendRecord(begun.substr(0, 10));
+    SendRecord(begun.substr(10) + large + large + last);
+    ASSERT_TRUE(RunUntil([&] { return core.forwarded.size() == 4; }));
+    EXPECT_EQ(core.forwarded, (std::vector<std::string>{begun, large, large, last}));
+}
+
+// Records that long need a send room beyond the default, which only a
+// privileged sender may set.
+TEST_F(SupervisorLinkTest, ARecordBeyondTheLimitIsDroppedWithThePacketItWouldComplete) {
+    constexpr int LIMIT = 16 * IPC_MAX_PACKET_LENGTH;
+    const int room = 2 * LIMIT;
+    if (setsockopt(supervisorEnd, SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room) != 0) {
+        GTEST_SKIP() << "cannot enlarge the send room";
+    }
+    Attach();
+    const std::string begun = Packet(0x04700000u, 1, "begun");
+    const std::string after = Packet(0x04700000u, 2, "after");
+    SendRecord(begun.substr(0, 10));
+    SendRecord(std::string(LIMIT + 1, 'x'));
+    SendRecord(after);
+    ASSERT_TRUE(RunUntil([&] { return !core.forwarded.empty(); }));
+    EXPECT_EQ(core.forwarded, (std::vector<std::string>{after}));
+    EXPECT_TRUE(link.IsOpen());
+}
+
+TEST_F(SupervisorLinkTest, RecordsAlreadyWaitingAreAllTakenAtOneWakeUp) {
+    Attach();
+    const std::string packets[] = {Packet(0x04700000u, 1), Packet(0x04700000u, 2, "two"), Packet(0x04700000u, 3)};
+    for (const std::string &packet : packets) {
+        SendRecord(packet);
+    }
+    EXPECT_EQ(io.run_one(), 1u);
+    EXPECT_EQ(core.forwarded, std::vector<std::string>(std::begin(packets), std::end(packets)));
+}
+
 TEST_F(SupervisorLinkTest, TheIdentityIsKeptAndTheStopPassedOnNeitherForwarded) {
     Attach();
     SendRecord(Packet(0, IPC_IDENTITY,
