@@ -92,8 +92,9 @@ protected:
     std::vector<PLUGININFO> plugins;
     BufferHolderTable holders{NoLeakEntry};
     // The event's data, a copy the table made, as the core's always are.
-    static constexpr uint32_t DATA_LENGTH = 16;
-    void *data = holders.Copy("event data", DATA_LENGTH);
+    static constexpr char DATA[16] = "event data";
+    static constexpr uint32_t DATA_LENGTH = sizeof DATA;
+    void *data = holders.Copy(DATA, DATA_LENGTH);
     CallSlot call{FakeClock};
     std::vector<WatchedCallReport> longCalls;
     Delivery delivery{plugins, holders, call, [this](const WatchedCallReport &report) { longCalls.push_back(report); }};
