@@ -83,9 +83,7 @@ int32_t dvrcore::AcceptEvent(_EventParmsIn &event) {
         return EVENT_NO_MEMORY;
     }
     if (event.JobTag != 0 && !jobs.Admit(event)) {
-        if (event.Data != nullptr) {
-            bufferHolders.Free(event.Data);
-        }
+        bufferHolders.Free(event.Data);
         return EVENT_REFUSED;
     }
     const int32_t result = events.Append(event);
@@ -133,9 +131,7 @@ void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
 // in between, and its wait would be cleared too.
 void dvrcore::FreeEventData(void *data) {
     jobs.WakeWaiters(reinterpret_cast<uintptr_t>(data));
-    if (data != nullptr) {
-        bufferHolders.Free(data);
-    }
+    bufferHolders.Free(data);
 }
 
 // Without a core (not built yet, or already destroyed) every event is

@@ -6,11 +6,7 @@
 
 EventQueue::~EventQueue() {
     MutexLock lock(mutex);
-    queue.ForEach([this](const _EventParmsIn &event) {
-        if (event.Data != nullptr) {
-            copies.Free(event.Data);
-        }
-    });
+    queue.ForEach([this](const _EventParmsIn &event) { copies.Free(event.Data); });
 }
 
 int32_t EventQueue::Append(const _EventParmsIn &event) {

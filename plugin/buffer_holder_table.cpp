@@ -29,7 +29,11 @@ void *BufferHolderTable::Copy(const void *data, std::size_t length) {
     return copy->Data();
 }
 
-void BufferHolderTable::Free(void *copy) { pool.Free(HeldCopy::Of(copy)); }
+void BufferHolderTable::Free(void *copy) {
+    if (copy != nullptr) {
+        pool.Free(HeldCopy::Of(copy));
+    }
+}
 
 BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, uint32_t holder) {
     Outcome outcome{false, true};

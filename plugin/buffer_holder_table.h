@@ -38,6 +38,7 @@ public:
     // is no memory for it.
     void *Copy(const void *data, std::size_t length);
     // Gives back a copy that no one holds; its address may be reused at once.
+    // Null, an event without data, is ignored.
     void Free(void *copy);
 
     // Adds the pair after all pairs of the same copy. Null is ignored.
