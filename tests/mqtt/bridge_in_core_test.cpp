@@ -302,8 +302,7 @@ TEST_F(BridgeInTheCore, AStoppingCoreSaysOfflineAndDisconnects) {
     Watch();
     StartCore();
     ASSERT_TRUE(Arrives("state", "online"));
-    core->Signal(SIGTERM);
-    EXPECT_EQ(core->WaitForExit(Scaled(30)), 0);
+    EXPECT_EQ(core->StopBySignal(SIGTERM, Scaled(30)), 0);
     EXPECT_TRUE(Arrives("state", "offline"));
     EXPECT_EQ(ConsoleCount("lost the broker"), 0u);
 }

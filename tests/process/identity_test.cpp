@@ -226,10 +226,7 @@ public:
     std::string Status(const std::string &name) const {
         return StatusField("/proc/" + std::to_string(corePid) + "/status", name);
     }
-    std::optional<int> Stop() {
-        kill(corePid, SIGTERM);
-        return supervisor->WaitForExit(Scaled(20));
-    }
+    std::optional<int> Stop() { return supervisor->StopBySignal(SIGTERM, Scaled(20), corePid); }
 
 private:
     std::optional<CoreProcess> supervisor;
@@ -347,8 +344,7 @@ TEST(Identity, FilesTheCoreWritesHaveNoGroupOrOtherPermissions) {
         ASSERT_EQ(stat((installation.Root() + "/" + file).c_str(), &status), 0) << file;
         EXPECT_EQ(status.st_mode & 077, 0u) << file;
     }
-    core.Signal(SIGTERM);
-    EXPECT_EQ(core.WaitForExit(Scaled(10)), 0);
+    EXPECT_EQ(core.StopBySignal(SIGTERM, Scaled(10)), 0);
 }
 
 } // namespace

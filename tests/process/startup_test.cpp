@@ -210,8 +210,7 @@ TEST(StartUpFailure, TooFewDescriptorsEndTheStartWithExitCodeTwo) {
         CoreProcess core(installation, options);
         if (StartsBeforeItEnds(core, Scaled(10))) {
             started = true;
-            core.Signal(SIGTERM);
-            EXPECT_EQ(core.WaitForExit(Scaled(10)), 0) << "limit " << limit;
+            EXPECT_EQ(core.StopBySignal(SIGTERM, Scaled(10)), 0) << "limit " << limit;
             continue;
         }
         const std::optional<int> code = core.WaitForExit(Scaled(10));

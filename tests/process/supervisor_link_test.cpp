@@ -339,8 +339,7 @@ TEST(SupervisorLinkAbsent, SendsAreRefusedWithoutASocket) {
     options.supervisor = false;
     CoreProcess core(installation, options);
     ASSERT_TRUE(core.WaitForConsole(STARTED, Scaled(10)));
-    core.Signal(SIGTERM);
-    EXPECT_EQ(core.WaitForExit(Scaled(20)), 0);
+    EXPECT_EQ(core.StopBySignal(SIGTERM, Scaled(20)), 0);
     EXPECT_EQ(CallsContaining(installation, "result"), std::vector<std::string>(2, "basic result 1"));
 }
 

@@ -96,6 +96,10 @@ public:
     void CloseSupervisor();
 
     void Signal(int signal) const;
+    // Sends a stop signal to the core, or to `core` when this process is its
+    // supervisor, and waits for this process to end: its exit code, or
+    // nothing within the timeout.
+    std::optional<int> StopBySignal(int signal, Seconds timeout, pid_t core = -1);
     // The exit code (128 + signal when killed), or nothing within the timeout.
     std::optional<int> WaitForExit(Seconds timeout);
     bool WaitForConsole(const std::string &text, Seconds timeout);
