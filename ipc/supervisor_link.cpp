@@ -141,7 +141,7 @@ SupervisorLink::Taken SupervisorLink::TakeRecord() {
         std::memcpy(buffer.data() + bufferUsed + room, overflow.Data(), overflowed);
         overflow.Release(overflowed);
     }
-    HandleRecord({}, static_cast<std::size_t>(length));
+    ExtractBufferedPackets(static_cast<std::size_t>(length));
     return Taken::Handled;
 }
 
@@ -157,22 +157,20 @@ void SupervisorLink::MakeRoom(std::size_t recordLength) {
 }
 
 void SupervisorLink::Process(const boost::system::error_code &error, std::size_t bytes) {
-    if (HandleRecord(error, bytes)) {
-        StartReceive();
-    }
-}
-
-// False when the receive found the link lost.
-bool SupervisorLink::HandleRecord(const boost::system::error_code &error, std::size_t bytes) {
     if (error || bytes == 0) {
         HandleLoss();
-        return false;
+        return;
     }
+    ExtractBufferedPackets(bytes);
+    StartReceive();
+}
+
+// `bytes` more bytes lie after those already buffered.
+void SupervisorLink::ExtractBufferedPackets(std::size_t bytes) {
     bufferUsed = ExtractPackets(
         buffer.data(), bufferUsed + static_cast<uint32_t>(bytes),
         [this](const uint8_t *packet, uint32_t length) { HandlePacket(packet, length); },
         [] { CORE_LOG(LOG_LEVEL_WARNING, "bad ipc packet length"); });
-    return true;
 }
 
 void SupervisorLink::HandlePacket(const uint8_t *packet, uint32_t length) {

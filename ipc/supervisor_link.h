@@ -71,7 +71,7 @@ private:
 
     void Receive(const boost::system::error_code &error);
     Taken TakeRecord();
-    bool HandleRecord(const boost::system::error_code &error, std::size_t bytes);
+    void ExtractBufferedPackets(std::size_t bytes);
     void MakeRoom(std::size_t recordLength);
     void HandlePacket(const uint8_t *packet, uint32_t length);
     void ReportUnaddressed(const IpcHeader &header, const std::string &pluginWithoutIoctl);
