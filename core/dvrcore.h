@@ -111,6 +111,11 @@ private:
     bool CopyEventData(_EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
     void FreeEventData(void *data);
+    // A plugin's buffer for the supervisor, which may be a copy it was
+    // delivered.
+    int32_t SendForPlugin(void *buffer, uint32_t length, uint32_t source);
+    int32_t SendDeliveredBuffer(void *buffer, uint32_t length, uint32_t source);
+    void ReportHandover(uint32_t source, const char *what, const char *outcome);
     void DeliverEvents();
     void PublishDocument(const TiXmlDocument &document, uint32_t eventClass);
 
