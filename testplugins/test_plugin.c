@@ -738,6 +738,32 @@ static void RunWriteScriptOnce(void) {
     }
 }
 
+#ifdef ANSWER_BRIDGE
+/* Answers the MQTT bridge's commands (mqtt_bridge/mqtt_bridge_commands.h): "answer to DATA". */
+static void AnswerBridge(const _WriteParmsIn *in) {
+    if (in->Params[0] != 0x5154544Du) {
+        return;
+    }
+    char text[160];
+    int length = snprintf(text, sizeof text, "answer to %.*s", (int)(in->DataLength < 100 ? in->DataLength : 100),
+                          in->Data ? (const char *)in->Data : "");
+    _EventParmsIn answer;
+    memset(&answer, 0, sizeof answer);
+    answer.Size = sizeof answer;
+    answer.Version = 1;
+    answer.Data = text;
+    answer.DataLength = (uint32_t)length;
+    answer.Source = PLUGIN_ID;
+    answer.EventClass = 0x400u;
+    answer.EventType = 0x00400000u;
+    answer.Params[0] = in->Params[0];
+    answer.Params[1] = in->Params[1];
+    _EventParmsOut out = {sizeof out, 1, 0};
+    raiseEvent(&answer, &out);
+    Record("answered %u result %d", in->Params[1], out.Result);
+}
+#endif
+
 ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     if (READ_PAST && in->Data) {
         Record("read past %d", ((const volatile char *)in->Data)[in->DataLength]);
@@ -745,6 +771,9 @@ ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     /* Kept before the call is recorded: a test that sees the line and then
      * asks for a release must find the buffer kept. */
     out->Retained = (uint32_t)KeepBuffer(in->Data, in->DataLength);
+#ifdef ANSWER_BRIDGE
+    AnswerBridge(in);
+#endif
     if (SUMMARY_WRITES) {
         CountWrite(in);
         out->Error = CALL_ERROR;
