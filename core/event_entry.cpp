@@ -68,7 +68,7 @@ bool dvrcore::CopyEventData(_EventParmsIn &event) {
         event.DataLength = 0;
         return true;
     }
-    event.Data = bufferHolders.Copy(event.Data, event.DataLength);
+    event.Data = bufferHolders.Copy(event.Data, event.DataLength, event.EventClass, event.EventType);
     return event.Data != nullptr;
 }
 

@@ -20,10 +20,13 @@ BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport, LeakSummary sum
 
 BufferHolderTable::~BufferHolderTable() { ReportLeaks(); }
 
-void *BufferHolderTable::Copy(const void *data, std::size_t length) {
+void *BufferHolderTable::Copy(const void *data, std::size_t length, uint32_t eventClass, uint32_t eventType) {
     void *copy = pool.Allocate(length);
     if (copy != nullptr) {
         std::memcpy(copy, data, length);
+        HeldCopy &head = pool.Head(copy);
+        head.madeAt = clockSeconds.load(std::memory_order_relaxed);
+        head.event = {eventClass, eventType};
     }
     return copy;
 }
@@ -58,6 +61,19 @@ std::optional<uint32_t> BufferHolderTable::HeldLength(const void *address, uint3
         }
     });
     return length;
+}
+
+// A copy's fields beside its holders were written before its first hold, so
+// they are read only once a holder is seen under its lock.
+void BufferHolderTable::ForEachHolding(const std::function<void(const Holding &)> &visit) {
+    pool.ForEachCopy([&](const void *, HeldCopy &copy) {
+        SpinLockGuard lock(copy.lock);
+        copy.ForEachHolder([&](uint32_t holder) {
+            if (holder != CORE_SOURCE) {
+                visit({holder, copy.length, copy.madeAt, copy.event.eventClass, copy.event.eventType});
+            }
+        });
+    });
 }
 
 void BufferHolderTable::Report(const void *address, uint32_t holder) const {

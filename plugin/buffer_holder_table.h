@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,9 +40,9 @@ public:
     BufferHolderTable(const BufferHolderTable &) = delete;
     BufferHolderTable &operator=(const BufferHolderTable &) = delete;
 
-    // A copy of length bytes (at least one) with no holder; null when there
-    // is no memory for it.
-    void *Copy(const void *data, std::size_t length);
+    // A copy of length bytes (at least one) of an event of that class and
+    // type, with no holder; null when there is no memory for it.
+    void *Copy(const void *data, std::size_t length, uint32_t eventClass = 0, uint32_t eventType = 0);
     // Gives back a copy that no one holds; its address may be reused at once.
     // Null, an event without data, is ignored.
     void Free(void *copy);
@@ -82,6 +83,21 @@ public:
     // Gives the memory of copies freed in a burst back to the system.
     void ReturnFreeMemory() { pool.ReturnFreeMemory(); }
 
+    // The table's clock, in seconds, that dates each copy when it is made:
+    // kept by a watching thread rather than read for every event.
+    void SetClock(uint32_t seconds) { clockSeconds.store(seconds, std::memory_order_relaxed); }
+    // One hold of a copy that has a holder besides the core: its holder, the
+    // copy's length, when it was made, and its event's class and type.
+    struct Holding {
+        uint32_t holder;
+        uint32_t length;
+        uint32_t madeAt;
+        uint32_t eventClass;
+        uint32_t eventType;
+    };
+    // Calls visit(holding) for every hold of a plugin, under the pool's lock.
+    void ForEachHolding(const std::function<void(const Holding &)> &visit);
+
 private:
     struct Leak;
     void Report(const void *address, uint32_t holder) const;
@@ -92,6 +108,8 @@ private:
     // Constant after construction.
     EventEntryPoint leakReport;
     LeakSummary summary;
+
+    std::atomic<uint32_t> clockSeconds{0};
 
     CopyPool pool;
 };

@@ -68,8 +68,18 @@ struct alignas(alignof(std::max_align_t)) HeldCopy {
     const uint8_t sizeClass;
     // Set by the pool when it hands the copy out.
     uint32_t length;
-    // The pool's free list, while the copy is free.
-    HeldCopy *nextFree = nullptr;
+    // Set by the table when it makes the copy: when, in seconds of the
+    // table's clock; read only once a holder is seen under the lock.
+    uint32_t madeAt = 0;
+    union {
+        // The pool's free list, while the copy is free.
+        HeldCopy *nextFree = nullptr;
+        // The event's class and type, set with madeAt while the copy is in use.
+        struct {
+            uint32_t eventClass;
+            uint32_t eventType;
+        } event;
+    };
 
 private:
     bool AddBeyondInline(uint32_t holder) REQUIRES(lock);
