@@ -58,10 +58,11 @@ void dvrcore::ReportWatchedCalls() {
     WatchHoldings(now);
 }
 
-// The copies' clock follows the tick; the walk over every copy is rarer.
+// The copies' clock follows the tick, and with it their idle memory goes
+// back; the walk over every copy is rarer.
 void dvrcore::WatchHoldings(int64_t nowNs) {
     const auto seconds = static_cast<uint32_t>(nowNs / 1000000000);
-    bufferHolders.SetClock(seconds);
+    bufferHolders.AdvanceClock(seconds);
     if (seconds < nextHoldingCheck) {
         return;
     }

@@ -39,7 +39,11 @@ void Delivery::Write(const PLUGININFO &plugin, const _EventParmsIn &event, Deliv
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.Name.c_str(), result, out.Error);
     }
-    Settle(plugin, event.Data, held, out.Retained, holds);
+    if (out.Retained == 0) {
+        holds.ReleaseFor(plugin.Info.ID);
+    } else if (!held) {
+        RefuseRetention(plugin, event.Data, holds);
+    }
 }
 
 void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds) {
@@ -56,21 +60,20 @@ void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.Name.c_str(), result,
                  out.Error);
     }
-    Settle(plugin, event.Data, held, out.Retained, holds);
+    if (out.Retained == 0) {
+        holds.ReleaseFor(plugin.Info.ID);
+    } else if (!held) {
+        RefuseRetention(plugin, event.Data, holds);
+    }
 }
 
 // A retention whose hold could not be recorded is refused: the plugin holds
 // nothing it could release, and the core keeps the buffer until it stops
 // rather than free it under the plugin.
-void Delivery::Settle(const PLUGININFO &plugin, const void *data, bool held, uint32_t retained, DeliveryHolds &holds) {
-    if (retained == 0) {
-        holds.ReleaseFor(plugin.Info.ID);
-    } else if (!held) {
-        holds.KeepForGood();
-        CORE_LOG(LOG_LEVEL_WARNING,
-                 "plugin %s cannot retain buffer %p: no memory to record its hold, the core keeps it",
-                 plugin.Name.c_str(), data);
-    }
+void Delivery::RefuseRetention(const PLUGININFO &plugin, const void *data, DeliveryHolds &holds) {
+    holds.KeepForGood();
+    CORE_LOG(LOG_LEVEL_WARNING, "plugin %s cannot retain buffer %p: no memory to record its hold, the core keeps it",
+             plugin.Name.c_str(), data);
 }
 
 // Only a call reported as running long costs more than the slot's own stores.

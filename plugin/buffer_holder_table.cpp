@@ -25,7 +25,7 @@ void *BufferHolderTable::Copy(const void *data, std::size_t length, uint32_t eve
     if (copy != nullptr) {
         std::memcpy(copy, data, length);
         HeldCopy &head = pool.Head(copy);
-        head.madeAt = clockSeconds.load(std::memory_order_relaxed);
+        head.madeAt = pool.Clock();
         head.event = {eventClass, eventType};
     }
     return copy;
@@ -61,6 +61,13 @@ std::optional<uint32_t> BufferHolderTable::HeldLength(const void *address, uint3
         }
     });
     return length;
+}
+
+void BufferHolderTable::AdvanceClock(uint32_t seconds) {
+    if (seconds != pool.Clock()) {
+        pool.SetClock(seconds);
+        pool.ReturnIdleSlabs();
+    }
 }
 
 // A copy's fields beside its holders were written before its first hold, so

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -83,9 +82,11 @@ public:
     // Gives the memory of copies freed in a burst back to the system.
     void ReturnFreeMemory() { pool.ReturnFreeMemory(); }
 
-    // The table's clock, in seconds, that dates each copy when it is made:
-    // kept by a watching thread rather than read for every event.
-    void SetClock(uint32_t seconds) { clockSeconds.store(seconds, std::memory_order_relaxed); }
+    // The table's clock, in seconds, kept by a watching thread rather than
+    // read for every event: it dates each copy when it is made and each slab
+    // when it empties. As it advances, slabs empty for long enough go back
+    // to the system.
+    void AdvanceClock(uint32_t seconds);
     // One hold of a copy that has a holder besides the core: its holder, the
     // copy's length, when it was made, and its event's class and type.
     struct Holding {
@@ -108,8 +109,6 @@ private:
     // Constant after construction.
     EventEntryPoint leakReport;
     LeakSummary summary;
-
-    std::atomic<uint32_t> clockSeconds{0};
 
     CopyPool pool;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,10 +33,16 @@ public:
     void WithCopy(const void *address, Use &&use) EXCLUDES(lock);
     CopyAddress Classify(const void *address) EXCLUDES(lock);
     void ForEachCopy(const std::function<void(const void *, HeldCopy &)> &visit) EXCLUDES(lock);
+    void SetClock(uint32_t seconds) { clockSeconds.store(seconds, std::memory_order_relaxed); }
+    uint32_t Clock() const { return clockSeconds.load(std::memory_order_relaxed); }
+    // Freed copies go back to the allocator at once: nothing waits here.
+    std::size_t ReturnIdleSlabs() { return 0; }
     std::size_t ReturnFreeMemory() { return 0; }
 
 private:
     HeldCopy *FindLocked(const void *data) REQUIRES(lock);
+
+    std::atomic<uint32_t> clockSeconds{0};
 
     SpinLock lock;
     // By the address of each copy's data.

@@ -113,8 +113,7 @@ void *SlabCopyPool::Allocate(std::size_t length) {
 }
 
 HeldCopy *SlabCopyPool::AllocateFromSlab(std::size_t sizeClass) {
-    SizeClass &kind = classes[sizeClass];
-    Slab *slab = kind.inUse != nullptr ? kind.inUse : kind.empty;
+    Slab *slab = classes[sizeClass].withRoom;
     if (slab == nullptr && (slab = NewSlab(sizeClass)) == nullptr) {
         return nullptr;
     }
@@ -126,11 +125,7 @@ HeldCopy *SlabCopyPool::AllocateFromSlab(std::size_t sizeClass) {
         copy = new (Block(slab, slab->carved)) HeldCopy(static_cast<uint8_t>(sizeClass), 0);
         ++slab->carved;
     }
-    if (slab->used++ == 0) {
-        --kind.emptySlabs;
-        Unlist(slab);
-        List(slab, kind.inUse);
-    }
+    ++slab->used;
     if (slab->freeBlocks == nullptr && slab->carved == BlocksPerSlab(sizeClass)) {
         Unlist(slab);
     }
@@ -149,34 +144,31 @@ SlabCopyPool::Slab *SlabCopyPool::NewSlab(std::size_t sizeClass) {
         munmap(memory, SLAB_BYTES);
         return nullptr;
     }
-    List(slab, classes[sizeClass].empty);
-    ++classes[sizeClass].emptySlabs;
+    List(slab);
     return slab;
 }
 
-void SlabCopyPool::List(Slab *slab, Slab *&list) {
-    slab->list = &list;
+void SlabCopyPool::List(Slab *slab) {
+    Slab *&first = classes[slab->sizeClass].withRoom;
+    slab->listed = true;
     slab->previous = nullptr;
-    slab->next = list;
-    if (list != nullptr) {
-        list->previous = slab;
+    slab->next = first;
+    if (first != nullptr) {
+        first->previous = slab;
     }
-    list = slab;
+    first = slab;
 }
 
 void SlabCopyPool::Unlist(Slab *slab) {
-    if (slab->list == nullptr) {
-        return;
-    }
     if (slab->previous != nullptr) {
         slab->previous->next = slab->next;
     } else {
-        *slab->list = slab->next;
+        classes[slab->sizeClass].withRoom = slab->next;
     }
     if (slab->next != nullptr) {
         slab->next->previous = slab->previous;
     }
-    slab->list = nullptr;
+    slab->listed = false;
     slab->previous = slab->next = nullptr;
 }
 
@@ -202,6 +194,8 @@ void *SlabCopyPool::AllocateLarge(std::size_t length) {
     return DataOf(copy);
 }
 
+// A slab that empties stays listed and is dated: ReturnIdleSlabs decides
+// when it goes.
 void SlabCopyPool::Free(void *data) {
     HeldCopy *copy = &Head(data);
     if (copy->sizeClass == HeldCopy::LARGE) {
@@ -209,35 +203,16 @@ void SlabCopyPool::Free(void *data) {
         return;
     }
     MarkFree(data, DataBytes(copy->sizeClass));
-    Slab *emptied = nullptr;
-    {
-        SpinLockGuard guard(lock);
-        emptied = FreeToSlab(copy);
-    }
-    if (emptied != nullptr) {
-        DestroySlab(emptied);
-    }
-}
-
-SlabCopyPool::Slab *SlabCopyPool::FreeToSlab(HeldCopy *copy) {
     Slab *slab = SlabOf(copy);
-    SizeClass &kind = classes[slab->sizeClass];
+    SpinLockGuard guard(lock);
     copy->nextFree = slab->freeBlocks;
     slab->freeBlocks = copy;
-    if (--slab->used != 0) {
-        if (slab->list == nullptr) {
-            List(slab, kind.inUse); // it was full
-        }
-        return nullptr;
+    if (!slab->listed) {
+        List(slab); // it was full
     }
-    Unlist(slab);
-    if (kind.emptySlabs < EMPTY_SLABS_KEPT) {
-        List(slab, kind.empty);
-        ++kind.emptySlabs;
-        return nullptr;
+    if (--slab->used == 0) {
+        slab->emptySince = Clock();
     }
-    slabs.erase(slab);
-    return slab;
 }
 
 // Out of the register first: a plugin's release that looks for the copy
@@ -304,28 +279,58 @@ void SlabCopyPool::ForEachCopy(const std::function<void(const void *, HeldCopy &
 
 // The empty slabs leave the lists chained through their own heads, so that
 // nothing is allocated, and are unmapped once the lock is let go.
+std::size_t SlabCopyPool::ReturnIdleSlabs() {
+    Slab *withdrawn = nullptr;
+    {
+        SpinLockGuard guard(lock);
+        const uint32_t now = Clock();
+        for (SizeClass &kind : classes) {
+            std::size_t empty = 0;
+            for (Slab *slab = kind.withRoom; slab != nullptr;) {
+                Slab *next = slab->next;
+                if (slab->used == 0 && ++empty > EMPTY_SLABS_KEPT && now - slab->emptySince >= IDLE_SECONDS) {
+                    Withdraw(slab, withdrawn);
+                }
+                slab = next;
+            }
+        }
+    }
+    return DestroySlabs(withdrawn);
+}
+
 std::size_t SlabCopyPool::ReturnFreeMemory() {
-    Slab *empty = nullptr;
+    Slab *withdrawn = nullptr;
     {
         SpinLockGuard guard(lock);
         for (SizeClass &kind : classes) {
-            while (Slab *slab = kind.empty) {
-                Unlist(slab);
-                slabs.erase(slab);
-                slab->next = empty;
-                empty = slab;
+            for (Slab *slab = kind.withRoom; slab != nullptr;) {
+                Slab *next = slab->next;
+                if (slab->used == 0) {
+                    Withdraw(slab, withdrawn);
+                }
+                slab = next;
             }
-            kind.emptySlabs = 0;
         }
     }
-    std::size_t freed = 0;
-    while (empty != nullptr) {
-        Slab *next = empty->next;
-        DestroySlab(empty);
-        empty = next;
-        ++freed;
+    return DestroySlabs(withdrawn);
+}
+
+void SlabCopyPool::Withdraw(Slab *slab, Slab *&withdrawn) {
+    Unlist(slab);
+    slabs.erase(slab);
+    slab->next = withdrawn;
+    withdrawn = slab;
+}
+
+std::size_t SlabCopyPool::DestroySlabs(Slab *withdrawn) {
+    std::size_t destroyed = 0;
+    while (withdrawn != nullptr) {
+        Slab *next = withdrawn->next;
+        DestroySlab(withdrawn);
+        withdrawn = next;
+        ++destroyed;
     }
-    return freed;
+    return destroyed;
 }
 
 bool SlabCopyPool::IsUnheld(HeldCopy &copy) {

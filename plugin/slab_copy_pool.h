@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,9 +23,12 @@ enum class CopyAddress { FOREIGN, DATA, INSIDE };
 // address is one of its copies without reading memory that is not its own,
 // so a plugin's release of a foreign address is recognised and harmless.
 //
-// A slab whose last copy is freed goes back to the system at once, but for
-// EMPTY_SLABS_KEPT of each size class: memory that plugins gave back is the
-// system's again, whatever the queue did meanwhile.
+// A slab whose last copy is freed goes back to the system once it has been
+// empty for IDLE_SECONDS of the pool's clock (ReturnIdleSlabs, called as the
+// clock advances), but for EMPTY_SLABS_KEPT of each size class: memory that
+// plugins gave back is the system's again soon, whatever the queue did
+// meanwhile, and a burst that empties and refills slabs does not map and
+// unmap them at every turn.
 //
 // Threads: any. Locks: `lock` guards the slabs, their free lists and the
 // register of large copies, for a few steps at a time but for the rare
@@ -36,10 +40,11 @@ public:
     static constexpr std::size_t MIN_SLAB_DATA = 64;
     static constexpr std::size_t SIZE_CLASSES = 7;
     static constexpr std::size_t MAX_SLAB_DATA = MIN_SLAB_DATA << (SIZE_CLASSES - 1);
-    // Empty slabs kept mapped per size class, so that a class whose copies
-    // come and go around a slab's edge does not map and unmap at every turn:
+    // Empty slabs kept mapped per size class however long they stay empty:
     // at most 7 x 32 KiB, of which only the pages copies touched are resident.
     static constexpr std::size_t EMPTY_SLABS_KEPT = 1;
+    // How long any further empty slab stays mapped.
+    static constexpr uint32_t IDLE_SECONDS = 1;
 
     SlabCopyPool() = default;
     // Gives back every copy no one holds. Held copies stay mapped and
@@ -66,13 +71,19 @@ public:
     // Calls visit(data, head) for every copy carved or registered, under the
     // pool's lock.
     void ForEachCopy(const std::function<void(const void *, HeldCopy &)> &visit) EXCLUDES(lock);
+    // The pool's clock in seconds, kept by a watching thread.
+    void SetClock(uint32_t seconds) { clockSeconds.store(seconds, std::memory_order_relaxed); }
+    uint32_t Clock() const { return clockSeconds.load(std::memory_order_relaxed); }
+    // Frees the empty slabs beyond those kept that have been empty for
+    // IDLE_SECONDS: how many.
+    std::size_t ReturnIdleSlabs() EXCLUDES(lock);
     // Frees every empty slab, the kept ones too, after a burst: how many.
     std::size_t ReturnFreeMemory() EXCLUDES(lock);
 
 private:
     // A slab: this head, then its blocks, each a HeldCopy and its data. A
-    // slab with a block to hand out is listed in its class, newest first:
-    // copies come from slabs in use before empty ones, so that those can go.
+    // slab with a block to hand out is listed in its class, the one that
+    // last had a block back first.
     struct Slab {
         explicit Slab(uint8_t sizeClass) : sizeClass(sizeClass) {}
         const uint8_t sizeClass;
@@ -80,8 +91,10 @@ private:
         uint32_t used = 0;
         uint32_t carved = 0;
         HeldCopy *freeBlocks = nullptr;
-        // The list the slab is in (none while it is full), and its neighbours.
-        Slab **list = nullptr;
+        // The pool's clock when its last copy was freed, while it is empty.
+        uint32_t emptySince = 0;
+        // Whether it is listed (not full), and its neighbours there.
+        bool listed = false;
         Slab *previous = nullptr;
         Slab *next = nullptr;
     };
@@ -90,9 +103,7 @@ private:
         (sizeof(Slab) + alignof(HeldCopy) - 1) / alignof(HeldCopy) * alignof(HeldCopy);
 
     struct SizeClass {
-        Slab *inUse = nullptr; // slabs with copies and room for more
-        Slab *empty = nullptr;
-        std::size_t emptySlabs = 0;
+        Slab *withRoom = nullptr;
     };
 
     static std::size_t ClassOf(std::size_t length);
@@ -107,16 +118,19 @@ private:
 
     HeldCopy *AllocateFromSlab(std::size_t sizeClass) REQUIRES(lock);
     Slab *NewSlab(std::size_t sizeClass) REQUIRES(lock);
-    // The slab to unmap once the lock is let go, or null.
-    Slab *FreeToSlab(HeldCopy *copy) REQUIRES(lock);
-    static void List(Slab *slab, Slab *&list);
-    static void Unlist(Slab *slab);
+    // Takes the slab out of the pool and chains it to those to unmap.
+    void Withdraw(Slab *slab, Slab *&withdrawn) REQUIRES(lock);
+    static std::size_t DestroySlabs(Slab *withdrawn);
+    void List(Slab *slab) REQUIRES(lock);
+    void Unlist(Slab *slab) REQUIRES(lock);
     void *AllocateLarge(std::size_t length) EXCLUDES(lock);
     void FreeLarge(HeldCopy *copy) EXCLUDES(lock);
     HeldCopy *FindLocked(const void *data) REQUIRES(lock);
     static bool IsUnheld(HeldCopy &copy);
     static bool AnyHeld(Slab *slab);
     static void DestroySlab(Slab *slab);
+
+    std::atomic<uint32_t> clockSeconds{0};
 
     SpinLock lock;
     std::array<SizeClass, SIZE_CLASSES> classes GUARDED_BY(lock);

@@ -236,9 +236,11 @@ TEST(SlabCopyPool, AFreedCopyIsReusedFirst) {
 }
 
 // Copies retained for long and given back at a pace that builds no backlog:
-// their slabs go back as they empty, but for the few kept for reuse.
-TEST(SlabCopyPool, SlabsGoBackAsTheirLastCopyIsFreedButForTheFewKept) {
+// their slabs go back once they have been empty for a while, but for the few
+// kept for reuse; before that, a new burst takes them again.
+TEST(SlabCopyPool, SlabsGoBackOnceTheyHaveBeenEmptyForAWhileButForTheFewKept) {
     SlabCopyPool pool;
+    pool.SetClock(100);
     std::vector<void *> retained;
     for (int i = 0; i < 5000; ++i) {
         retained.push_back(pool.Allocate(4000));
@@ -249,12 +251,40 @@ TEST(SlabCopyPool, SlabsGoBackAsTheirLastCopyIsFreedButForTheFewKept) {
     for (void *copy : retained) {
         pool.Free(copy);
     }
-    EXPECT_LE(KnownSlabs(pool, retained).size(), SlabCopyPool::EMPTY_SLABS_KEPT);
-    EXPECT_LE(pool.ReturnFreeMemory(), SlabCopyPool::EMPTY_SLABS_KEPT);
+    pool.SetClock(100 + SlabCopyPool::IDLE_SECONDS - 1);
+    EXPECT_EQ(pool.ReturnIdleSlabs(), 0u) << "not empty for long enough";
+    EXPECT_EQ(KnownSlabs(pool, retained).size(), mapped);
+
+    pool.SetClock(100 + SlabCopyPool::IDLE_SECONDS);
+    EXPECT_EQ(pool.ReturnIdleSlabs(), mapped - SlabCopyPool::EMPTY_SLABS_KEPT);
+    EXPECT_EQ(KnownSlabs(pool, retained).size(), SlabCopyPool::EMPTY_SLABS_KEPT);
+    pool.SetClock(1000);
+    EXPECT_EQ(pool.ReturnIdleSlabs(), 0u) << "the kept slab stays however long";
+    EXPECT_EQ(pool.ReturnFreeMemory(), SlabCopyPool::EMPTY_SLABS_KEPT);
     EXPECT_TRUE(KnownSlabs(pool, retained).empty());
 }
 
-TEST(SlabCopyPool, ACopyInUseKeepsItsSlabAndTheSlabsAreFilledBeforeNewOnesAreMapped) {
+TEST(SlabCopyPool, EmptiedSlabsAreTakenAgainBeforeNewOnesAreMapped) {
+    SlabCopyPool pool;
+    std::vector<void *> burst;
+    for (int i = 0; i < 2000; ++i) {
+        burst.push_back(pool.Allocate(64));
+    }
+    const std::set<uintptr_t> slabs = KnownSlabs(pool, burst);
+    for (void *copy : burst) {
+        pool.Free(copy);
+    }
+    std::vector<void *> again;
+    for (int i = 0; i < 2000; ++i) {
+        again.push_back(pool.Allocate(64));
+    }
+    EXPECT_EQ(KnownSlabs(pool, again), slabs);
+    for (void *copy : again) {
+        pool.Free(copy);
+    }
+}
+
+TEST(SlabCopyPool, ACopyInUseKeepsItsSlabThroughEveryReturn) {
     SlabCopyPool pool;
     void *kept = pool.Allocate(64);
     std::vector<void *> burst;
@@ -264,18 +294,12 @@ TEST(SlabCopyPool, ACopyInUseKeepsItsSlabAndTheSlabsAreFilledBeforeNewOnesAreMap
     for (void *copy : burst) {
         pool.Free(copy);
     }
+    pool.SetClock(1000);
+    pool.ReturnIdleSlabs();
+    pool.ReturnFreeMemory();
     std::memcpy(kept, "kept", 5);
     EXPECT_TRUE(Recognised(pool, kept));
     EXPECT_STREQ(static_cast<const char *>(kept), "kept");
-    // The next copies come from the slab in use, not a new one.
-    std::vector<void *> again;
-    for (int i = 0; i < 10; ++i) {
-        again.push_back(pool.Allocate(64));
-    }
-    EXPECT_EQ(KnownSlabs(pool, again), KnownSlabs(pool, {kept}));
-    for (void *copy : again) {
-        pool.Free(copy);
-    }
     pool.Free(kept);
 }
 

@@ -23,7 +23,7 @@ protected:
     // `count` copies of `length` bytes, held by `holder`, made at `madeAt`.
     void Hold(uint32_t holder, std::size_t count, std::size_t length, uint32_t madeAt, uint32_t eventClass = 0x2,
               uint32_t eventType = 0x20) {
-        table.SetClock(madeAt);
+        table.AdvanceClock(madeAt);
         const std::string bytes(length, 'h');
         for (std::size_t i = 0; i < count; ++i) {
             void *copy = table.Copy(bytes.data(), length, eventClass, eventType);
