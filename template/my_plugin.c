@@ -11,6 +11,10 @@
 #include <stdio.h>
 #include <string.h>
 
+/* The header declares the eight entry points, inside extern "C": a
+ * definition that does not match them fails to compile, and the same source
+ * compiled as C++ still exports the plain names the core looks up. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include <dvrplugin.h>
 
 /* Your ID: unique among the plugins the core loads, neither 0 (job control)
