@@ -95,7 +95,9 @@ void PluginTable::Load(const std::string &path) {
         dlclose(plugin.Handle);
         CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
         // A C++ compiler mangles a name that is not declared extern "C".
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s: %s (a plugin written in C++ declares its entry points extern \"C\")",
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC,
+                 "plugin %s: %s (a plugin written in C++ declares its entry points extern \"C\", or defines "
+                 "DVRPLUGIN_DECLARE_ENTRY_POINTS before it includes dvrplugin.h)",
                  name, missingLoad.c_str());
         return;
     }
