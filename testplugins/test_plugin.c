@@ -321,6 +321,7 @@ static void ShowTally(void) {
  *                                          a thread and from this library's destructor
  *                                          ("late result R"): only for a library that
  *                                          stays mapped (ID 0x00470000)
+ *   abort                                  end the process with SIGABRT
  * The result of each raise is recorded as "result R".
  */
 static size_t ReadScript(const char *what, char *text, size_t size);
@@ -479,6 +480,9 @@ static void RunCommand(char *line) {
         pthread_mutex_lock(&stateLock);
         Record("summary count=%lu last=%s", summaryCount, summaryLast);
         pthread_mutex_unlock(&stateLock);
+    } else if (strcmp(word, "abort") == 0) { /* takes the core down with SIGABRT */
+        Record("aborting");
+        abort();
     }
 }
 
