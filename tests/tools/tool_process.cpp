@@ -83,10 +83,15 @@ RunningTool::RunningTool(const std::vector<std::string> &command, const std::str
     });
 }
 
+// A stand-in left running by a failed test is hung up first, so that it
+// stops (or kills) its core instead of leaving it behind.
 RunningTool::~RunningTool() {
     if (pid > 0 && !exitCode) {
-        kill(pid, SIGKILL);
-        testsupport::AwaitEnd(pid);
+        kill(pid, SIGHUP);
+        if (!testsupport::WaitForEnd(pid, coretest::Scaled(40))) {
+            kill(pid, SIGKILL);
+            testsupport::AwaitEnd(pid);
+        }
     }
     if (reader.joinable()) {
         reader.join();

@@ -26,7 +26,7 @@ ToolRun RunTool(const std::vector<std::string> &command, const std::string &dire
 
 // A tool that runs while the test acts on it (signals, files), its output
 // collected as it comes: through a pipe, or a pseudo-terminal when asked.
-// Killed when the object goes while it still runs.
+// Hung up, then killed, when the object goes while it still runs.
 class RunningTool {
 public:
     RunningTool(const std::vector<std::string> &command, const std::string &directory, bool onTerminal = false);

@@ -81,7 +81,7 @@ void PrintUsage(const char *program) {
                 "                         asks once, passes the signal on the second time and\n"
                 "                         kills the core the third; a hang-up of the stand-in's\n"
                 "                         terminal stops the core and kills it after %g seconds\n"
-                "                         unless --kill-after says otherwise\n"
+                "                         at most\n"
                 "  --exit-zero            exit with 0 whatever the core did, once it ran\n"
                 "  -h, --help             print this text\n"
                 "\n"

@@ -5,7 +5,7 @@
 #include <vector>
 
 // After a hang-up of the stand-in's terminal, the core is killed when it has
-// not stopped within this time (unless the options name another).
+// not stopped within this time (or the shorter time the options name).
 constexpr double HANGUP_KILL_SECONDS = 30;
 
 // Where the demo packet goes: the example echo responder (ID 0x00EC0000).

@@ -246,7 +246,8 @@ void StandinSession::HandleSignal() {
         } else {
             kill(core, SIGTERM);
         }
-        ArmKill(options.killAfter >= 0 ? options.killAfter : HANGUP_KILL_SECONDS);
+        // Nobody is left to press Ctrl-C: the kill comes in bounded time.
+        ArmKill(options.killAfter >= 0 ? std::min(options.killAfter, HANGUP_KILL_SECONDS) : HANGUP_KILL_SECONDS);
         return;
     }
     ++interrupts;
