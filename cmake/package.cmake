@@ -1,8 +1,9 @@
 # What `cmake --install <build> --prefix P` puts under P, in three install
 # components that are also the three Debian packages (cmake/debian.cmake):
-#   core     lib/dvrcore/core with its empty plugin directories "plugins" and
+#   core     lib/dvrcore/core with its plugin directories "plugins" and
 #            "protected-plugins" beside it, and in "plugins" the MQTT bridge
-#            with its example settings; it searches lib/dvrcore/lib for
+#            with its example settings (where the build found libmosquitto;
+#            "protected-plugins" stays empty); it searches lib/dvrcore/lib for
 #            libraries. Nobody runs it by hand (the supervisor starts it), so
 #            it is a program of the package's own directory, not of bin/.
 #   sdk      the plugin SDK: dvrplugin.h, the test kit, the CMake package

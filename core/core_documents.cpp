@@ -39,6 +39,7 @@ void dvrcore::LoadConfiguration() {
     if (const std::optional<bool> enabled = configuration.Load()) {
         housekeeper.SetThrottlingEnabled(*enabled);
     }
+    console.CopyDiagnosticsToSystemLog(configuration.DiagnosticsToSystemLog());
 }
 
 void dvrcore::PublishConfiguration() {

@@ -2,6 +2,7 @@
 // the one dvrcore until it stops.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include <wx/init.h>
 
 #include "dvrcore.h"
+#include "supervisor_descriptor.h"
 
 namespace {
 
@@ -19,11 +21,26 @@ constexpr int EXIT_NO_CANONICAL_PATH = 1;
 constexpr int EXIT_INITIALIZE_FAILED = 2;
 
 bool IsOption(const char *argument) { return argument[0] == '-'; }
-bool IsHelpOption(const char *argument) { return argument[1] == 'h'; }
+// "-h" and anything that begins with it; the exact word "--help" as well.
+bool IsHelpOption(const char *argument) { return argument[1] == 'h' || std::strcmp(argument, "--help") == 0; }
+bool IsVersionOption(const char *argument) { return std::strcmp(argument, "--version") == 0; }
 
 void PrintHelp(const char *programName) {
     std::fprintf(stderr, "core version %s\n", CoreVersion());
     std::fprintf(stderr, "Usage: %s <pipe>\n", programName);
+}
+
+// After "failed to initialize core": the supervisor's descriptor is the
+// usual cause, so say whether it is one.
+void ExplainDescriptor(int descriptor) {
+    if (descriptor == -1) {
+        return;
+    }
+    const std::string problem = SupervisorDescriptorProblem(descriptor);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "descriptor %d is not a connected sequenced-packet socket: %s\n", descriptor,
+                     problem.c_str());
+    }
 }
 
 // The canonical path of the running executable file, or empty.
@@ -50,6 +67,10 @@ int main(int argc, char **argv) {
             PrintHelp(argv[0]);
             return EXIT_SUCCESS;
         }
+        if (IsVersionOption(argv[i])) {
+            std::printf("core version %s\n", CoreVersion());
+            return EXIT_SUCCESS;
+        }
     }
 
     // Raisers allocate event copies in their threads' arenas and the main
@@ -71,6 +92,7 @@ int main(int argc, char **argv) {
         auto core = std::make_unique<dvrcore>(exePath);
         if (!core->Initialize(descriptor)) {
             std::fputs("failed to initialize core\n", stderr);
+            ExplainDescriptor(descriptor);
             return EXIT_INITIALIZE_FAILED;
         }
         core->Start();

@@ -19,6 +19,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* The entry points are declared by the header: a definition that does not
+ * match them does not compile. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "dvrplugin.h"
 
 #define ECHO_RESPONDER_ID 0x00EC0000u

@@ -27,6 +27,9 @@
 #include <string.h>
 #include <time.h>
 
+/* The entry points are declared by the header: a definition that does not
+ * match them does not compile. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "dvrplugin.h"
 
 #define JOB_RUNNER_ID             0x00E60000u

@@ -19,6 +19,9 @@
 #include <stdio.h>
 #include <string.h>
 
+/* The entry points are declared by the header: a definition that does not
+ * match them does not compile. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "dvrplugin.h"
 
 #define LOGGER_ID     0x00E30000u /* unique among the plugins the core loads */

@@ -15,6 +15,9 @@
 #include <stdio.h>
 #include <string.h>
 
+/* The entry points are declared by the header: a definition that does not
+ * match them does not compile. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "dvrplugin.h"
 
 #define PRINTER_ID 0x00E20000u

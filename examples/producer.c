@@ -21,6 +21,9 @@
 #include <string.h>
 #include <time.h>
 
+/* The entry points are declared by the header: a definition that does not
+ * match them does not compile. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "dvrplugin.h"
 
 #define PRODUCER_ID   0x00E40000u

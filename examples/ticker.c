@@ -13,6 +13,9 @@
 #include <string.h>
 #include <time.h>
 
+/* The entry points are declared by the header: a definition that does not
+ * match them does not compile. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "dvrplugin.h"
 
 #define TICKER_ID    0x00E10000u /* bits 16-27 also address it from the supervisor */

@@ -303,6 +303,34 @@ typedef int32_t (*IoctlEntryPoint)(_IoctlParmsIn *In, _IoctlParmsOut *Out);
 /* Exported by the core executable. */
 int32_t FlatPluginEvent(_EventParmsIn *In, _EventParmsOut *Out);
 
+/* The eight entry points, declared here when a plugin source asks for it:
+ *
+ *   #define DVRPLUGIN_DECLARE_ENTRY_POINTS
+ *   #include "dvrplugin.h"
+ *
+ * They are then declared inside this header's extern "C" block, so that a
+ * C++ definition such as "int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out)"
+ * takes the plain name the core looks up instead of a C++ one, and a C
+ * definition whose records differ from these does not compile. They are
+ * also exported when the plugin is built with hidden visibility. Off by
+ * default, so that a source that declares an entry in a form of its own
+ * still compiles unchanged. Define only the entries you need. */
+#ifdef DVRPLUGIN_DECLARE_ENTRY_POINTS
+#if defined(__GNUC__)
+#define DVRPLUGIN_ENTRY __attribute__((visibility("default")))
+#else
+#define DVRPLUGIN_ENTRY
+#endif
+DVRPLUGIN_ENTRY int32_t Load(_LoadParmsIn *In, _LoadParmsOut *Out);
+DVRPLUGIN_ENTRY int32_t Unload(_UnloadParmsIn *In, _UnloadParmsOut *Out);
+DVRPLUGIN_ENTRY int32_t Open(_OpenParmsIn *In, _OpenParmsOut *Out);
+DVRPLUGIN_ENTRY int32_t Close(_CloseParmsIn *In, _CloseParmsOut *Out);
+DVRPLUGIN_ENTRY int32_t Read(_ReadParmsIn *In, _ReadParmsOut *Out);
+DVRPLUGIN_ENTRY int32_t Write(_WriteParmsIn *In, _WriteParmsOut *Out);
+DVRPLUGIN_ENTRY int32_t Seek(void *In, void *Out);
+DVRPLUGIN_ENTRY int32_t IOCTL(_IoctlParmsIn *In, _IoctlParmsOut *Out);
+#endif
+
 /* ---- Layout checks ----------------------------------------------------- */
 
 #ifdef __cplusplus

@@ -12,6 +12,7 @@
 
 #include "packet_stream.h"
 #include "split_strings.h"
+#include "supervisor_descriptor.h"
 #include "log_message.h"
 
 namespace {
@@ -24,24 +25,6 @@ constexpr std::size_t IPC_MAX_RECORD_LENGTH = 16 * IPC_MAX_PACKET_LENGTH;
 constexpr int64_t UNADDRESSED_PACKET_WINDOW_NS = 1000000000;
 // Records taken at one wake-up of the asio thread before it waits again.
 constexpr unsigned RECORDS_PER_WAKE_UP = 32;
-
-// Assigning alone would accept files, pipes, terminals and unconnected
-// sockets, which would only fail at the first receive as a lost link.
-bool IsConnectedLocalSequencedPacketSocket(int descriptor) {
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
-        return false;
-    }
-    int domain = 0;
-    length = sizeof domain;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_UNIX) {
-        return false;
-    }
-    sockaddr_storage peer;
-    length = sizeof peer;
-    return getpeername(descriptor, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
-}
 
 // An empty record and the end of the link both read as 0 bytes: only a peer
 // that has shut its side is gone.
@@ -68,7 +51,7 @@ SupervisorLink::SupervisorLink(boost::asio::io_context &io, PacketHandler &handl
 // way. Programs that plugins start must not inherit the link: the
 // supervisor would not see the core end while they run.
 bool SupervisorLink::Attach(int descriptor) {
-    if (!IsConnectedLocalSequencedPacketSocket(descriptor) || fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0) {
+    if (!SupervisorDescriptorProblem(descriptor).empty() || fcntl(descriptor, F_SETFD, FD_CLOEXEC) != 0) {
         return false;
     }
     boost::system::error_code error;

@@ -28,6 +28,8 @@ void ConsoleSink::Write(uint32_t source, uint32_t level, const char *text) const
     }
     if (level == LOG_LEVEL_ERROR) {
         syslog(LOG_CRIT, "%s", text);
+    } else if (level == LOG_LEVEL_DIAGNOSTIC && diagnosticsCopy.Enabled()) {
+        diagnosticsCopy.Copy(text);
     }
     if (!toConsole) {
         return;

@@ -39,6 +39,12 @@ std::string ResolveEntries(PLUGININFO &plugin) {
     return missingLoad;
 }
 
+// "plugins/x.so": the file name with the plugin directory it lies in.
+std::string InstalledName(const std::string &path) {
+    const boost::filesystem::path library(path);
+    return (library.parent_path().filename() / library.filename()).string();
+}
+
 // Whoever can change a library that a root core loads runs code as root;
 // another user's core can be given nothing its user could not run anyway.
 std::string TrustProblemAsRoot(const std::string &path) {
@@ -89,7 +95,9 @@ void PluginTable::Load(const std::string &path) {
         dlclose(plugin.Handle);
         CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
         // A C++ compiler mangles a name that is not declared extern "C".
-        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s: %s (a plugin written in C++ declares its entry points extern \"C\")",
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC,
+                 "plugin %s: %s (a plugin written in C++ declares its entry points extern \"C\", or defines "
+                 "DVRPLUGIN_DECLARE_ENTRY_POINTS before it includes dvrplugin.h)",
                  name, missingLoad.c_str());
         return;
     }
@@ -97,7 +105,7 @@ void PluginTable::Load(const std::string &path) {
         dlclose(plugin.Handle);
         return;
     }
-    if (!ClaimId(plugin)) {
+    if (!ClaimId(plugin, path)) {
         // Its Load may have started threads that run in the library.
         CallUnload(plugin);
         dlclose(plugin.Handle);
@@ -132,16 +140,35 @@ bool PluginTable::CallLoad(PLUGININFO &plugin) {
 // Claims the plugin's ID for its module name; the first holder of an ID,
 // the core included, keeps it. ID 0 marks job control: a plugin holding it
 // would have its log lines dropped and its events taken for job starts.
-bool PluginTable::ClaimId(const PLUGININFO &plugin) {
+bool PluginTable::ClaimId(const PLUGININFO &plugin, const std::string &path) {
     if (plugin.Info.ID == JOB_CONTROL_SOURCE) {
         CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX is reserved for job control", plugin.Name.c_str(),
                  static_cast<unsigned long>(plugin.Info.ID));
         return false;
     }
     if (names.Claim(plugin.Info.ID, ModuleName(plugin.Name), plugin.Name)) {
+        claimedBy[plugin.Info.ID] = InstalledName(path);
         return true;
     }
     CORE_LOG(LOG_LEVEL_WARNING, "plugin %s ID 0x%08lX already loaded", plugin.Name.c_str(),
              static_cast<unsigned long>(plugin.Info.ID));
+    NameIdHolder(plugin, path);
     return false;
+}
+
+// Which library keeps the ID a refused plugin asked for: the loading order
+// decided, and the refused one may well be the plugin its author meant. Both
+// are named with their directory: the same file name may lie in both.
+void PluginTable::NameIdHolder(const PLUGININFO &refused, const std::string &path) const {
+    const auto id = static_cast<unsigned long>(refused.Info.ID);
+    const std::string refusedName = InstalledName(path);
+    const auto holder = claimedBy.find(refused.Info.ID);
+    if (holder == claimedBy.end()) {
+        CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s: ID 0x%08lX is the core's own (CORE_SOURCE)", refusedName.c_str(),
+                 id);
+        return;
+    }
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC,
+             "plugin %s: ID 0x%08lX is held by %s, which loaded first (the loading order decides)", refusedName.c_str(),
+             id, holder->second.c_str());
 }

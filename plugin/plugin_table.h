@@ -61,7 +61,8 @@ private:
     void Refuse(const std::string &fileName, const std::string &reason);
     bool CallLoad(PLUGININFO &plugin);
     void CallUnload(const PLUGININFO &plugin);
-    bool ClaimId(const PLUGININFO &plugin);
+    bool ClaimId(const PLUGININFO &plugin, const std::string &path);
+    void NameIdHolder(const PLUGININFO &refused, const std::string &path) const;
     void ProvideWorkerThread(PLUGININFO &plugin);
     void StartReader(PLUGININFO &plugin);
     void CallClose(PLUGININFO &plugin);
@@ -79,4 +80,7 @@ private:
 
     // Main thread only: file name to the loader's error text.
     std::map<std::string, std::string> refused;
+    // Main thread only, while loading: each claimed ID's library, as
+    // "plugins/x.so", for the line that names it to a refused duplicate.
+    std::map<uint32_t, std::string> claimedBy;
 };

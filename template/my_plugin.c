@@ -1,16 +1,24 @@
 /*
  * my_plugin: a skeleton plugin for the recording server's core. It takes
  * events of class MY_EVENT_CLASS and type MY_EVENT_TYPE and logs one line
- * for each. Rename it, choose your own ID, and fill in what you need; the
- * plugin author's guide (docs/plugin-guide.md in the core's sources) says
+ * for each, and runs a worker thread of its own until the core closes it.
+ * Rename it, choose your own ID, and fill in what you need; the plugin
+ * author's guide (docs/plugin-guide.md in the core's sources) says
  * everything the core does with each entry point.
  *
  * Only Load is required: the core skips every entry a plugin does not
  * export, so delete the ones you do not need.
  */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime, also under a strict C standard */
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
+/* The header declares the eight entry points, inside extern "C": a
+ * definition that does not match them fails to compile, and the same source
+ * compiled as C++ still exports the plain names the core looks up. */
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include <dvrplugin.h>
 
 /* Your ID: unique among the plugins the core loads, neither 0 (job control)
@@ -22,6 +30,13 @@
 
 /* FlatPluginEvent, handed over at Load; valid for the life of the process. */
 static EventEntryPoint raiseEvent;
+
+/* The worker's stop: Close sets `closed` and wakes the worker, which returns.
+ * The core joins the worker after Close and before Unload, and waits for it
+ * without a time limit: a worker that ignores Close holds up the whole stop. */
+static pthread_mutex_t stopLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t stopWake = PTHREAD_COND_INITIALIZER;
+static int closed;
 
 /* A log line is an event of class CLASS_LOG; the core copies the text. */
 static void LogLine(uint32_t level, const char *text) {
@@ -46,9 +61,27 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     out->ID = MY_PLUGIN_ID;
     out->EventMasks[0] = MY_EVENT_TYPE; /* compared with the type's delivery value */
     out->WriteEvents = 1;               /* matching events reach Write */
-    /* out->WorkerThread = 1;  IOCTL WORKER_THREAD on a thread of its own */
+    out->WorkerThread = 1;              /* IOCTL WORKER_THREAD on a thread of its own, from now on */
     /* out->ReadEvents = 1;    Read on a reader thread, and jobs */
     return 0;
+}
+
+/* Your worker thread: it may run until Close. It waits for the stop a second
+ * at a time; put periodic work where the comment says. */
+static void RunWorker(void) {
+    pthread_mutex_lock(&stopLock);
+    while (!closed) {
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += 1;
+        pthread_cond_timedwait(&stopWake, &stopLock, &until);
+        if (!closed) {
+            pthread_mutex_unlock(&stopLock);
+            /* periodic work, without the lock */
+            pthread_mutex_lock(&stopLock);
+        }
+    }
+    pthread_mutex_unlock(&stopLock);
 }
 
 /* Main thread, once, after every plugin is loaded. The result is reported in
@@ -76,7 +109,8 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
 int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     (void)out;
     switch (in->Code) {
-    case WORKER_THREAD: /* your worker thread, if Load asked for one: may run until Close */
+    case WORKER_THREAD: /* your worker thread, as Load asked: may run until Close */
+        RunWorker();
         break;
     case UPDATE_CONFIG: /* main thread: a configuration document, text without a NUL */
         break;
@@ -109,6 +143,10 @@ int32_t Seek(void *in, void *out) {
 int32_t Close(_CloseParmsIn *in, _CloseParmsOut *out) {
     (void)in;
     (void)out;
+    pthread_mutex_lock(&stopLock);
+    closed = 1;
+    pthread_cond_broadcast(&stopWake);
+    pthread_mutex_unlock(&stopLock);
     return 0;
 }
 

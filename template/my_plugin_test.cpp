@@ -19,6 +19,17 @@ TEST(MyPlugin, DescribesItselfAsTheCoreExpects) {
     EXPECT_NE(plugin.Info().ID, CORE_SOURCE);
 }
 
+// The kit fails Unload, naming the worker, if the worker outlives Close.
+TEST(MyPlugin, ItsWorkerReturnsWhenItIsClosed) {
+    dvrtest::PluginUnderTest plugin(DVRPLUGIN_PLUGIN_PATH);
+    plugin.SetThreadWaitLimit(std::chrono::seconds(5));
+    ASSERT_TRUE(plugin.Load().Ok());
+    EXPECT_NE(plugin.Info().WorkerThread, 0);
+    ASSERT_TRUE(plugin.Open().Ok());
+    plugin.Close();
+    EXPECT_NO_THROW(plugin.Unload());
+}
+
 TEST(MyPlugin, LogsEachEventItTakes) {
     dvrtest::PluginUnderTest plugin(DVRPLUGIN_PLUGIN_PATH);
     ASSERT_TRUE(plugin.Load().Ok());

@@ -392,6 +392,8 @@ static void ShowTally(void) {
  *                                          a thread and from this library's destructor
  *                                          ("late result R"): only for a library that
  *                                          stays mapped (ID 0x00470000)
+ *   abort                                  end the process with SIGABRT
+ *   whoami                                 record "uid U euid E"
  * The result of each raise is recorded as "result R".
  */
 static size_t ReadScript(const char *what, char *text, size_t size);
@@ -575,6 +577,11 @@ static void RunCommand(char *line) {
         pthread_mutex_lock(&stateLock);
         Record("summary count=%lu last=%s", summaryCount, summaryLast);
         pthread_mutex_unlock(&stateLock);
+    } else if (strcmp(word, "whoami") == 0) {
+        Record("uid %d euid %d", (int)getuid(), (int)geteuid());
+    } else if (strcmp(word, "abort") == 0) { /* takes the core down with SIGABRT */
+        Record("aborting");
+        abort();
     }
 }
 
@@ -647,6 +654,7 @@ int32_t Load(_LoadParmsIn *in, _LoadParmsOut *out) {
     FindStem();
     raiseEvent = in->EventEntry;
     Record("Load size=%u version=%u core=%d", in->Size, in->Version, in->Core != NULL);
+    RunScript("load");
     out->ID = PLUGIN_ID;
     const uint32_t masks[EVENT_MASK_COUNT] = {MASK0, MASK1, MASK2, 0, 0, MASK5, MASK6, 0, MASK8};
     memcpy(out->EventMasks, masks, sizeof masks);

@@ -3,6 +3,7 @@
 #include "dvrplugin.h"
 #include "configuration.h"
 #include "core_document.h"
+#include "system_log_setting.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ std::optional<bool> CoreConfiguration::Load() {
     if (!document.LoadFileWithBackup(CORE_FILE)) {
         return std::nullopt;
     }
+    diagnosticsToSystemLog = ReadDiagnosticsToSystemLog(document);
     return ReadThrottlingSetting(document);
 }
 
@@ -29,6 +31,9 @@ std::optional<bool> CoreConfiguration::Load() {
 void CoreConfiguration::Save(bool throttlingEnabled, const Publish &publish) const {
     CoreDocument document;
     BuildCoreConfiguration(document, throttlingEnabled);
+    if (diagnosticsToSystemLog) {
+        AddSystemLogElement(document, *diagnosticsToSystemLog);
+    }
     document.SafeSaveFile(CORE_FILE);
     AddProductElement(document, productFamily, productVersion);
     publish(document, CLASS_CONFIG);

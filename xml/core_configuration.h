@@ -28,8 +28,13 @@ public:
     void Save(bool throttlingEnabled, const Publish &publish) const;
 
     const std::string &Version() const { return productVersion; }
+    // Whether core.xml asks for level-0 lines in the system log (off without
+    // the setting).
+    bool DiagnosticsToSystemLog() const { return diagnosticsToSystemLog.value_or(false); }
 
 private:
     std::string productFamily = "korvoSight";
     std::string productVersion;
+    // Written back when core.xml held it, so that the integrator's setting lasts.
+    std::optional<bool> diagnosticsToSystemLog;
 };

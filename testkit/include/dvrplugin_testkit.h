@@ -27,6 +27,16 @@
 // job ever waits for a consumer; throttling and shortage of memory are not
 // played.
 //
+// What the core would say, the kit says too: a library that exports Load
+// (or another entry) only under a C++ name is named with the extern "C"
+// hint (Load then throws, the others are warned about on standard error);
+// a Write or IOCTL that runs over a second is reported, as the core reports
+// it (a warning on standard error, or an exception when the test asks); and
+// Unload that waits for the plugin's threads longer than a limit (10 s
+// unless the test sets another) throws, naming the threads, instead of
+// hanging as the core would. The threads are then left running, and the
+// plugin's library loaded, until the process ends.
+//
 // Calls out of the core's order throw std::logic_error, saying which call
 // came too early or too late, instead of reaching a plugin that could not
 // expect it: Open before a successful Load, a second Load or Open, Open after
@@ -132,10 +142,17 @@ struct DeliveryResult : CallResult {
     bool Retained = false; // the plugin kept the buffer
 };
 
+// What becomes of a Write or IOCTL that runs longer than the limit.
+enum class LongCalls {
+    Warn, // a line on standard error
+    Fail, // the call throws std::runtime_error once the plugin has returned
+};
+
 class PluginUnderTest {
 public:
     // Opens the library (dlopen, RTLD_NOW) and resolves its entries; throws
-    // std::runtime_error with dlerror's text when it cannot be opened.
+    // std::runtime_error with dlerror's text when it cannot be opened. Warns
+    // on standard error of entries exported only under a C++ name.
     explicit PluginUnderTest(const std::string &libraryPath);
     // Closes and unloads what is still open or loaded, as the core's stop would.
     ~PluginUnderTest();
@@ -146,7 +163,10 @@ public:
     // thread the plugin asks for (when Load succeeds), Open the reader
     // thread; Close begins the stop; Unload joins the plugin's threads, then
     // calls Unload. After a failed Load the plugin is neither closed nor
-    // unloaded, as in the core, and Load may be tried again.
+    // unloaded, as in the core, and Load may be tried again. Load throws
+    // std::runtime_error when the library exports no Load; Unload throws it
+    // when the plugin's threads outlast the wait limit (without calling the
+    // plugin's Unload).
     CallResult Load();
     CallResult Open();
     CallResult Close();
@@ -181,6 +201,15 @@ public:
     bool WaitForJobs(std::chrono::milliseconds timeout);
     // Sends to the supervisor are refused from now on, as after a lost link.
     void CloseSupervisorLink();
+
+    // Write and IOCTL (UPDATE_CONFIG and IPC_PACKET) calls longer than
+    // `limit`, 1 s unless set, are reported as `what` says (a warning unless
+    // set). Every report is kept, in LongCallReports.
+    void SetLongCallLimit(std::chrono::milliseconds limit, LongCalls what = LongCalls::Warn);
+    std::vector<std::string> LongCallReports() const;
+    // How long Unload waits for the plugin's worker, reader and job threads
+    // before it throws.
+    void SetThreadWaitLimit(std::chrono::milliseconds limit);
 
     // Captured events, in the order in which they were raised.
     std::vector<RaisedEvent> Events() const;

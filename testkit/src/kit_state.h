@@ -83,9 +83,15 @@ public:
     void CancelJob(uint32_t jobTag);
     bool WaitForJobs(std::chrono::milliseconds timeout);
     // Joins the reader, the worker and every job thread; no job starts after.
+    // Throws std::runtime_error, naming the threads and leaving them running
+    // (the kit abandoned), when they outlast threadWaitLimit.
     void JoinThreads();
+    // Whether JoinThreads gave up: the plugin's threads may still run in its
+    // library, so neither the library nor this state may go.
+    bool Abandoned() const { return abandoned; }
 
     // The test's thread only.
+    std::string libraryPath;
     std::unique_ptr<void, LibraryCloser> library;
     PluginEntries entries;
     EventEntryPoint eventEntry = nullptr;
@@ -96,6 +102,10 @@ public:
     bool unloaded = false;
     std::thread workerThread;
     std::thread readerThread;
+    std::chrono::milliseconds longCallLimit{1000};
+    LongCalls longCalls = LongCalls::Warn;
+    std::chrono::milliseconds threadWaitLimit{10000};
+    bool abandoned = false;
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
@@ -110,9 +120,21 @@ public:
     std::set<std::thread::id> jobThreadIds;
     std::vector<std::thread> jobThreads;
     std::size_t activeJobs = 0;
+    std::multiset<uint32_t> runningJobTags;
     bool jobsClosed = false;
+    bool workerRunning = false;
+    bool readerRunning = false;
+    std::vector<std::string> longCallReports;
 
 private:
+    // Reports a call that ran past the limit; throws when the test asked.
+    void CheckDuration(const std::string &call, std::chrono::steady_clock::duration took);
+    // Until the condition holds or the deadline passes; false then.
+    bool AwaitThreads(std::chrono::steady_clock::time_point deadline, bool (State::*ended)() const);
+    bool WorkerAndReaderEnded() const { return !workerRunning && !readerRunning; }
+    bool JobsEnded() const { return activeJobs == 0; }
+    std::string RunningThreads() const;
+    void Abandon();
     DeliveryResult CallWrite(const Event &event, void *data);
     DeliveryResult CallUpdateConfig(const Event &event, void *data);
     void HoldDuringCall(const void *data, const Event &event);

@@ -1,8 +1,14 @@
 // The plugin's entries called with records filled as the core fills them.
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include <dlfcn.h>
+
+#include "elf_exports.h"
 
 #include "event/event_matching.h"
 #include "ipc/packet_stream.h"
@@ -30,9 +36,36 @@ Entry Resolve(void *library, const char *name) {
     return reinterpret_cast<Entry>(dlsym(library, name));
 }
 
+const char *const EXTERN_C_HINT = "declare the entry points extern \"C\", or define DVRPLUGIN_DECLARE_ENTRY_POINTS "
+                                  "before including dvrplugin.h";
+
+std::string CxxNameHint(const std::string &entry, const std::string &cxxName) {
+    return "the library exports " + entry + " only under the C++ name " + cxxName +
+           ", which the core never looks up: " + EXTERN_C_HINT;
+}
+
+// What the core says of a library without Load, with the C++ name when the
+// library has one.
+std::string MissingLoadText(const std::string &libraryPath) {
+    for (const auto &[entry, cxxName] : EntriesUnderCxxNames(ReadElfFacts(libraryPath).exported)) {
+        if (entry == ENTRY_LOAD) {
+            return CxxNameHint(entry, cxxName);
+        }
+    }
+    return std::string("the library exports no Load (a plugin written in C++: ") + EXTERN_C_HINT + ")";
+}
+
+std::string DescribeEvent(const char *call, const Event &event) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s (class 0x%08" PRIX32 " type 0x%08" PRIX32 ")", call, event.EventClass,
+                  event.EventType);
+    return text;
+}
+
 } // namespace
 
-PluginUnderTest::State::State(const std::string &libraryPath) : library(dlopen(libraryPath.c_str(), RTLD_NOW)) {
+PluginUnderTest::State::State(const std::string &libraryPath)
+    : libraryPath(libraryPath), library(dlopen(libraryPath.c_str(), RTLD_NOW)) {
     if (!library) {
         throw std::runtime_error(dlerror());
     }
@@ -44,11 +77,16 @@ PluginUnderTest::State::State(const std::string &libraryPath) : library(dlopen(l
     entries.Write = Resolve<WriteEntryPoint>(library.get(), ENTRY_WRITE);
     entries.Seek = Resolve<SeekEntryPoint>(library.get(), ENTRY_SEEK);
     entries.IOCTL = Resolve<IoctlEntryPoint>(library.get(), ENTRY_IOCTL);
+    for (const auto &[entry, cxxName] : EntriesUnderCxxNames(ReadElfFacts(libraryPath).exported)) {
+        if (entry != ENTRY_LOAD) {
+            std::fprintf(stderr, "dvrtest: warning: %s\n", CxxNameHint(entry, cxxName).c_str());
+        }
+    }
 }
 
 CallResult PluginUnderTest::State::CallLoad() {
     if (entries.Load == nullptr) {
-        throw std::runtime_error("dvrtest: the library exports no Load");
+        throw std::runtime_error("dvrtest: " + MissingLoadText(libraryPath));
     }
     _LoadParmsIn in = LoadInRecord(&opaqueCore, eventEntry);
     _LoadParmsOut out = LoadOutRecord();
@@ -119,10 +157,33 @@ DeliveryResult PluginUnderTest::State::Deliver(const Event &event) {
     MallocBuffer copy = CopyToMalloc(event.Data.data(), event.Data.size());
     void *data = copy.get();
     HoldDuringCall(data, event);
-    DeliveryResult result =
-        isConfiguration && event.Source != info.ID ? CallUpdateConfig(event, data) : CallWrite(event, data);
+    const bool update = isConfiguration && event.Source != info.ID;
+    const auto start = std::chrono::steady_clock::now();
+    DeliveryResult result = update ? CallUpdateConfig(event, data) : CallWrite(event, data);
+    const auto took = std::chrono::steady_clock::now() - start;
     KeepIfRetained(std::move(copy), result.Retained);
+    CheckDuration(DescribeEvent(update ? "IOCTL UPDATE_CONFIG" : "Write", event), took);
     return result;
+}
+
+// The core tells of a call over a second while it runs: the delivery loop,
+// or the I/O thread, waits for it meanwhile.
+void PluginUnderTest::State::CheckDuration(const std::string &call, std::chrono::steady_clock::duration took) {
+    if (took <= longCallLimit) {
+        return;
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    const std::string report = "dvrtest: the plugin's " + call + " ran for " + std::to_string(ms) +
+                               " ms, over the limit of " + std::to_string(longCallLimit.count()) +
+                               " ms: the core reports such a call, and its other plugins wait for it";
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        longCallReports.push_back(report);
+    }
+    if (longCalls == LongCalls::Fail) {
+        throw std::runtime_error(report);
+    }
+    std::fprintf(stderr, "%s\n", report.c_str());
 }
 
 DeliveryResult PluginUnderTest::State::CallWrite(const Event &event, void *data) {
@@ -163,7 +224,12 @@ CallResult PluginUnderTest::State::CallPacket(Bytes packet) {
     }
     _IoctlParmsIn in = IoctlInRecord(IPC_PACKET, static_cast<uint32_t>(packet.size()), packet.data());
     _IoctlParmsOut out = IoctlOutRecord(IPC_PACKET);
+    const auto start = std::chrono::steady_clock::now();
     const int32_t result = entries.IOCTL(&in, &out);
+    char call[96];
+    std::snprintf(call, sizeof call, "IOCTL IPC_PACKET (address 0x%08" PRIX32 " type %" PRIu32 ")", header.Address,
+                  header.PacketType);
+    CheckDuration(call, std::chrono::steady_clock::now() - start);
     return {true, result, out.Error};
 }
 

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 #include "kit_state.h"
@@ -44,11 +45,19 @@ PluginUnderTest::PluginUnderTest(const std::string &libraryPath) : state(new Sta
 }
 
 // As the core's stop: close and unload what is loaded, and only then let go
-// of the event entry and the library.
+// of the event entry and the library. A destructor cannot throw: what went
+// wrong is told on standard error. A state whose threads still run stays.
 PluginUnderTest::~PluginUnderTest() {
-    Close();
-    Unload();
+    try {
+        Close();
+        Unload();
+    } catch (const std::exception &failure) {
+        std::fprintf(stderr, "%s\n", failure.what());
+    }
     DetachKit(state.get());
+    if (state->Abandoned()) {
+        static_cast<void>(state.release());
+    }
 }
 
 // Load and Open run once each, as in the core (a failed Load may be tried
@@ -183,6 +192,18 @@ std::string PluginUnderTest::LeakReport() const {
     }
     return report;
 }
+
+void PluginUnderTest::SetLongCallLimit(std::chrono::milliseconds limit, LongCalls what) {
+    state->longCallLimit = limit;
+    state->longCalls = what;
+}
+
+std::vector<std::string> PluginUnderTest::LongCallReports() const {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->longCallReports;
+}
+
+void PluginUnderTest::SetThreadWaitLimit(std::chrono::milliseconds limit) { state->threadWaitLimit = limit; }
 
 std::size_t PluginUnderTest::UnmatchedReleases() const {
     std::lock_guard<std::mutex> lock(state->mutex);

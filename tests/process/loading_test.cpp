@@ -46,6 +46,18 @@ char LevelColourOf(const std::string &console, const std::string &message) {
     return lines.size() == 1 ? LevelColour(lines[0]) : '?';
 }
 
+// The line that carries message is followed at once by a level-0 line that
+// carries next.
+bool FollowedByDiagnostic(const std::string &console, const std::string &message, const std::string &next) {
+    const auto lines = Lines(console);
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].find(message) != std::string::npos) {
+            return lines[i + 1].find(next) != std::string::npos && LevelColour(lines[i + 1]) == LEVEL_0;
+        }
+    }
+    return false;
+}
+
 // The file names of the "Core: Loaded plugin" lines, in console order.
 std::vector<std::string> LoadedNames(const std::string &console) {
     std::vector<std::string> names;
@@ -184,6 +196,10 @@ TEST(PluginLoading, SameFileNameInBothDirectories) {
     EXPECT_EQ(CallCount(calls, "twin", "Unload"), 2);
     // Same ID: the one from "plugins" stays; the other is unloaded at once.
     EXPECT_EQ(LevelColourOf(console, "plugin same.so ID 0x00070000 already loaded"), LEVEL_50);
+    EXPECT_TRUE(FollowedByDiagnostic(console, "plugin same.so ID 0x00070000 already loaded",
+                                     "plugin protected-plugins/same.so: ID 0x00070000 is held by plugins/same.so, "
+                                     "which loaded first (the loading order decides)"))
+        << console;
     EXPECT_EQ(CallCount(calls, "same", "Load"), 2);
     EXPECT_EQ(CallCount(calls, "same", "Open"), 1);
     EXPECT_EQ(CallCount(calls, "same", "Unload"), 2);
@@ -229,6 +245,10 @@ TEST(PluginLoading, FailedLoadsAndTheCoreIdAreRefusedAfterTheirLoadedLine) {
         EXPECT_EQ(LevelColourOf(console, message), file == "tDVRpi-core.so" ? LEVEL_50 : LEVEL_100) << message;
         EXPECT_LT(console.find(LOADED + file), console.find(message)) << message;
     }
+    EXPECT_TRUE(FollowedByDiagnostic(console, "plugin tDVRpi-core.so ID 0x80000000 already loaded",
+                                     "plugin protected-plugins/tDVRpi-core.so: ID 0x80000000 is the core's own "
+                                     "(CORE_SOURCE)"))
+        << console;
     const auto calls = installation.Calls();
     for (const auto *stem : {"fails", "errs"}) {
         EXPECT_EQ(CallsOf(installation, stem).size(), 1u) << stem << ": Load and nothing else";
@@ -251,6 +271,10 @@ TEST(PluginLoading, IdZeroAndTakenIdsAreRefusedAndUnloadedBeforeTheLibraryIsClos
     const std::string console = StartAndStop(installation);
 
     EXPECT_EQ(LevelColourOf(console, "plugin b.so ID 0x00020000 already loaded"), LEVEL_50);
+    EXPECT_TRUE(FollowedByDiagnostic(console, "plugin b.so ID 0x00020000 already loaded",
+                                     "plugin plugins/b.so: ID 0x00020000 is held by plugins/a.so, which loaded first "
+                                     "(the loading order decides)"))
+        << console;
     EXPECT_EQ(LevelColourOf(console, "plugin zero.so ID 0x00000000 is reserved for job control"), LEVEL_50);
     EXPECT_EQ(CalledEntries(installation, "b"),
               (std::vector<std::string>{"Load", "LoadThread", "Unload", "LoadThread"}));

@@ -79,7 +79,8 @@ bool WaitForErrors(const CoreProcess &core, const std::string &text, Seconds tim
 
 TEST(CommandLine, HelpNamesTheProgramAsInvokedAndInitialisesNothing) {
     Installation installation;
-    for (const auto &arguments : std::vector<std::vector<std::string>>{{"-h"}, {"-help"}, {"-x", "-h", "7"}}) {
+    for (const auto &arguments :
+         std::vector<std::vector<std::string>>{{"-h"}, {"-help"}, {"-x", "-h", "7"}, {"--help"}, {"-x", "--help"}}) {
         StartOptions options = Arguments(arguments);
         options.argv0 = "./relative/../core";
         CoreProcess core(installation, options);
@@ -90,22 +91,62 @@ TEST(CommandLine, HelpNamesTheProgramAsInvokedAndInitialisesNothing) {
     EXPECT_FALSE(installation.Exists("core.xml"));
 }
 
+// The version alone, on standard output, before anything is read or written.
+TEST(CommandLine, VersionPrintsTheVersionAndInitialisesNothing) {
+    Installation installation;
+    for (const auto &arguments : std::vector<std::vector<std::string>>{{"--version"}, {"-x", "--version", "7"}}) {
+        CoreProcess core(installation, Arguments(arguments));
+        EXPECT_EQ(core.WaitForExit(Scaled(10)), 0);
+        EXPECT_EQ(core.Console(), "core version " + BuiltCoreVersion() + "\n");
+        EXPECT_EQ(core.Errors(), "");
+    }
+    EXPECT_FALSE(installation.Exists("core.xml"));
+    EXPECT_FALSE(installation.Exists("plugins.xml"));
+}
+
+// Only the exact words are help and version; other options stay ignored, and
+// scanning still stops at the descriptor.
 TEST(CommandLine, ScanningStopsAtTheDescriptor) {
     Installation installation;
-    CoreProcess core(installation, Arguments({"7", "-h"})); // 7 is not open
-    EXPECT_EQ(core.WaitForExit(Scaled(10)), 2);
-    EXPECT_EQ(core.Errors(), "failed to initialize core\n");
+    for (const auto &arguments : std::vector<std::vector<std::string>>{
+             {"7", "-h"}, {"7", "--help"}, {"7", "--version"}, {"--versions", "--help-me", "7"}}) {
+        CoreProcess core(installation, Arguments(arguments)); // 7 is not open
+        EXPECT_EQ(core.WaitForExit(Scaled(10)), 2) << arguments.back();
+        EXPECT_EQ(core.Errors(), "failed to initialize core\n"
+                                 "descriptor 7 is not a connected sequenced-packet socket: not open\n")
+            << arguments.back();
+    }
 }
 
 TEST(CommandLine, DescriptorThatIsNoSequencedPacketSocketFailsInitialisation) {
     Installation installation;
     // 99 is not open; "abc" means 0, which is /dev/null here.
-    for (const auto &argument : {"99", "abc"}) {
+    const std::pair<const char *, const char *> descriptors[] = {{"99", "descriptor 99 is not a connected "
+                                                                        "sequenced-packet socket: not open\n"},
+                                                                 {"abc", "descriptor 0 is not a connected "
+                                                                         "sequenced-packet socket: not a socket\n"}};
+    for (const auto &[argument, explanation] : descriptors) {
         CoreProcess core(installation, Arguments({argument}));
         EXPECT_EQ(core.WaitForExit(Scaled(10)), 2) << argument;
-        EXPECT_EQ(core.Errors(), "failed to initialize core\n") << argument;
+        EXPECT_EQ(core.Errors(), std::string("failed to initialize core\n") + explanation) << argument;
         EXPECT_NE(core.Console().find("failed to open ipc pipe"), std::string::npos) << argument;
     }
+}
+
+// A socket of the wrong kind, open and inherited, is named as such.
+TEST(CommandLine, StreamSocketAsDescriptorIsNamedInTheFailure) {
+    Installation installation;
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    constexpr int INHERITED = 50;
+    StartOptions options = Arguments({std::to_string(INHERITED)});
+    options.beforeExec = [&ends] { dup2(ends[1], INHERITED); };
+    CoreProcess core(installation, options);
+    EXPECT_EQ(core.WaitForExit(Scaled(10)), 2);
+    EXPECT_EQ(core.Errors(), "failed to initialize core\n"
+                             "descriptor 50 is not a connected sequenced-packet socket: a stream socket\n");
+    close(ends[0]);
+    close(ends[1]);
 }
 
 // ---- Running without a supervisor ----

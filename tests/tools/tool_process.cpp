@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <sstream>
+#include <csignal>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include "tests/support/child_process.h"
@@ -40,6 +42,80 @@ ToolRun RunTool(const std::vector<std::string> &command, const std::string &dire
     close(pipeEnds[0]);
     run.exitCode = testsupport::ExitCode(testsupport::AwaitEnd(pid));
     return run;
+}
+
+RunningTool::RunningTool(const std::vector<std::string> &command, const std::string &directory, bool onTerminal) {
+    int readEnd = -1;
+    int writeEnd = -1;
+    if (onTerminal) {
+        if (openpty(&readEnd, &writeEnd, nullptr, nullptr, nullptr) != 0) {
+            return;
+        }
+        fcntl(readEnd, F_SETFD, FD_CLOEXEC);
+        fcntl(writeEnd, F_SETFD, FD_CLOEXEC);
+    } else {
+        int pipeEnds[2];
+        if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+            return;
+        }
+        readEnd = pipeEnds[0];
+        writeEnd = pipeEnds[1];
+    }
+    testsupport::ChildOptions child;
+    child.command = command;
+    child.directory = directory;
+    child.output = writeEnd;
+    child.errors = writeEnd;
+    pid = testsupport::StartChild(child);
+    close(writeEnd);
+    // A terminal whose other side has closed reads as an error: the end.
+    reader = std::thread([this, readEnd] {
+        char buffer[4096];
+        for (ssize_t count; (count = read(readEnd, buffer, sizeof buffer)) != 0;) {
+            if (count > 0) {
+                std::lock_guard<std::mutex> lock(outputMutex);
+                output.append(buffer, count);
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+        close(readEnd);
+    });
+}
+
+// A stand-in left running by a failed test is hung up first, so that it
+// stops (or kills) its core instead of leaving it behind.
+RunningTool::~RunningTool() {
+    if (pid > 0 && !exitCode) {
+        kill(pid, SIGHUP);
+        if (!testsupport::WaitForEnd(pid, coretest::Scaled(40))) {
+            kill(pid, SIGKILL);
+            testsupport::AwaitEnd(pid);
+        }
+    }
+    if (reader.joinable()) {
+        reader.join();
+    }
+}
+
+void RunningTool::Signal(int signal) const { kill(pid, signal); }
+
+std::string RunningTool::Output() const {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    return output;
+}
+
+bool RunningTool::WaitForOutput(const std::string &text, coretest::Seconds timeout) const {
+    return testsupport::WaitUntil([&] { return Output().find(text) != std::string::npos; }, timeout);
+}
+
+std::optional<int> RunningTool::WaitForExit(coretest::Seconds timeout) {
+    if (!exitCode && pid > 0) {
+        if (const auto status = testsupport::WaitForEnd(pid, timeout)) {
+            exitCode = testsupport::ExitCode(*status);
+        }
+    }
+    return exitCode;
 }
 
 std::vector<std::string> Emulated(const std::string &program) {

@@ -9,6 +9,7 @@
 #include "xml/configuration.h"
 #include "xml/core_document.h"
 #include "xml/document_printing.h"
+#include "xml/system_log_setting.h"
 
 namespace {
 
@@ -93,7 +94,40 @@ TEST(ThrottlingSetting, OutOfRangeValuesAreNonZero) {
     EXPECT_EQ(ScanNonZeroInteger("0000000000000000000000000"), false);
 }
 
+// ---- core.xml: the system-log switch ----
+
+TEST(SystemLogSetting, DiagnosticsReadAsAnIntegerUnderARootOfAnyName) {
+    EXPECT_EQ(ReadDiagnosticsToSystemLog(Parsed("<kDVR><SystemLog Diagnostics=\"1\" /></kDVR>")), true);
+    EXPECT_EQ(ReadDiagnosticsToSystemLog(Parsed("<x><Memory /><SystemLog Diagnostics=\" 7x\" /></x>")), true);
+    EXPECT_EQ(ReadDiagnosticsToSystemLog(Parsed("<kDVR><SystemLog Diagnostics=\"0\" /></kDVR>")), false);
+}
+
+// The element alone keeps the switch off, and so does a value it cannot
+// read: only an element that is missing gives nothing.
+TEST(SystemLogSetting, AnElementWithoutAReadableValueMeansOff) {
+    for (const char *text : {"<kDVR><SystemLog /></kDVR>", "<kDVR><SystemLog Diagnostics=\"yes\" /></kDVR>"}) {
+        EXPECT_EQ(ReadDiagnosticsToSystemLog(Parsed(text)), false) << text;
+    }
+    for (const char *text :
+         {"<kDVR><Memory Throttling=\"1\" /></kDVR>", "<kDVR><Inner><SystemLog Diagnostics=\"1\" /></Inner></kDVR>"}) {
+        EXPECT_EQ(ReadDiagnosticsToSystemLog(Parsed(text)), std::nullopt) << text;
+    }
+}
+
 // ---- The document sent ----
+
+TEST(ConfigurationDocument, TheSystemLogSwitchFollowsMemoryAndPrecedesProduct) {
+    CoreDocument document;
+    BuildCoreConfiguration(document, true);
+    AddSystemLogElement(document, true);
+    EXPECT_EQ(PrintFileForm(document), "<?xml ?>\n<kDVR Delta=\"0\">\n"
+                                       "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
+                                       "    <SystemLog Diagnostics=\"1\" />\n</kDVR>\n");
+    AddProductElement(document, "korvoSight", "1");
+    EXPECT_EQ(PrintCompact(document), "<?xml ?><kDVR Delta=\"0\"><Memory ID=\"-2147483648\" Throttling=\"1\" />"
+                                      "<SystemLog Diagnostics=\"1\" /><Product Family=\"korvoSight\" Version=\"1\" />"
+                                      "</kDVR>");
+}
 
 TEST(ConfigurationDocument, ProductFollowsMemoryUnderTheRoot) {
     CoreDocument document;

@@ -4,10 +4,10 @@
  * a rate limit. supervisor-standin --monitor installs it beside the plugins
  * it runs and prints the summaries: a live view of the bus.
  *
- * Write and IOCTL UPDATE_CONFIG both run on the core's main thread; the lock
- * keeps the rate limit sound should that ever change. It raises nothing but
- * supervisor packets, which are never delivered to plugins, so it cannot
- * feed on its own output.
+ * Write and IOCTL UPDATE_CONFIG both run on the core's main thread, the
+ * supervisor's setting arrives on the core's I/O thread: the lock guards the
+ * rate limit and the setting. It raises nothing but supervisor packets,
+ * which are never delivered to plugins, so it cannot feed on its own output.
  */
 #define _POSIX_C_SOURCE 200809L /* clock_gettime, also under a strict C standard */
 #include <pthread.h>
@@ -15,6 +15,7 @@
 #include <string.h>
 #include <time.h>
 
+#define DVRPLUGIN_DECLARE_ENTRY_POINTS
 #include "bus_monitor_packet.h"
 
 #define NANOSECONDS_PER_SECOND 1000000000LL
@@ -23,10 +24,12 @@
 static EventEntryPoint raiseEvent;
 static pthread_mutex_t limitLock = PTHREAD_MUTEX_INITIALIZER;
 /* Guarded by limitLock: time earned for summaries, at most one second's
- * worth, and the events left out since the last summary. */
+ * worth, the events left out since the last summary, and how many bytes of
+ * each event a summary shows (set by the supervisor on the I/O thread). */
 static int64_t credit;
 static int64_t creditUpdated;
 static uint32_t skipped;
+static uint32_t shownBytes = BUS_MONITOR_DEFAULT_SHOWN_BYTES;
 
 static int64_t Now(void) {
     struct timespec now;
@@ -35,8 +38,9 @@ static int64_t Now(void) {
 }
 
 /* Whether a summary may go now; if so, returns the count of events left out
- * before it in *leftOut and starts counting again. */
-static int TakeSummarySlot(uint32_t *leftOut) {
+ * before it in *leftOut, the bytes it may show in *shown, and starts
+ * counting again. */
+static int TakeSummarySlot(uint32_t *leftOut, uint32_t *shown) {
     const int64_t now = Now();
     int allowed = 0;
     pthread_mutex_lock(&limitLock);
@@ -48,6 +52,7 @@ static int TakeSummarySlot(uint32_t *leftOut) {
     if (credit >= SUMMARY_COST) {
         credit -= SUMMARY_COST;
         *leftOut = skipped;
+        *shown = shownBytes;
         skipped = 0;
         allowed = 1;
     } else {
@@ -58,24 +63,23 @@ static int TakeSummarySlot(uint32_t *leftOut) {
 }
 
 static void SendSummary(BusMonitorSummary *summary, const void *data, uint32_t length) {
-    if (!TakeSummarySlot(&summary->Skipped)) {
+    uint32_t shown = 0;
+    if (!TakeSummarySlot(&summary->Skipped, &shown)) {
         return;
     }
     summary->DataLength = length;
-    summary->ShownLength = length < BUS_MONITOR_SHOWN_BYTES ? length : BUS_MONITOR_SHOWN_BYTES;
-    if (data != NULL) {
-        memcpy(summary->Shown, data, summary->ShownLength);
-    } else {
-        summary->ShownLength = 0;
-    }
-    const IpcHeader header = {(uint32_t)(sizeof header + sizeof *summary), BUS_MONITOR_ADDRESS, BUS_MONITOR_PACKET_TYPE,
-                              0};
+    summary->ShownLength = data == NULL ? 0 : length < shown ? length : shown;
+    const IpcHeader header = {(uint32_t)(sizeof header + sizeof *summary + summary->ShownLength), BUS_MONITOR_ADDRESS,
+                              BUS_MONITOR_PACKET_TYPE, 0};
     unsigned char *packet = malloc(header.PacketLength);
     if (packet == NULL) {
         return;
     }
     memcpy(packet, &header, sizeof header);
     memcpy(packet + sizeof header, summary, sizeof *summary);
+    if (summary->ShownLength != 0) {
+        memcpy(packet + sizeof header + sizeof *summary, data, summary->ShownLength);
+    }
     _EventParmsIn in;
     memset(&in, 0, sizeof in);
     in.Size = sizeof in;
@@ -113,11 +117,31 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     return 0;
 }
 
+/* The supervisor's setting: how many bytes a summary shows. Other packets
+ * addressed to the monitor are ignored. */
+static void TakeSettings(const unsigned char *packet, uint32_t length) {
+    IpcHeader header;
+    uint32_t shown = 0;
+    if (packet == NULL || length < sizeof header + sizeof shown) {
+        return;
+    }
+    memcpy(&header, packet, sizeof header);
+    if (header.PacketType != BUS_MONITOR_SETTINGS_TYPE) {
+        return;
+    }
+    memcpy(&shown, packet + sizeof header, sizeof shown);
+    pthread_mutex_lock(&limitLock);
+    shownBytes = shown < BUS_MONITOR_MAX_SHOWN_BYTES ? shown : BUS_MONITOR_MAX_SHOWN_BYTES;
+    pthread_mutex_unlock(&limitLock);
+}
+
 /* Configuration documents reach every plugin through IOCTL, whatever its
- * masks; supervisor packets addressed to the monitor are ignored. */
+ * masks; supervisor packets through IOCTL IPC_PACKET, on the I/O thread. */
 int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
     (void)out;
-    if (in->Code == UPDATE_CONFIG) {
+    if (in->Code == IPC_PACKET) {
+        TakeSettings(in->DataBlock.Data, in->DataBlock.DataLength);
+    } else if (in->Code == UPDATE_CONFIG) {
         BusMonitorSummary summary;
         memset(&summary, 0, sizeof summary);
         summary.Via = BUS_MONITOR_VIA_UPDATE_CONFIG;

@@ -6,12 +6,15 @@
 
 #include "mask_description.h"
 #include "plugin/plugin_discovery.h"
+#include "plugin_set.h"
 #include "refusal_checks.h"
+#include "tools/bus-monitor/bus_monitor_packet.h"
 
 namespace {
 
 constexpr int CLOSING_ORDER_MASK = 5;
 constexpr std::size_t SHOWN_LOG_LINES = 10;
+constexpr uint32_t ADDRESS_BITS = 0x0FFF0000u; // the ID bits that make the address
 
 void PrintIdentity(const PluginFacts &facts, std::FILE *out) {
     const std::string fileName = boost::filesystem::path(facts.path).filename().string();
@@ -21,12 +24,38 @@ void PrintIdentity(const PluginFacts &facts, std::FILE *out) {
                  static_cast<int32_t>(facts.info.ID));
 }
 
+// Which supervisor packets reach the plugin, and IDs that trouble that.
+void PrintAddress(const PluginFacts &facts, std::FILE *out) {
+    const uint32_t id = facts.info.ID;
+    std::fprintf(out, "  Address        0x%08" PRIX32 ": supervisor packets to it reach its IOCTL%s\n",
+                 SupervisorAddressOf(id), facts.Exports(ENTRY_IOCTL) ? "" : " (it exports none: they are dropped)");
+    if ((id & ADDRESS_BITS) == 0) {
+        std::fprintf(out, "  Warning        its ID bits 16-27 are zero: every plugin with such an ID shares address "
+                          "0x00000000, and only the first in loading order gets its packets\n");
+    }
+    if (id == BUS_MONITOR_ID) {
+        std::fprintf(out, "  Warning        its ID is the bus monitor's (supervisor-standin --monitor): in a monitored "
+                          "run the core refuses one of the two\n");
+    } else if ((id & ADDRESS_BITS) == (BUS_MONITOR_ID & ADDRESS_BITS)) {
+        std::fprintf(out, "  Warning        its address is the bus monitor's (supervisor-standin --monitor): in a "
+                          "monitored run one of the two gets no packets\n");
+    }
+}
+
 void PrintEntries(const PluginFacts &facts, std::FILE *out) {
+    if (!facts.entriesKnown) {
+        std::fprintf(out, "  Entry points   unknown: the file has no symbol table\n");
+        return;
+    }
     std::fprintf(out, "  Entry points  ");
     for (const std::string &entry : facts.entries) {
         std::fprintf(out, " %s", entry.c_str());
     }
     std::fprintf(out, "%s\n", facts.entries.empty() ? " none" : "");
+    for (const auto &[entry, cxxName] : facts.cxxEntries) {
+        std::fprintf(out, "  Note           exports %s only under the C++ name %s, which the core never looks up\n",
+                     entry.c_str(), cxxName.c_str());
+    }
 }
 
 void PrintFlags(const _LoadParmsOut &info, std::FILE *out) {
@@ -77,6 +106,14 @@ void PrintMismatches(const PluginFacts &facts, std::FILE *out) {
     }
 }
 
+void PrintRun(const PluginFacts &facts, std::FILE *out) {
+    if (!facts.notRun.empty()) {
+        std::fprintf(out, "  Not run        its code was not run: %s\n", facts.notRun.c_str());
+    } else if (!facts.ranAs.empty()) {
+        std::fprintf(out, "  Run as         %s\n", facts.ranAs.c_str());
+    }
+}
+
 void PrintRaised(const PluginFacts &facts, std::FILE *out) {
     for (std::size_t i = 0; i < facts.logLines.size() && i < SHOWN_LOG_LINES; ++i) {
         std::fprintf(out, "  Logged         \"%s\"\n", facts.logLines[i].c_str());
@@ -91,6 +128,10 @@ void PrintRaised(const PluginFacts &facts, std::FILE *out) {
 
 bool PrintVerdict(const PluginFacts &facts, std::FILE *out) {
     const std::vector<std::string> reasons = RefusalReasons(facts);
+    if (reasons.empty() && !facts.Loaded()) {
+        std::fprintf(out, "  Verdict        unknown: its Load was not run\n");
+        return false;
+    }
     std::fprintf(out, "  Verdict        the core %s\n", reasons.empty() ? "loads it" : "refuses it:");
     for (const std::string &reason : reasons) {
         std::fprintf(out, "                 - %s\n", reason.c_str());
@@ -101,11 +142,15 @@ bool PrintVerdict(const PluginFacts &facts, std::FILE *out) {
 } // namespace
 
 bool PrintInspection(const PluginFacts &facts, std::FILE *out) {
-    if (facts.loaderError.empty()) {
+    if (facts.fileProblem.empty() && facts.elf.elf) {
         PrintEntries(facts, out);
+    }
+    if (facts.fileProblem.empty()) {
+        PrintRun(facts, out);
     }
     if (facts.Loaded()) {
         PrintIdentity(facts, out);
+        PrintAddress(facts, out);
         PrintFlags(facts.info, out);
         PrintMasks(facts.info, out);
         PrintMismatches(facts, out);

@@ -1,44 +1,54 @@
 // dvrplugin-inspect: tells a plugin author what the core would make of a
-// plugin library: its ID, module name, masks, flags and entry points, and
-// whether the core would refuse it and why. Each library is inspected in a
-// process of its own, so that one plugin's state, or its crash, cannot
-// colour the next one's report.
+// plugin library: its ID, module name, address, masks, flags and entry
+// points, and whether the core would refuse it and why; for several
+// libraries, also what the core would make of them together. A library's
+// code runs only when the core would load it, and then only in a child
+// process of its own (see InspectPlugin), so that any file may be named.
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "include/dvrplugin.h"
 #include "inspection_report.h"
 #include "plugin/plugin_discovery.h"
+#include "plugin_set.h"
 
 namespace {
 
 constexpr int EXIT_LOADS = 0;
 constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_MISTAKE = 2;
+constexpr double DEFAULT_SECONDS = 30;
 
 void PrintUsage(const char *program) {
-    std::printf("Usage: %s PLUGIN.so|DIRECTORY...\n"
-                "Loads each plugin library as the core would, on its own, calls Load, Close and\n"
-                "Unload (never Open), and prints its module name, its ID (as plugins.xml writes\n"
-                "it, too), its event masks with what each selects, its thread and delivery\n"
-                "flags, the entry points it exports, and whether the core would refuse it and\n"
-                "why. A directory stands for its .so files, in the core's loading order.\n"
+    std::printf("Usage: %s [--timeout S] PLUGIN.so|DIRECTORY...\n"
+                "Says what the core would make of each plugin library: its module name, its ID\n"
+                "(as plugins.xml writes it, too) and the supervisor address that reaches it, its\n"
+                "event masks with what each selects, its thread and delivery flags, the entry\n"
+                "points it exports, and whether the core would refuse it and why. A directory\n"
+                "stands for its .so files, in the core's loading order; of several libraries\n"
+                "it also says which would be refused for an ID taken before them, and which\n"
+                "would never get a packet.\n"
                 "\n"
+                "Any file may be named: only a regular file is opened (without waiting), its\n"
+                "exports are read from the file, and its code runs only when the core would load\n"
+                "it (for this machine, with a Load, changeable by nobody but root or you). It\n"
+                "then runs in a child process of its own, as the user nobody when run as root,\n"
+                "which calls Load, then Close and Unload (never Open), and is killed after S\n"
+                "seconds (default %g).\n"
+                "\n"
+                "  --timeout S    how long a library's Load, Close and Unload may take together\n"
                 "  -h, --help     print this text\n"
                 "  --version      print the plugin interface's version\n"
                 "\n"
-                "The exit code is 0 when the core would load every library, 1 when it would\n"
-                "refuse one (or the library crashed the inspection), 2 for a mistake in the\n"
-                "arguments.\n",
-                program);
+                "The exit code is 0 when the core would load every library named, 1 when it would\n"
+                "refuse one (or the library crashed or hung its inspection), 2 for a mistake in\n"
+                "the arguments.\n",
+                program, DEFAULT_SECONDS);
 }
 
 int Mistake(const char *program, const std::string &what) {
@@ -70,37 +80,42 @@ std::vector<std::string> LibrariesNamed(const std::vector<std::string> &argument
     return libraries;
 }
 
-// The child inspects and reports; its exit code is the verdict.
-int InspectOnItsOwn(const std::string &path) {
-    std::printf("Plugin %s\n", path.c_str());
-    std::fflush(stdout); // nothing buffered may be written twice after the fork
-    const pid_t child = fork();
-    if (child < 0) {
-        std::perror("dvrplugin-inspect: fork");
-        return EXIT_MISTAKE;
+// What the core would make of the libraries loaded together.
+bool PrintSet(std::vector<SetMember> members) {
+    SortMembersInLoadingOrder(members);
+    const SetFindings findings = CheckPluginSet(members);
+    std::printf("Together, in the core's loading order\n");
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        std::printf("  %-13s  %s", findings.loads[i] ? "loads" : "refused", members[i].path.c_str());
+        if (findings.loads[i]) {
+            std::printf(" (ID 0x%08X, address 0x%08X)", static_cast<unsigned>(members[i].id),
+                        static_cast<unsigned>(SupervisorAddressOf(members[i].id)));
+        }
+        std::printf("\n");
     }
-    if (child == 0) {
-        const bool loads = PrintInspection(InspectPlugin(path), stdout);
-        std::fflush(stdout);
-        // Skips the exit handlers: what the plugin left behind is not ours to tidy.
-        _exit(loads ? EXIT_LOADS : EXIT_REFUSED);
+    for (const std::string &refusal : findings.refusals) {
+        std::printf("  Refused        %s\n", refusal.c_str());
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    for (const std::string &warning : findings.warnings) {
+        std::printf("  Warning        %s\n", warning.c_str());
     }
-    if (WIFSIGNALED(status)) {
-        std::printf("  Verdict        the core would crash: the library ended its inspection with signal %d (%s)\n",
-                    WTERMSIG(status), strsignal(WTERMSIG(status)));
-        return EXIT_REFUSED;
-    }
-    return WEXITSTATUS(status) == EXIT_LOADS ? EXIT_LOADS : EXIT_REFUSED;
+    return findings.refusals.empty();
+}
+
+bool ParseSeconds(const std::string &text, double &seconds) {
+    char *end = nullptr;
+    errno = 0;
+    seconds = std::strtod(text.c_str(), &end);
+    return end != text.c_str() && *end == '\0' && errno == 0 && seconds > 0;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
-    for (const std::string &argument : arguments) {
+    std::vector<std::string> arguments;
+    double seconds = DEFAULT_SECONDS;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
         if (argument == "-h" || argument == "--help") {
             PrintUsage(argv[0]);
             return EXIT_LOADS;
@@ -109,17 +124,33 @@ int main(int argc, char **argv) {
             std::printf("%s\n", DVRPLUGIN_VERSION_STRING);
             return EXIT_LOADS;
         }
+        if (argument == "--timeout") {
+            if (i + 1 >= argc || !ParseSeconds(argv[i + 1], seconds)) {
+                return Mistake(argv[0], "--timeout needs a number of seconds");
+            }
+            ++i;
+            continue;
+        }
         if (argument.rfind("-", 0) == 0) {
             return Mistake(argv[0], "unknown option " + argument);
         }
+        arguments.push_back(argument);
     }
     if (arguments.empty()) {
         return Mistake(argv[0], "name plugin libraries or directories");
     }
     int verdict = EXIT_LOADS;
+    std::vector<SetMember> members;
     for (const std::string &library : LibrariesNamed(arguments)) {
-        const int result = InspectOnItsOwn(library);
-        verdict = result > verdict ? result : verdict;
+        std::printf("Plugin %s\n", library.c_str());
+        std::fflush(stdout);
+        const PluginFacts facts = InspectPlugin(library, seconds);
+        const bool loads = PrintInspection(facts, stdout);
+        verdict = loads ? verdict : EXIT_REFUSED;
+        members.push_back({library, loads, facts.info.ID, facts.Exports(ENTRY_IOCTL)});
+    }
+    if (members.size() > 1 && !PrintSet(members)) {
+        verdict = EXIT_REFUSED;
     }
     return verdict;
 }

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core_launch.h"
 #include "plugin_selection.h"
 #include "standin_options.h"
 #include "standin_session.h"
@@ -31,34 +32,9 @@ sigset_t HandledSignals() {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGCHLD);
     return signals;
-}
-
-// The core runs as `corePath`, through the emulator when one is named.
-pid_t StartCore(const StandinOptions &options, const std::string &corePath, int coreEnd) {
-    const pid_t child = fork();
-    if (child != 0) {
-        return child;
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    const std::string descriptor = std::to_string(coreEnd);
-    std::vector<char *> argv;
-    for (const auto &word : options.emulator) {
-        argv.push_back(const_cast<char *>(word.c_str()));
-    }
-    argv.push_back(const_cast<char *>(corePath.c_str()));
-    argv.push_back(const_cast<char *>(descriptor.c_str()));
-    for (const auto &argument : options.coreArguments) {
-        argv.push_back(const_cast<char *>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    // An emulator is found on the search path; the core is named by its path.
-    (options.emulator.empty() ? execv : execvp)(argv[0], argv.data());
-    std::fprintf(stderr, "supervisor-standin: cannot start %s: %s\n", argv[0], std::strerror(errno));
-    _exit(127);
 }
 
 // With --plugins or --monitor the core runs from a temporary installation
@@ -124,6 +100,9 @@ int main(int argc, char **argv) {
     }
     const sigset_t handled = HandledSignals();
     sigprocmask(SIG_BLOCK, &handled, nullptr);
+    // A reader of its output that goes away must not end the stand-in before
+    // the core: the core would be left behind.
+    std::signal(SIGPIPE, SIG_IGN);
     const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
     int ends[2];
     if (signals < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
@@ -133,11 +112,10 @@ int main(int argc, char **argv) {
     const int ownEnd = ends[0];
     const int coreEnd = ends[1];
     fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
-    std::fflush(stdout); // nothing buffered may be written twice after the fork
-    const pid_t core = StartCore(options, installation ? installation->CorePath() : options.corePath, coreEnd);
+    const LaunchedCore core = LaunchCore(options, installation ? installation->CorePath() : options.corePath, coreEnd);
     close(coreEnd);
-    if (core < 0) {
-        std::perror("supervisor-standin: fork");
+    if (core.pid < 0) {
+        std::perror("supervisor-standin: starting the core");
         return 2;
     }
     StandinSession session(options, IdentityName(argv[0]), ownEnd, signals, core, record.get());

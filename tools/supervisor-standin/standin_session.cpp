@@ -15,20 +15,36 @@
 
 #include "include/dvrplugin.h"
 #include "packet_text.h"
+#include "tools/bus-monitor/bus_monitor_packet.h"
 
 namespace {
 
-// Also the longest sleep, so that an exited core is noticed promptly.
+// Also the longest sleep, so that an exited core (and a modules report that
+// packets wait for) is noticed promptly.
 constexpr int POLL_MILLISECONDS = 200;
+// After the core has exited, how long its console may take to deliver each
+// last piece of what it wrote.
+constexpr int LAST_CONSOLE_MILLISECONDS = 500;
+// The core waits this long after it lost its link before it stops.
+constexpr double LINK_LOSS_STOP_SECONDS = 60;
+// The interrupt that kills the core instead of asking it again.
+constexpr unsigned KILLING_INTERRUPT = 3;
 
-int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+std::string LittleEndianWord(uint32_t value) {
+    std::string bytes(4, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
+    }
+    return bytes;
+}
 
 } // namespace
 
 StandinSession::StandinSession(const StandinOptions &options, std::string identityName, int socket, int signals,
-                               pid_t core, FILE *record)
-    : options(options), identityName(std::move(identityName)), socket(socket), signals(signals), core(core),
-      record(record), received(IPC_MAX_PACKET_LENGTH) {}
+                               const LaunchedCore &core, FILE *record)
+    : options(options), identityName(std::move(identityName)), socket(socket), signals(signals), core(core.pid),
+      record(record), received(IPC_MAX_PACKET_LENGTH),
+      console(core.console, stdout, isatty(STDOUT_FILENO) != 0, summary) {}
 
 StandinSession::~StandinSession() {
     if (socket >= 0) {
@@ -42,34 +58,40 @@ int StandinSession::Run() {
     for (;;) {
         int status = 0;
         if (waitpid(core, &status, WNOHANG) == core) {
-            Note("core exited with code %d", ExitCodeOf(status));
-            return ExitCodeOf(status);
+            return Finish(status);
         }
         for (; next < actions.size() && actions[next].at <= Elapsed(); ++next) {
             Carry(actions[next]);
         }
-        int timeout = POLL_MILLISECONDS;
-        if (next < actions.size()) {
-            const double wait = std::ceil((actions[next].at - Elapsed()) * 1000);
-            timeout = static_cast<int>(std::clamp(wait, 0.0, static_cast<double>(POLL_MILLISECONDS)));
+        SendHeldPackets();
+        if (killAt && Clock::now() >= *killAt) {
+            KillCore("the core has not stopped in time");
         }
-        pollfd watched[2] = {{signals, POLLIN, 0}, {socket, POLLIN, 0}};
-        if (poll(watched, socket < 0 ? 1 : 2, timeout) <= 0) {
+        pollfd watched[3] = {{signals, POLLIN, 0}, {console.Descriptor(), POLLIN, 0}, {socket, POLLIN, 0}};
+        if (poll(watched, 3, PollTimeout(actions, next)) <= 0) {
             continue;
         }
         if ((watched[0].revents & POLLIN) != 0) {
             HandleSignal();
         }
-        if (socket >= 0 && watched[1].revents != 0) {
+        if (watched[1].revents != 0) {
+            console.Relay();
+        }
+        if (socket >= 0 && watched[2].revents != 0) {
             ReceiveFromCore();
         }
     }
 }
 
 // In time order; at equal times in the order listed here, so that the
-// identity goes before packets due at the same moment.
+// monitor's setting goes before the identity (and so reaches it before any
+// event is delivered), and the identity before packets due at the same
+// moment.
 std::vector<StandinSession::Action> StandinSession::Schedule() const {
     std::vector<Action> actions;
+    if (options.monitor) {
+        actions.push_back({0, ActionKind::MonitorSettings, 0});
+    }
     if (options.sendIdentity) {
         actions.push_back({options.identityDelay, ActionKind::Identity, 0});
     }
@@ -89,31 +111,77 @@ std::vector<StandinSession::Action> StandinSession::Schedule() const {
     return actions;
 }
 
-double StandinSession::Elapsed() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+double StandinSession::Elapsed() const { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+int StandinSession::PollTimeout(const std::vector<Action> &actions, std::size_t next) const {
+    double wait = POLL_MILLISECONDS;
+    if (next < actions.size()) {
+        wait = std::min(wait, std::ceil((actions[next].at - Elapsed()) * 1000));
+    }
+    if (killAt) {
+        wait = std::min(wait, std::ceil(std::chrono::duration<double, std::milli>(*killAt - Clock::now()).count()));
+    }
+    return static_cast<int>(std::max(wait, 0.0));
 }
 
 void StandinSession::Carry(const Action &action) {
     switch (action.kind) {
+    case ActionKind::MonitorSettings:
+        Send(BuildPacket(BUS_MONITOR_SETTINGS_TYPE, BUS_MONITOR_ADDRESS, LittleEndianWord(options.excerptBytes)),
+             "monitor setting: " + std::to_string(options.excerptBytes) + " bytes of each event");
+        break;
     case ActionKind::Identity:
         Send(BuildPacket(IPC_IDENTITY, 0, identityName + std::string(1, '\0') + options.version),
              "identity \"" + identityName + "\" version \"" + options.version + "\"");
         break;
-    case ActionKind::Packet: {
-        const OutgoingPacket &packet = options.packets[action.packet];
-        char what[64];
-        std::snprintf(what, sizeof what, "packet to 0x%08X type %u", static_cast<unsigned>(packet.address),
-                      static_cast<unsigned>(options.packetType));
-        Send(BuildPacket(options.packetType, packet.address, packet.payload), what);
+    case ActionKind::Packet:
+        heldPackets.push_back(action.packet);
         break;
-    }
     case ActionKind::Stop:
         SendStop();
         break;
     case ActionKind::Close:
         CloseLink("closing the link: the core should log its loss and exit in about a minute");
+        if (options.killAfter >= 0) {
+            ArmKill(LINK_LOSS_STOP_SECONDS + options.killAfter);
+        }
         break;
     }
+}
+
+// In the order they fell due. A packet for a library, and the demo packet,
+// wait until the core has written this run's modules report.
+void StandinSession::SendHeldPackets() {
+    while (!heldPackets.empty()) {
+        const OutgoingPacket &packet = options.packets[heldPackets.front()];
+        if ((packet.demo || !packet.library.empty()) && !plugins.ReportWritten()) {
+            return;
+        }
+        SendPacket(heldPackets.front());
+        heldPackets.erase(heldPackets.begin());
+    }
+}
+
+void StandinSession::SendPacket(std::size_t index) {
+    const OutgoingPacket &packet = options.packets[index];
+    uint32_t address = packet.address;
+    if (!packet.library.empty()) {
+        const std::optional<uint32_t> id = plugins.IdOf(packet.library);
+        if (!id) {
+            Note("packet for %s not sent: the core loaded no plugin of that file name", packet.library.c_str());
+            return;
+        }
+        address = AddressOfId(*id);
+    }
+    if (packet.demo && !plugins.AnyAddressedBy(address)) {
+        Note("demo packet not sent: no plugin takes address 0x%08X (the example echo responder)",
+             static_cast<unsigned>(address));
+        return;
+    }
+    char what[64];
+    std::snprintf(what, sizeof what, "packet to 0x%08X type %u", static_cast<unsigned>(address),
+                  static_cast<unsigned>(options.packetType));
+    Send(BuildPacket(options.packetType, address, packet.payload), what);
 }
 
 void StandinSession::Send(const std::string &packet, const std::string &what) {
@@ -132,6 +200,9 @@ void StandinSession::SendStop() {
     if (!stopSent) {
         stopSent = true;
         Send(BuildPacket(IPC_STOP, 0, ""), "stop");
+        if (options.killAfter >= 0) {
+            ArmKill(options.killAfter);
+        }
     }
 }
 
@@ -156,18 +227,44 @@ void StandinSession::ReceiveFromCore() {
     }
 }
 
+// Ctrl-C asks the core to stop (the stop packet, or the signal once the link
+// is closed), passes the signal on the second time and kills the core the
+// third, for a stop that hangs. A hang-up means the stand-in's terminal is
+// gone: the core is stopped, and killed if it does not stop in time, so
+// that no core is left behind.
 void StandinSession::HandleSignal() {
     signalfd_siginfo info;
     if (read(signals, &info, sizeof info) != sizeof info || info.ssi_signo == SIGCHLD) {
         return;
     }
     const int signal = static_cast<int>(info.ssi_signo);
-    if (socket >= 0 && !stopSent) {
-        Note("%s: stopping the core", strsignal(signal));
+    const std::string name = SignalName(signal);
+    if (signal == SIGHUP) {
+        Note("%s: the terminal is gone; stopping the core", name.c_str());
+        if (socket >= 0 && !stopSent) {
+            SendStop();
+        } else {
+            kill(core, SIGTERM);
+        }
+        // Nobody is left to press Ctrl-C: the kill comes in bounded time.
+        ArmKill(options.killAfter >= 0 ? std::min(options.killAfter, HANGUP_KILL_SECONDS) : HANGUP_KILL_SECONDS);
+        return;
+    }
+    ++interrupts;
+    if (interrupts >= KILLING_INTERRUPT) {
+        KillCore(name + " a third time");
+        return;
+    }
+    if (interrupts == 1 && socket >= 0 && !stopSent) {
+        Note("%s: stopping the core", name.c_str());
         SendStop();
-    } else {
-        Note("%s: passed on to the core", strsignal(signal));
-        kill(core, signal);
+        return;
+    }
+    Note("%s: passed on to the core%s", name.c_str(),
+         interrupts + 1 == KILLING_INTERRUPT ? "; once more kills it" : "");
+    kill(core, signal);
+    if (options.killAfter >= 0) {
+        ArmKill(options.killAfter);
     }
 }
 
@@ -177,6 +274,34 @@ void StandinSession::CloseLink(const char *why) {
         close(socket);
         socket = -1;
     }
+}
+
+// The earliest deadline stands.
+void StandinSession::ArmKill(double seconds) {
+    const Clock::time_point at =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    if (!killAt || at < *killAt) {
+        killAt = at;
+    }
+}
+
+// The core leads a process group of its own: whatever it started goes too.
+void StandinSession::KillCore(const std::string &why) {
+    if (killed) {
+        return;
+    }
+    killed = true;
+    Note("%s: killing the core (SIGKILL)", why.c_str());
+    kill(-core, SIGKILL);
+    kill(core, SIGKILL);
+}
+
+int StandinSession::Finish(int waitStatus) {
+    console.Finish(LAST_CONSOLE_MILLISECONDS);
+    Note("%s", summary.Line(waitStatus).c_str());
+    const int code = summary.ExitCode(waitStatus);
+    // A core that could not be run at all is a failure to set up.
+    return options.exitZero && !(WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 127) ? 0 : code;
 }
 
 void StandinSession::Note(const char *format, ...) {
