@@ -21,15 +21,23 @@ std::optional<bool> CoreConfiguration::Load() {
     if (!document.LoadFileWithBackup(CORE_FILE)) {
         return std::nullopt;
     }
+    quarantine = ReadQuarantineElement(document);
     return ReadThrottlingSetting(document);
 }
 
 // A failed save keeps the previous file; the plugins are told the settings
 // all the same.
 void CoreConfiguration::Save(bool throttlingEnabled, const Publish &publish) const {
+    SaveFile(throttlingEnabled);
     CoreDocument document;
     BuildCoreConfiguration(document, throttlingEnabled);
-    document.SafeSaveFile(CORE_FILE);
     AddProductElement(document, productFamily, productVersion);
     publish(document, CLASS_CONFIG);
+}
+
+bool CoreConfiguration::SaveFile(bool throttlingEnabled) const {
+    CoreDocument document;
+    BuildCoreConfiguration(document, throttlingEnabled);
+    AddQuarantineElement(document, quarantine);
+    return document.SafeSaveFile(CORE_FILE);
 }
