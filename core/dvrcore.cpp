@@ -29,7 +29,8 @@ constexpr auto CALL_WATCH_PERIOD = std::chrono::milliseconds(100);
 
 dvrcore::dvrcore(std::string exePath)
     : plugins(std::move(exePath), names, closed, mainThreadCall,
-              {this, [this] { return now(); }, [this](void *library) { jobs.WaitForThreads(library); }}),
+              {this, [this] { return now(); }, [this](void *library) { jobs.WaitForThreads(library); },
+               [this](const WatchedCallReport &report) { ReportLongCallEnded(report); }}),
       bufferHolders(FlatPluginEvent, [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
           ReportLeakSummary(holder, buffers, bytes);
       }) {
@@ -68,6 +69,7 @@ bool dvrcore::Initialize(int descriptor) {
 }
 
 void dvrcore::Start() {
+    const ThreadRoleScope mainThread({ThreadKind::Main, 0, 0, &mainThreadCall});
     configuration.SetVersion(CoreVersion());
     plugins.Clear();
     LoadConfiguration();
@@ -99,8 +101,9 @@ void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<As
     if (link.IsOpen()) {
         link.StartReceive();
     }
-    callWatch.emplace(CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); });
-    asioThread.emplace(io);
+    callWatch.emplace(
+        CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); }, ThreadRole{ThreadKind::Watcher});
+    asioThread.emplace(io, asioThreadCall);
     WaitForSupervisorIdentity();
     plugins.OpenAll();
     PublishModulesReport();

@@ -24,6 +24,12 @@ void DescribeCall(const WatchedCallReport &report, char (&text)[96]) {
     case WatchedCall::IpcIoctl:
         std::snprintf(text, sizeof text, "ipc ioctl (address 0x%08X type %u)", report.first, report.second);
         return;
+    case WatchedCall::Load:
+        std::snprintf(text, sizeof text, "load");
+        return;
+    case WatchedCall::Open:
+        std::snprintf(text, sizeof text, "open");
+        return;
     case WatchedCall::Close:
         std::snprintf(text, sizeof text, "close");
         return;
@@ -61,7 +67,7 @@ void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {
     if (report.call >= WatchedCall::Close) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "stop has waited %" PRId64 " s for plugin %s: %s", report.elapsedMs / 1000, name,
                  call);
-    } else if (report.call == WatchedCall::IpcIoctl) {
+    } else if (report.call != WatchedCall::Write && report.call != WatchedCall::UpdateConfig) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s", name, call);
     } else {
         // The delivery loop waits for this call: how far it has fallen behind.

@@ -86,7 +86,7 @@ void PluginTable::Load(const std::string &path) {
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
     const std::string missingLoad = ResolveEntries(plugin);
     if (plugin.Load == nullptr) {
-        dlclose(plugin.Handle);
+        CloseLibrary(plugin.Handle);
         CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
         // A C++ compiler mangles a name that is not declared extern "C".
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s: %s (a plugin written in C++ declares its entry points extern \"C\")",
@@ -94,13 +94,13 @@ void PluginTable::Load(const std::string &path) {
         return;
     }
     if (!CallLoad(plugin)) {
-        dlclose(plugin.Handle);
+        CloseLibrary(plugin.Handle);
         return;
     }
     if (!ClaimId(plugin)) {
         // Its Load may have started threads that run in the library.
         CallUnload(plugin);
-        dlclose(plugin.Handle);
+        CloseLibrary(plugin.Handle);
         return;
     }
     if (plugin.Info.WorkerThread != 0) {
@@ -109,6 +109,8 @@ void PluginTable::Load(const std::string &path) {
     MutexLock lock(mutex);
     plugins.push_back(std::move(plugin));
 }
+
+void PluginTable::CloseLibrary(void *handle) { dlclose(handle); }
 
 void PluginTable::Refuse(const std::string &fileName, const std::string &reason) {
     CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin '%s': %s", fileName.c_str(), reason.c_str());
@@ -119,7 +121,9 @@ bool PluginTable::CallLoad(PLUGININFO &plugin) {
     _LoadParmsIn in = LoadInRecord(hooks.core, FlatPluginEvent);
     _LoadParmsOut out = LoadOutRecord();
     const int64_t start = hooks.now();
+    mainThreadCall.Begin(0, WatchedCall::Load);
     const int32_t result = plugin.Load(&in, &out);
+    FinishCall();
     plugin.LoadTimeMs = (hooks.now() - start) / 1000000;
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_ERROR, "plugin %s load returned %d error %d", plugin.Name.c_str(), result, out.Error);
