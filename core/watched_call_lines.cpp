@@ -8,6 +8,7 @@
 
 #include "dvrcore.h"
 #include "log_message.h"
+#include "module_table.h"
 
 namespace {
 
@@ -51,8 +52,11 @@ void DescribeCall(const WatchedCallReport &report, char (&text)[96]) {
 
 } // namespace
 
-// The call watch's tick, on its own thread.
+// The call watch's tick, on its own thread. It also keeps the crash
+// handler's table of libraries up to date with those that plugins map
+// themselves.
 void dvrcore::ReportWatchedCalls() {
+    CrashModules().RefreshIfChanged();
     const int64_t now = CallSlot::CoarseMonotonicNs();
     const auto report = [this](const WatchedCallReport &watched) { ReportWatchedCall(watched); };
     mainThreadCall.Check(now, report);

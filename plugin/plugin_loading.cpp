@@ -78,11 +78,18 @@ void PluginTable::Load(const std::string &path) {
         Refuse(plugin.Name, untrusted);
         return;
     }
+    const std::string inadmissible = hooks.libraries.Admit(path);
+    if (!inadmissible.empty()) {
+        Refuse(plugin.Name, inadmissible);
+        return;
+    }
     plugin.Handle = dlopen(path.c_str(), RTLD_NOW);
     if (plugin.Handle == nullptr) {
         Refuse(plugin.Name, dlerror());
         return;
     }
+    // Before Load runs, so that a crash in it names the library.
+    hooks.libraries.LibrariesChanged();
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
     const std::string missingLoad = ResolveEntries(plugin);
     if (plugin.Load == nullptr) {
@@ -103,6 +110,7 @@ void PluginTable::Load(const std::string &path) {
         CloseLibrary(plugin.Handle);
         return;
     }
+    hooks.libraries.Accepted(path, plugin.Info.ID);
     if (plugin.Info.WorkerThread != 0) {
         ProvideWorkerThread(plugin);
     }
@@ -110,7 +118,10 @@ void PluginTable::Load(const std::string &path) {
     plugins.push_back(std::move(plugin));
 }
 
-void PluginTable::CloseLibrary(void *handle) { dlclose(handle); }
+void PluginTable::CloseLibrary(void *handle) {
+    dlclose(handle);
+    hooks.libraries.LibrariesChanged();
+}
 
 void PluginTable::Refuse(const std::string &fileName, const std::string &reason) {
     CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin '%s': %s", fileName.c_str(), reason.c_str());

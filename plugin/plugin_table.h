@@ -11,6 +11,7 @@
 #include "source_names.h"
 #include "call_watch.h"
 #include "closed_plugins.h"
+#include "library_observer.h"
 #include "plugin_info.h"
 
 // The loaded plugins and their life: discovery and loading beside the
@@ -34,6 +35,7 @@ public:
         std::function<void(void *)> beforeUnload; // job threads in the library have left
         // A call on the main thread that was reported as running long has ended.
         std::function<void(const WatchedCallReport &)> longCallEnded;
+        LibraryObserver &libraries;
     };
 
     PluginTable(std::string exePath, SourceNames &names, ClosedPlugins &closed, CallSlot &mainThreadCall, Hooks hooks);
