@@ -14,12 +14,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core_restarts.h"
 #include "plugin_selection.h"
 #include "standin_options.h"
 #include "standin_session.h"
 #include "temporary_installation.h"
 
 namespace {
+
+// Where the core, which runs in the stand-in's working directory, writes its
+// crash reports.
+constexpr const char *CRASH_REPORT_PATH = "core-crash.txt";
 
 struct FileCloser {
     void operator()(FILE *file) const { std::fclose(file); }
@@ -90,6 +95,32 @@ std::unique_ptr<TemporaryInstallation> InstallationFor(const StandinOptions &opt
     return installation;
 }
 
+// One run of the core on a new link: its exit code, or -1 when it could
+// not be started (said on standard error).
+int RunCore(const StandinOptions &options, const std::string &corePath, const std::string &identityName, int signals,
+            FILE *record, bool &stopAsked) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+        std::perror("supervisor-standin");
+        return -1;
+    }
+    const int ownEnd = ends[0];
+    const int coreEnd = ends[1];
+    fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
+    std::fflush(stdout); // nothing buffered may be written twice after the fork
+    const pid_t core = StartCore(options, corePath, coreEnd);
+    close(coreEnd);
+    if (core < 0) {
+        std::perror("supervisor-standin: fork");
+        close(ownEnd);
+        return -1;
+    }
+    StandinSession session(options, identityName, ownEnd, signals, core, record);
+    const int exitCode = session.Run();
+    stopAsked = session.StopAsked();
+    return exitCode;
+}
+
 // The daemon names itself by its file name, without the directory.
 std::string IdentityName(const char *programPath) {
     const char *slash = std::strrchr(programPath, '/');
@@ -125,21 +156,17 @@ int main(int argc, char **argv) {
     const sigset_t handled = HandledSignals();
     sigprocmask(SIG_BLOCK, &handled, nullptr);
     const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
-    int ends[2];
-    if (signals < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+    if (signals < 0) {
         std::perror("supervisor-standin");
         return 2;
     }
-    const int ownEnd = ends[0];
-    const int coreEnd = ends[1];
-    fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
-    std::fflush(stdout); // nothing buffered may be written twice after the fork
-    const pid_t core = StartCore(options, installation ? installation->CorePath() : options.corePath, coreEnd);
-    close(coreEnd);
-    if (core < 0) {
-        std::perror("supervisor-standin: fork");
-        return 2;
-    }
-    StandinSession session(options, IdentityName(argv[0]), ownEnd, signals, core, record.get());
-    return session.Run();
+    const std::string corePath = installation ? installation->CorePath() : options.corePath;
+    CoreRestarts restarts(options.restarts, CRASH_REPORT_PATH);
+    int exitCode;
+    bool stopAsked = false;
+    do {
+        exitCode = RunCore(options, corePath, IdentityName(argv[0]), signals, record.get(), stopAsked);
+    } while (exitCode >= 0 && restarts.RunEnded(exitCode, stopAsked));
+    restarts.PrintSummary();
+    return exitCode < 0 ? 2 : exitCode;
 }

@@ -69,6 +69,11 @@ void PrintUsage(const char *program) {
                 "                         is not given: %g)\n"
                 "  --close-after S        close the link after S seconds: the core logs the\n"
                 "                         loss and exits about one minute later\n"
+                "  --restart N            play a restarting supervisor: when the core dies by a\n"
+                "                         signal, say which plugin its crash report blames and\n"
+                "                         start it again, at most N times; the timed options\n"
+                "                         count from each start; a summary of the crashes ends\n"
+                "                         the run\n"
                 "  -h, --help             print this text\n"
                 "\n"
                 "The exit code is the core's (128 + the signal that killed it, 127 when CORE\n"
@@ -137,6 +142,13 @@ std::string ApplyOption(const std::string &option, char **values, StandinOptions
         return "";
     }
     uint32_t word = 0;
+    if (option == "--restart") {
+        if (!ParseWord(values[0], word)) {
+            return "bad number for " + option;
+        }
+        options.restarts = word;
+        return "";
+    }
     if (option == "--type" || option == "--repeat") {
         if (!ParseWord(values[0], word) || (option == "--repeat" && word == 0)) {
             return "bad number for " + option;

@@ -38,6 +38,8 @@ struct StandinOptions {
 
     double stopAfter = -1; // -1: until SIGINT or SIGTERM
     double closeAfter = -1;
+
+    unsigned restarts = 0; // starts of the core again after it died by a signal
 };
 
 enum class ParseOutcome { Run, Help, Mistake };

@@ -26,6 +26,8 @@ public:
 
     // Returns the core's exit code (128 + signal when it was killed) once it has exited.
     int Run();
+    // The stand-in sent the stop: asked for by a signal or by --seconds.
+    bool StopAsked() const { return stopSent; }
 
 private:
     enum class ActionKind { Identity, Packet, Stop, Close };
