@@ -3,6 +3,7 @@
 // whether the core would refuse it and why. Each library is inspected in a
 // process of its own, so that one plugin's state, or its crash, cannot
 // colour the next one's report.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "include/dvrplugin.h"
 #include "inspection_report.h"
 #include "plugin/plugin_discovery.h"
+#include "quarantine_state.h"
 
 namespace {
 
@@ -25,13 +27,17 @@ constexpr int EXIT_REFUSED = 1;
 constexpr int EXIT_MISTAKE = 2;
 
 void PrintUsage(const char *program) {
-    std::printf("Usage: %s PLUGIN.so|DIRECTORY...\n"
+    std::printf("Usage: %s [--core-directory DIR] PLUGIN.so|DIRECTORY...\n"
                 "Loads each plugin library as the core would, on its own, calls Load, Close and\n"
                 "Unload (never Open), and prints its module name, its ID (as plugins.xml writes\n"
                 "it, too), its event masks with what each selects, its thread and delivery\n"
                 "flags, the entry points it exports, and whether the core would refuse it and\n"
                 "why. A directory stands for its .so files, in the core's loading order.\n"
                 "\n"
+                "  --core-directory DIR\n"
+                "                 also say where each library stands in the crash quarantine\n"
+                "                 of the core whose working directory (with core.xml) is DIR;\n"
+                "                 a quarantined library is refused without being loaded\n"
                 "  -h, --help     print this text\n"
                 "  --version      print the plugin interface's version\n"
                 "\n"
@@ -70,9 +76,26 @@ std::vector<std::string> LibrariesNamed(const std::vector<std::string> &argument
     return libraries;
 }
 
+// A quarantined library is refused as the core refuses it: unopened.
+bool Quarantined(const std::string &coreDirectory, const std::string &path) {
+    if (coreDirectory.empty()) {
+        return false;
+    }
+    const QuarantineState state = ReadQuarantineState(coreDirectory, path);
+    std::printf("  Quarantine     %s\n", state.description.c_str());
+    if (state.refusal.empty()) {
+        return false;
+    }
+    std::printf("  Verdict        the core refuses it:\n                 - %s\n", state.refusal.c_str());
+    return true;
+}
+
 // The child inspects and reports; its exit code is the verdict.
-int InspectOnItsOwn(const std::string &path) {
+int InspectOnItsOwn(const std::string &path, const std::string &coreDirectory) {
     std::printf("Plugin %s\n", path.c_str());
+    if (Quarantined(coreDirectory, path)) {
+        return EXIT_REFUSED;
+    }
     std::fflush(stdout); // nothing buffered may be written twice after the fork
     const pid_t child = fork();
     if (child < 0) {
@@ -99,7 +122,16 @@ int InspectOnItsOwn(const std::string &path) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::string coreDirectory;
+    const auto option = std::find(arguments.begin(), arguments.end(), "--core-directory");
+    if (option != arguments.end()) {
+        if (option + 1 == arguments.end()) {
+            return Mistake(argv[0], "--core-directory needs a directory");
+        }
+        coreDirectory = *(option + 1);
+        arguments.erase(option, option + 2);
+    }
     for (const std::string &argument : arguments) {
         if (argument == "-h" || argument == "--help") {
             PrintUsage(argv[0]);
@@ -118,7 +150,7 @@ int main(int argc, char **argv) {
     }
     int verdict = EXIT_LOADS;
     for (const std::string &library : LibrariesNamed(arguments)) {
-        const int result = InspectOnItsOwn(library);
+        const int result = InspectOnItsOwn(library, coreDirectory);
         verdict = result > verdict ? result : verdict;
     }
     return verdict;
