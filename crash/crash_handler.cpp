@@ -18,6 +18,7 @@
 #include "report_text.h"
 #include "safe_memory.h"
 #include "signal_stack.h"
+#include "thread_role.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define SANITIZER_REPORTS_FAULTS 1
@@ -215,6 +216,7 @@ void InstallCrashHandler(const std::string &runId) {
     CrashModules().Refresh();
     PrepareStackWalk();
     static AlternateSignalStack mainThreadStack;
+    SetThreadRole({ThreadKind::Main, 0, 0, nullptr});
     struct sigaction action {};
     action.sa_sigaction = HandleFatalSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;

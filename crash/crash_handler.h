@@ -18,7 +18,8 @@
 // sanitizer's, asked for by its options) keeps it.
 //
 // Threads: InstallCrashHandler once, on the main thread, before the core
-// starts other threads; it gives that thread an alternate signal stack.
+// starts other threads; it gives that thread an alternate signal stack and
+// its role.
 void InstallCrashHandler(const std::string &runId);
 
 // This run's ID, which the reports carry: empty before the handler is

@@ -10,26 +10,28 @@ namespace {
 // without the dynamic TLS path (which may allocate).
 __attribute__((tls_model("initial-exec"))) thread_local ThreadRole currentRole;
 
-void SetRole(const ThreadRole &role) {
+} // namespace
+
+const ThreadRole &CurrentThreadRole() { return currentRole; }
+
+void SetThreadRole(const ThreadRole &role) {
     currentRole = role;
     // The handler runs on this same thread: the role must be in memory
     // before anything it describes happens.
     std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 
-} // namespace
+ThreadRoleScope::ThreadRoleScope(const ThreadRole &role) : previous(currentRole) { SetThreadRole(role); }
 
-const ThreadRole &CurrentThreadRole() { return currentRole; }
-
-ThreadRoleScope::ThreadRoleScope(const ThreadRole &role) { SetRole(role); }
-
-ThreadRoleScope::~ThreadRoleScope() { SetRole(ThreadRole{}); }
+ThreadRoleScope::~ThreadRoleScope() { SetThreadRole(previous); }
 
 // The stack is freed when the thread ends: a thread-local object's
 // destructor runs on the ending thread.
 void AdoptRaisingThread(uint32_t source) {
-    const bool plugin = source != CORE_SOURCE && source != JOB_CONTROL_SOURCE;
-    SetRole({ThreadKind::PluginOwn, plugin ? source : 0, 0, nullptr});
+    if (source == CORE_SOURCE) {
+        return;
+    }
+    SetThreadRole({ThreadKind::PluginOwn, source != JOB_CONTROL_SOURCE ? source : 0, 0, nullptr});
     thread_local AlternateSignalStack stack;
     (void)stack;
 }

@@ -35,8 +35,12 @@ struct ThreadRole {
 // reading it allocates nothing and takes no lock.
 const ThreadRole &CurrentThreadRole();
 
-// The role of a thread the core starts, with an alternate signal stack, for
-// the body of the thread; the role is cleared when the body ends.
+// The calling thread's role from now on.
+void SetThreadRole(const ThreadRole &role);
+
+// A role, with an alternate signal stack, for the body of a thread the core
+// starts (or a stretch of the main thread's life); the thread's previous
+// role comes back when the scope ends.
 class ThreadRoleScope {
 public:
     explicit ThreadRoleScope(const ThreadRole &role);
@@ -45,12 +49,14 @@ public:
     ThreadRoleScope &operator=(const ThreadRoleScope &) = delete;
 
 private:
+    const ThreadRole previous;
     AlternateSignalStack stack;
 };
 
-// A thread without a role that raises an event for `source` becomes a
-// thread of that plugin (of no plugin for the core's or job control's
-// source), with an alternate signal stack of its own until it ends.
+// A thread without a role that raises an event for a plugin's `source`
+// becomes a thread of that plugin (of no known plugin for job control's
+// source), with an alternate signal stack of its own until it ends. The
+// core's own source leaves it as it is.
 void AdoptRaisingThread(uint32_t source);
 
 // On every event: one thread-local load once the thread has a role.
