@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -46,6 +48,9 @@ struct HandlerState {
     char identity[32] = "core";
     SafeMemory memory;
     std::atomic<long> reporter{0}; // the task writing a report
+    // The reporter's walk up the stack, and where a fault in it returns to.
+    volatile sig_atomic_t walking = 0;
+    sigjmp_buf walkRecovery;
     CrashFacts facts;
     char report[REPORT_BYTES];
     char scratch[MAX_REPORT_FILE_BYTES];
@@ -127,6 +132,25 @@ void TellStandardError(const Blame &blame) {
     WriteAll(STDERR_FILENO, line.Text(), line.Length());
 }
 
+// The C++ runtime's unwinder reads the stack as its tables say, and a
+// damaged stack may send it astray: a fault during the walk comes back here
+// (the fault signals are let through for it alone) and the report goes on
+// with the frames found so far.
+void WalkWithRecovery(const void *context) {
+    sigset_t faults;
+    sigemptyset(&faults);
+    sigaddset(&faults, SIGSEGV);
+    sigaddset(&faults, SIGBUS);
+    if (sigsetjmp(state.walkRecovery, 1) == 0) {
+        state.walking = 1;
+        pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+        WalkStack(context, CrashModules(), state.memory, state.facts.frames, CrashFacts::MAX_FRAMES,
+                  state.facts.frameCount);
+    }
+    state.walking = 0;
+    pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+}
+
 void GatherFacts(int signal, const siginfo_t *info, const void *context) {
     CrashFacts &facts = state.facts;
     facts.signal = signal;
@@ -140,8 +164,10 @@ void GatherFacts(int signal, const siginfo_t *info, const void *context) {
     facts.runId = state.runId;
     facts.role = CurrentThreadRole();
     facts.inCall = facts.role.calls != nullptr && facts.role.calls->Peek(facts.call);
-    facts.frameCount =
-        context != nullptr ? WalkStack(context, CrashModules(), state.memory, facts.frames, CrashFacts::MAX_FRAMES) : 0;
+    facts.frameCount = 0;
+    if (context != nullptr) {
+        WalkWithRecovery(context);
+    }
 }
 
 void Report(int signal, const siginfo_t *info, const void *context) {
@@ -169,6 +195,8 @@ void HandleFatalSignal(int signal, siginfo_t *info, void *context) {
     long expected = 0;
     if (state.reporter.compare_exchange_strong(expected, CurrentTask())) {
         Report(signal, info, context);
+    } else if (expected == CurrentTask() && state.walking != 0) {
+        siglongjmp(state.walkRecovery, 1);
     } else if (expected != CurrentTask()) {
         WaitForReport();
     }

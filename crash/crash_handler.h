@@ -9,8 +9,10 @@
 // it again, so that the process dies by the same signal as without it. Only
 // async-signal-safe calls run in it, on the thread's alternate signal stack.
 // The signals are blocked while it runs, so a fault inside it ends the
-// process at once; a crash on a second thread meanwhile waits for the first
-// report, and a report that hangs is cut short by SIGALRM's default action.
+// process at once, but for one in the walk up a damaged stack, which cuts
+// the backtrace short; a crash on a second thread meanwhile waits for the
+// first report, and a report that hangs is cut short by SIGALRM's default
+// action.
 //
 // It stays out of the sanitizers' way: a build with AddressSanitizer or
 // ThreadSanitizer leaves SIGSEGV, SIGBUS and SIGFPE to the sanitizer, which

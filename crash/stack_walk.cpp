@@ -70,8 +70,8 @@ bool IsReturnAddress(uint32_t value, const ModuleTable &modules, SafeMemory &mem
 
 // An overflowed stack's pointer may lie in the guard page below it: an
 // unreadable page is stepped over.
-std::size_t ScanStack(uint32_t sp, const ModuleTable &modules, SafeMemory &memory, StackFrame *frames,
-                      std::size_t count, std::size_t capacity) {
+void ScanStack(uint32_t sp, const ModuleTable &modules, SafeMemory &memory, StackFrame *frames, std::size_t capacity,
+               std::size_t &count) {
     constexpr uint32_t PAGE = 4096;
     for (uint32_t offset = 0; offset < SCAN_BYTES && count < capacity; offset += 4) {
         uint32_t value;
@@ -80,18 +80,19 @@ std::size_t ScanStack(uint32_t sp, const ModuleTable &modules, SafeMemory &memor
             continue;
         }
         if (IsReturnAddress(value, modules, memory) && value != frames[count - 1].address) {
-            frames[count++] = {value, FrameKind::Scanned};
+            frames[count] = {value, FrameKind::Scanned};
+            ++count;
         }
     }
-    return count;
 }
 
 } // namespace
 
-std::size_t WalkStack(const void *context, const ModuleTable &modules, SafeMemory &memory, StackFrame *frames,
-                      std::size_t capacity) {
+void WalkStack(const void *context, const ModuleTable &modules, SafeMemory &memory, StackFrame *frames,
+               std::size_t capacity, std::size_t &count) {
+    count = 0;
     if (capacity == 0) {
-        return 0;
+        return;
     }
     const mcontext_t &machine = static_cast<const ucontext_t *>(context)->uc_mcontext;
     ArmRegisters registers{{static_cast<uint32_t>(machine.arm_r0), static_cast<uint32_t>(machine.arm_r1),
@@ -102,8 +103,8 @@ std::size_t WalkStack(const void *context, const ModuleTable &modules, SafeMemor
                             static_cast<uint32_t>(machine.arm_r10), static_cast<uint32_t>(machine.arm_fp),
                             static_cast<uint32_t>(machine.arm_ip), static_cast<uint32_t>(machine.arm_sp),
                             static_cast<uint32_t>(machine.arm_lr), static_cast<uint32_t>(machine.arm_pc)}};
-    std::size_t count = 0;
-    frames[count++] = {registers.r[PC], FrameKind::Fault};
+    frames[0] = {registers.r[PC], FrameKind::Fault};
+    count = 1;
     const CheckedMemory checked(memory);
     while (count < capacity) {
         const StackFrame &callee = frames[count - 1];
@@ -118,20 +119,21 @@ std::size_t WalkStack(const void *context, const ModuleTable &modules, SafeMemor
             registers = before;
             // The faulting function may not have saved its return address.
             if (count == 1 && IsReturnAddress(registers.r[LR], modules, memory)) {
-                frames[count++] = {registers.r[LR], FrameKind::LinkRegister};
+                frames[1] = {registers.r[LR], FrameKind::LinkRegister};
+                count = 2;
             }
-            return ScanStack(registers.r[SP], modules, memory, frames, count, capacity);
+            return ScanStack(registers.r[SP], modules, memory, frames, capacity, count);
         }
         const uint32_t caller = registers.r[PC];
         if (caller == 0) {
-            return count; // the outermost frame
+            return; // the outermost frame
         }
         if (registers.r[SP] < sp || (registers.r[SP] == sp && caller == callee.address)) {
-            return count; // no progress: the tables do not describe this point
+            return; // no progress: the tables do not describe this point
         }
-        frames[count++] = {caller, FrameKind::Unwound};
+        frames[count] = {caller, FrameKind::Unwound};
+        ++count;
     }
-    return count;
 }
 
 void PrepareStackWalk() {}
@@ -158,7 +160,7 @@ struct Walk {
     uintptr_t faultPc;
     bool reachedSignalFrame;
     StackFrame *frames;
-    std::size_t count;
+    std::size_t &count;
     std::size_t capacity;
 };
 
@@ -174,27 +176,30 @@ _Unwind_Reason_Code AddFrame(struct _Unwind_Context *context, void *argument) {
             return _URC_NO_REASON;
         }
     } else if (ip != 0) {
-        walk.frames[walk.count++] = {ip, beforeInstruction != 0 ? FrameKind::Fault : FrameKind::Unwound};
+        walk.frames[walk.count] = {ip, beforeInstruction != 0 ? FrameKind::Fault : FrameKind::Unwound};
+        ++walk.count;
     }
     return walk.count < walk.capacity ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
 } // namespace
 
-std::size_t WalkStack(const void *context, const ModuleTable &, SafeMemory &, StackFrame *frames,
-                      std::size_t capacity) {
+void WalkStack(const void *context, const ModuleTable &, SafeMemory &, StackFrame *frames, std::size_t capacity,
+               std::size_t &count) {
+    count = 0;
     if (capacity == 0) {
-        return 0;
+        return;
     }
     const uintptr_t pc = InterruptedPc(*static_cast<const ucontext_t *>(context));
     frames[0] = {pc, FrameKind::Fault};
-    Walk walk{pc, false, frames, 1, capacity};
+    count = 1;
+    Walk walk{pc, false, frames, count, capacity};
     _Unwind_Backtrace(AddFrame, &walk);
-    return walk.count;
 }
 
 void PrepareStackWalk() {
-    Walk walk{0, true, nullptr, 0, 0};
+    std::size_t none = 0;
+    Walk walk{0, true, nullptr, none, 0};
     _Unwind_Backtrace([](struct _Unwind_Context *, void *) { return _URC_END_OF_STACK; }, &walk);
 }
 

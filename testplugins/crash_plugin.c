@@ -11,6 +11,7 @@
  *   job       a job thread's Read: the plugin starts the job at Open
  *   open      Open
  *   thread    a thread of its own, started at Open, once it has raised an event
+ *   badstack  Write, after pointing the stack pointer at unmapped memory
  * With any other word, or none, it crashes nowhere. It takes events of
  * class 0x1 type 0x10, and records each entry called in "calls.log".
  */
@@ -73,6 +74,18 @@ static __attribute__((noinline)) void CrashInJob(void) { *nowhere = 7; }
 /* crash-site open begin */
 static __attribute__((noinline)) void CrashInOpen(void) { *nowhere = 3; }
 /* crash-site open end */
+
+/* crash-site badstack begin */
+static __attribute__((noinline)) void CrashWithBadStack(void) {
+#if defined(__x86_64__)
+    __asm__ volatile("mov $0x1000, %%rsp\n\tud2" ::: "memory");
+#elif defined(__arm__)
+    __asm__ volatile("mov r0, #0x1000\n\tmov sp, r0\n\tudf #0" ::: "r0", "memory");
+#else
+    abort();
+#endif
+}
+/* crash-site badstack end */
 
 /* crash-site thread begin */
 static __attribute__((noinline)) void CrashInOwnThread(void) { *nowhere = 5; }
@@ -153,7 +166,7 @@ int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
     Record("Open");
     if (CrashesIn("open")) {
         CrashInOpen();
-    } else if (CrashesIn("write") || CrashesIn("abort")) {
+    } else if (CrashesIn("write") || CrashesIn("abort") || CrashesIn("badstack")) {
         Raise(PLUGIN_ID, 0x1u, 0x10u, 0, 0, "crash");
     } else if (CrashesIn("job")) {
         Raise(JOB_CONTROL_SOURCE, 0x1u, 0x10u, 7, 0, "crash");
@@ -187,6 +200,8 @@ int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
         CrashInWrite();
     } else if (CrashesIn("abort")) {
         AbortInWrite();
+    } else if (CrashesIn("badstack")) {
+        CrashWithBadStack();
     }
     return 0;
 }

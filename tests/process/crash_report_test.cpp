@@ -337,6 +337,21 @@ TEST_F(CrashReports, StackOverflowInAPlugin) {
     ExpectPluginCrash(SIGSEGV, "overflow", "worker thread of tp_crash.so", "IOCTL code 1 (worker) of tp_crash.so");
 }
 
+// A stack that cannot be walked: the walk is cut short (by a fault it
+// causes, natively), the report still written.
+TEST_F(CrashReports, AStackPointerIntoNowhereStillGivesAReport) {
+    InstallCrashing("badstack");
+    StartCore();
+    EXPECT_EQ(ExitCode(), 128 + SIGILL);
+    const Report report = ReadReport();
+    EXPECT_EQ(report["signal"].rfind("SIGILL (4) ILL_", 0), 0u) << report["signal"];
+    EXPECT_EQ(report["plugin"], "tp_crash.so");
+    EXPECT_EQ(report["blamed for"], "the faulting instruction (frame #0)");
+    const auto [begin, end] = CrashSite("badstack");
+    const int line = SourceLineOf(BlamedFrame(report));
+    EXPECT_TRUE(line > begin && line < end) << BlamedFrame(report) << " resolves to line " << line;
+}
+
 TEST_F(CrashReports, CrashInTheCoresOwnCodeBlamesTheCore) {
     installation.ReplaceCore(CORE_WITH_TEST_HOOKS);
     InstallCrashing("none");

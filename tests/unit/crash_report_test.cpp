@@ -268,7 +268,7 @@ std::size_t walkedCount = 0;
 SafeMemory *walkMemory = nullptr;
 
 void WalkFromSignal(int, siginfo_t *, void *context) {
-    walkedCount = WalkStack(context, CrashModules(), *walkMemory, walked, CrashFacts::MAX_FRAMES);
+    WalkStack(context, CrashModules(), *walkMemory, walked, CrashFacts::MAX_FRAMES, walkedCount);
 }
 
 __attribute__((noinline)) void RaiseFromHere() {
