@@ -1,5 +1,6 @@
 #include "module_table.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -112,9 +113,24 @@ struct ModuleTable::Scan {
     ModuleTable &table;
     Module *modules;
     uint32_t count;
+    char *paths;
+    std::size_t pathBytesUsed;
     const char *executablePath;
     unsigned long long adds;
     unsigned long long removals;
+
+    // Into the pool, cut to PATH_BYTES; a path that no longer fits is empty.
+    const char *CopyPath(const char *source) {
+        const std::size_t length = std::min(std::strlen(source), PATH_BYTES - 1);
+        if (pathBytesUsed + length + 1 > PATH_POOL_BYTES) {
+            return "";
+        }
+        char *path = paths + pathBytesUsed;
+        std::memcpy(path, source, length);
+        path[length] = '\0';
+        pathBytesUsed += length + 1;
+        return path;
+    }
 };
 
 int ModuleTable::AddModule(struct dl_phdr_info *info, std::size_t size, void *context) {
@@ -130,7 +146,7 @@ int ModuleTable::AddModule(struct dl_phdr_info *info, std::size_t size, void *co
     module = Module{};
     module.bias = info->dlpi_addr;
     const bool executable = info->dlpi_name == nullptr || info->dlpi_name[0] == '\0';
-    CopyText(module.path, sizeof module.path, executable ? scan.executablePath : info->dlpi_name);
+    module.path = scan.CopyPath(executable ? scan.executablePath : info->dlpi_name);
     const ElfW(Dyn) *dynamic = nullptr;
     for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr) &header = info->dlpi_phdr[i];
@@ -159,7 +175,7 @@ void ModuleTable::Refresh() {
         executablePath[length > 0 ? length : 0] = '\0';
     }
     const uint32_t target = 1 - published.load(std::memory_order_relaxed);
-    Scan scan{*this, tables[target], 0, executablePath, 0, 0};
+    Scan scan{*this, tables[target], 0, paths[target], 0, executablePath, 0, 0};
     dl_iterate_phdr(AddModule, &scan);
     counts[target].store(scan.count, std::memory_order_relaxed);
     published.store(target, std::memory_order_release);

@@ -29,6 +29,8 @@ public:
     static constexpr std::size_t MAX_SEGMENTS = 6;
     static constexpr std::size_t MAX_PLUGINS = 256;
     static constexpr std::size_t PATH_BYTES = 256;
+    // The modules' paths, packed: what a scan writes is all that becomes resident.
+    static constexpr std::size_t PATH_POOL_BYTES = 16 * 1024;
     static constexpr std::size_t NAME_BYTES = 64;
     static constexpr int NO_PLUGIN = -1;
 
@@ -50,8 +52,8 @@ public:
         uintptr_t strings;
         uint32_t symbolCount;
         uint32_t stringBytes;
-        int32_t plugin; // index of its plugin, or NO_PLUGIN
-        char path[PATH_BYTES];
+        int32_t plugin;   // index of its plugin, or NO_PLUGIN
+        const char *path; // in its table's pool
     };
 
     struct Plugin {
@@ -104,6 +106,7 @@ private:
     Mutex mutex;
     // The table being written is the one not published.
     Module tables[2][MAX_MODULES] = {};
+    char paths[2][PATH_POOL_BYTES] = {};
     std::atomic<uint32_t> counts[2] = {};
     std::atomic<uint32_t> published{0};
     unsigned long long seenAdds GUARDED_BY(mutex) = 0;
