@@ -69,9 +69,26 @@ std::string StatusField(pid_t pid, const std::string &name) {
 
 Seconds Patience() { return Seconds(60 * CORE_TIME_SCALE); }
 
+namespace {
+
+std::vector<std::string> guestPlugins;
+std::vector<std::string> guestFiles;
+
+} // namespace
+
+void AddGuestPlugin(const std::string &path) { guestPlugins.push_back(path); }
+
+void AddGuestFile(const std::string &path) { guestFiles.push_back(path); }
+
 Installation::Installation() {
     fs::copy_file(CORE_EXECUTABLE, root.Path("core"));
     fs::create_directories(root.Path("plugins"));
+    for (const std::string &plugin : guestPlugins) {
+        fs::copy_file(plugin, root.Path("plugins/" + fs::path(plugin).filename().string()));
+    }
+    for (const std::string &file : guestFiles) {
+        fs::copy_file(file, root.Path(fs::path(file).filename().string()));
+    }
 }
 
 void Installation::AddPlugin(const std::string &library, const std::string &fileName) const {

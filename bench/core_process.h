@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include <sys/types.h>
@@ -22,6 +23,12 @@ Seconds Patience();
 
 // A temporary directory laid out like an installation; also the core's
 // working directory. Removed with everything in it.
+// Plugins and working-directory files that every installation gets besides the bench's own
+// (a plugin measured as a guest, such as the MQTT bridge with its settings); set before any
+// installation is made.
+void AddGuestPlugin(const std::string &path);
+void AddGuestFile(const std::string &path);
+
 class Installation {
 public:
     Installation();

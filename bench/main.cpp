@@ -1,6 +1,8 @@
 // The benchmark program: every figure of the core beside its baseline from
 // the same run. "--quick" makes a smoke run (a few iterations, short idle);
 // "--min-seconds=S" sets how long each throughput benchmark runs;
+// "--guest-plugin=PATH" and "--guest-file=PATH" add a plugin, and a file in the working
+// directory, to every core the benchmarks start (the MQTT bridge and its settings, say);
 // "--events=N" runs each event benchmark once with N events (for counting
 // instructions); other arguments go to Google Benchmark (for example
 // --benchmark_filter).
@@ -63,6 +65,10 @@ int main(int argc, char **argv) {
             size = {true, 0.0, 20, 1, 1.0, 0};
         } else if (std::strncmp(argv[i], "--min-seconds=", 14) == 0) {
             size.minSeconds = std::atof(argv[i] + 14);
+        } else if (std::strncmp(argv[i], "--guest-plugin=", 15) == 0) {
+            bench::AddGuestPlugin(argv[i] + 15);
+        } else if (std::strncmp(argv[i], "--guest-file=", 13) == 0) {
+            bench::AddGuestFile(argv[i] + 13);
         } else if (std::strncmp(argv[i], "--events=", 9) == 0) {
             size.fixedEvents = static_cast<unsigned>(std::strtoul(argv[i] + 9, nullptr, 10));
         } else {

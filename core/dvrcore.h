@@ -31,6 +31,7 @@
 #include "source_names.h"
 #include "supervisor_link.h"
 #include "buffer_holder_table.h"
+#include "holding_watch.h"
 #include "closed_plugins.h"
 #include "plugin_info.h"
 #include "plugin_table.h"
@@ -105,6 +106,8 @@ private:
     void FinishWatchedCall(CallSlot &slot);
     void ReportLongCallEnded(const WatchedCallReport &report);
     void ReportLeakSummary(uint32_t holder, std::size_t buffers, uint64_t bytes);
+    void WatchHoldings(int64_t nowNs);
+    void ReportHoldings(const HoldingWatch::Holdings &held, uint32_t nowSeconds);
 
     // Event bus.
     void SinkLogEvent(const _EventParmsIn &event);
@@ -113,6 +116,11 @@ private:
     bool CopyEventData(_EventParmsIn &event);
     void ReleaseBuffer(void *buffer, uint32_t source);
     void FreeEventData(void *data);
+    // A plugin's buffer for the supervisor, which may be a copy it was
+    // delivered.
+    int32_t SendForPlugin(void *buffer, uint32_t length, uint32_t source);
+    int32_t SendDeliveredBuffer(void *buffer, uint32_t length, uint32_t source);
+    void ReportHandover(uint32_t source, const char *what, const char *outcome);
     void DeliverEvents();
     void PublishDocument(const TiXmlDocument &document, uint32_t eventClass);
 
@@ -184,6 +192,10 @@ private:
     // runs (CallSlot gives the thread rule).
     CallSlot mainThreadCall;
     CallSlot asioThreadCall;
+    // Plugins that hold copies for long, looked at by the same watching
+    // thread, which alone uses these two.
+    HoldingWatch holdingWatch;
+    uint32_t nextHoldingCheck = 0;
     // The delivery loop's hand-out, on the main thread.
     Delivery delivery{plugins.List(), bufferHolders, mainThreadCall,
                       [this](const WatchedCallReport &report) { ReportLongCallEnded(report); }};

@@ -32,7 +32,7 @@ int32_t dvrcore::PluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
         return 0;
     }
     if (in->EventClass == CLASS_TO_SUPERVISOR) {
-        out->Result = link.Send(in->Data, in->DataLength);
+        out->Result = SendForPlugin(in->Data, in->DataLength, in->Source);
         return 0;
     }
     if (in->Source == JOB_CONTROL_SOURCE) {
@@ -69,7 +69,7 @@ bool dvrcore::CopyEventData(_EventParmsIn &event) {
         event.DataLength = 0;
         return true;
     }
-    event.Data = bufferHolders.Copy(event.Data, event.DataLength);
+    event.Data = bufferHolders.Copy(event.Data, event.DataLength, event.EventClass, event.EventType);
     return event.Data != nullptr;
 }
 
@@ -137,7 +137,8 @@ void dvrcore::FreeEventData(void *data) {
 
 // Without a core (not built yet, or already destroyed) every event is
 // refused, and a buffer handed over for the supervisor is freed as the core
-// would have freed it.
+// would have freed it, unless it is a copy the core left behind for the
+// plugins that still held it.
 extern "C" int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
     if (in == nullptr || out == nullptr) {
         return 0;
@@ -147,7 +148,7 @@ extern "C" int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
     MeetRaisingThread(in->Source);
     const CoreEntry entry;
     if (entry.Core() == nullptr) {
-        if (in->EventClass == CLASS_TO_SUPERVISOR) {
+        if (in->EventClass == CLASS_TO_SUPERVISOR && !BufferHolderTable::IsLeftOver(in->Data)) {
             std::free(in->Data);
         }
         out->Result = EVENT_REFUSED;

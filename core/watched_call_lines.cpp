@@ -1,7 +1,8 @@
 // Console-only lines about plugins that keep the core waiting: a call on the
 // main or asio thread that runs for over a second, and while the core stops,
 // every two seconds that it waits for a plugin's Close, Unload or threads;
-// and, at the end, the buffers each plugin never gave back.
+// plugins that hold many buffers for long, while the core runs; and, at the
+// end, the buffers each plugin never gave back.
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
@@ -11,6 +12,9 @@
 #include "module_table.h"
 
 namespace {
+
+// How often the copies are walked for plugins that hold many for long.
+constexpr uint32_t HOLDING_CHECK_SECONDS = 10;
 
 // What the core waits for, as the lines name it, with the words that tell
 // which event or packet a call is about.
@@ -61,6 +65,29 @@ void dvrcore::ReportWatchedCalls() {
     const auto report = [this](const WatchedCallReport &watched) { ReportWatchedCall(watched); };
     mainThreadCall.Check(now, report);
     asioThreadCall.Check(now, report);
+    WatchHoldings(now);
+}
+
+// The copies' clock follows the tick; the walk over every copy is rarer.
+void dvrcore::WatchHoldings(int64_t nowNs) {
+    const auto seconds = static_cast<uint32_t>(nowNs / 1000000000);
+    bufferHolders.SetClock(seconds);
+    if (seconds < nextHoldingCheck) {
+        return;
+    }
+    nextHoldingCheck = seconds + HOLDING_CHECK_SECONDS;
+    holdingWatch.Check(bufferHolders, seconds,
+                       [&](const HoldingWatch::Holdings &held) { ReportHoldings(held, seconds); });
+}
+
+void dvrcore::ReportHoldings(const HoldingWatch::Holdings &held, uint32_t nowSeconds) {
+    SourceNames::FileName name;
+    names.CopyFileName(held.holder, name);
+    CORE_LOG(LOG_LEVEL_DIAGNOSTIC,
+             "plugin %s has held %zu buffers, %" PRIu64 " bytes, for over %u s; the oldest, class 0x%X type 0x%X, "
+             "for %u s",
+             name, held.buffers, held.bytes, HoldingWatch::AGE_SECONDS, held.oldestClass, held.oldestType,
+             nowSeconds - held.oldestMadeAt);
 }
 
 void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {

@@ -30,7 +30,7 @@ void Delivery::Write(const PLUGININFO &plugin, const _EventParmsIn &event, Deliv
     if (plugin.Info.WriteEvents == 0 || plugin.Write == nullptr) {
         return;
     }
-    holds.HoldFor(plugin.Info.ID);
+    const bool held = holds.HoldFor(plugin.Info.ID);
     _WriteParmsIn in = WriteInRecord(event);
     _WriteParmsOut out = WriteOutRecord();
     call.Begin(plugin.Info.ID, WatchedCall::Write, event.EventClass, event.EventType);
@@ -39,16 +39,14 @@ void Delivery::Write(const PLUGININFO &plugin, const _EventParmsIn &event, Deliv
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.Name.c_str(), result, out.Error);
     }
-    if (out.Retained == 0) {
-        holds.ReleaseFor(plugin.Info.ID);
-    }
+    Settle(plugin, event.Data, held, out.Retained, holds);
 }
 
 void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds) {
     if (plugin.IOCTL == nullptr) {
         return;
     }
-    holds.HoldFor(plugin.Info.ID);
+    const bool held = holds.HoldFor(plugin.Info.ID);
     _IoctlParmsIn in = IoctlInRecord(UPDATE_CONFIG, event.DataLength, event.Data);
     _IoctlParmsOut out = IoctlOutRecord(UPDATE_CONFIG);
     call.Begin(plugin.Info.ID, WatchedCall::UpdateConfig, event.EventClass, event.EventType);
@@ -58,8 +56,20 @@ void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.Name.c_str(), result,
                  out.Error);
     }
-    if (out.Retained == 0) {
+    Settle(plugin, event.Data, held, out.Retained, holds);
+}
+
+// A retention whose hold could not be recorded is refused: the plugin holds
+// nothing it could release, and the core keeps the buffer until it stops
+// rather than free it under the plugin.
+void Delivery::Settle(const PLUGININFO &plugin, const void *data, bool held, uint32_t retained, DeliveryHolds &holds) {
+    if (retained == 0) {
         holds.ReleaseFor(plugin.Info.ID);
+    } else if (!held) {
+        holds.KeepForGood();
+        CORE_LOG(LOG_LEVEL_WARNING,
+                 "plugin %s cannot retain buffer %p: no memory to record its hold, the core keeps it",
+                 plugin.Name.c_str(), data);
     }
 }
 

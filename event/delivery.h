@@ -36,6 +36,8 @@ public:
 private:
     void Write(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
     void UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
+    // After the call: the plugin's hold goes unless it retained the buffer.
+    void Settle(const PLUGININFO &plugin, const void *data, bool held, uint32_t retained, DeliveryHolds &holds);
     void EndCall();
 
     // Constant after construction.

@@ -21,23 +21,30 @@ public:
     DeliveryHolds(const DeliveryHolds &) = delete;
     DeliveryHolds &operator=(const DeliveryHolds &) = delete;
 
-    // Before the plugin's call.
-    void HoldFor(uint32_t plugin) {
+    // Before the plugin's call: whether its hold was recorded (no memory for
+    // one more holder, else).
+    bool HoldFor(uint32_t plugin) {
+        bool held = true;
         if (!coreHolds) {
-            table.HoldBoth(data, CORE_SOURCE, plugin);
+            held = table.HoldBoth(data, CORE_SOURCE, plugin);
             coreHolds = true;
         } else if (releasePending) {
-            table.Pass(data, pendingHolder, plugin);
+            held = table.Pass(data, pendingHolder, plugin);
         } else {
-            table.Hold(data, plugin);
+            held = table.Hold(data, plugin);
         }
         releasePending = false;
+        return held;
     }
     // After the call of a plugin that did not retain the buffer.
     void ReleaseFor(uint32_t plugin) {
         pendingHolder = plugin;
         releasePending = true;
     }
+    // A plugin kept the buffer although its hold could not be recorded: the
+    // core keeps its own hold for good, so that the buffer is never freed
+    // under the plugin.
+    void KeepForGood() { coreKeeps = true; }
     // The core's own release: true when no holder is left and the buffer is
     // the caller's to free.
     bool Finish() {
@@ -45,6 +52,12 @@ public:
             return true;
         }
         coreHolds = false;
+        if (coreKeeps) {
+            if (releasePending) {
+                table.Release(data, pendingHolder);
+            }
+            return false;
+        }
         if (releasePending) {
             releasePending = false;
             return table.ReleaseBoth(data, pendingHolder, CORE_SOURCE);
@@ -56,6 +69,7 @@ private:
     BufferHolderTable &table;
     const void *const data;
     bool coreHolds = false;
+    bool coreKeeps = false;
     bool releasePending = false;
     uint32_t pendingHolder = 0;
 };

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include <poll.h>
@@ -10,6 +12,12 @@
 #include <unistd.h>
 
 #include <mosquitto.h>
+
+#include "mqtt_bridge/discovery.h"
+#include "mqtt_bridge/json_text.h"
+#include "mqtt_bridge/mqtt_bridge_commands.h"
+#include "mqtt_bridge/text_safety.h"
+#include "mqtt_bridge/xml_writing.h"
 
 namespace {
 
@@ -19,29 +27,48 @@ constexpr char OFFLINE[] = "offline";
 constexpr std::chrono::milliseconds LONGEST_WAIT{1000};
 constexpr std::chrono::seconds SHORTEST_CONNECT_TIMEOUT{10};
 constexpr std::chrono::seconds COUNTERS_INTERVAL{1};
+constexpr int FIRST_REFUSAL_REASON = 0x80;
 
-std::string CountersDocument(uint64_t dropped, uint64_t refusedCommands) {
-    return "<?xml ?><kDVR><Bridge Dropped=\"" + std::to_string(dropped) + "\" RefusedCommands=\"" +
-           std::to_string(refusedCommands) + "\" /></kDVR>";
+BrokerLink::Clock::duration ConnectTimeout(const ConnectionSettings &settings) {
+    return std::max<BrokerLink::Clock::duration>(SHORTEST_CONNECT_TIMEOUT,
+                                                 std::chrono::seconds(settings.keepAliveSeconds));
 }
 
-// A topic as it may appear in a console line: control characters replaced, length bounded.
-std::string Printable(const std::string &topic) {
-    constexpr std::size_t SHOWN = 200;
-    std::string shown = topic.substr(0, SHOWN);
-    std::replace_if(
-        shown.begin(), shown.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
-    std::replace(shown.begin(), shown.end(), '\x7F', '?');
-    return shown;
+std::string Hex(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string EventEnvelope(const OutgoingMessage &message) {
+    std::string json = "{\"source\":\"" + Hex(message.source) + "\"";
+    if (message.kind == OutgoingMessage::Kind::Log) {
+        json += ",\"level\":" + std::to_string(message.level);
+    } else {
+        json += ",\"class\":\"" + Hex(message.eventClass) + "\",\"type\":\"" + Hex(message.eventType) + "\"";
+    }
+    json +=
+        ",\"time\":\"" + UtcMillisecondsText(message.timeMs) + "\",\"sequence\":" + std::to_string(message.sequence);
+    if (message.kind == OutgoingMessage::Kind::Log) {
+        return json + ",\"text\":" + JsonString(message.payload) + "}";
+    }
+    return json + "," + JsonDataMembers(message.payload.data(), message.payload.size()) + "}";
+}
+
+// A log command's text as the core will print it: no control characters, and its NUL.
+std::string LogCommandText(const char *payload, std::size_t length) {
+    std::string text = PrintableText(payload, length, length);
+    text.push_back('\0');
+    return text;
 }
 
 } // namespace
 
-BrokerLink::BrokerLink(ConnectionSettings connection, ReconnectBackoff backoff, const TopicScheme &topics, Parts parts)
-    : connectionSettings(std::move(connection)), topics(topics), parts(parts),
-      connectTimeout(std::max<Clock::duration>(SHORTEST_CONNECT_TIMEOUT,
-                                               std::chrono::seconds(connectionSettings.keepAliveSeconds))),
-      backoff(std::move(backoff)), outage(connectionSettings.host + ":" + std::to_string(connectionSettings.port)) {}
+BrokerLink::BrokerLink(ConnectionSettings connection, ReconnectBackoff backoff, const TopicScheme &topics,
+                       LinkBehaviour behaviour, Parts parts)
+    : topics(topics), parts(std::move(parts)), connectionSettings(std::move(connection)),
+      behaviour(std::move(behaviour)), connectTimeout(ConnectTimeout(connectionSettings)), backoff(std::move(backoff)),
+      outage(connectionSettings.host + ":" + std::to_string(connectionSettings.port)) {}
 
 BrokerLink::~BrokerLink() {
     Stop();
@@ -53,13 +80,13 @@ BrokerLink::~BrokerLink() {
 bool BrokerLink::Start() {
     wakeDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeDescriptor < 0) {
-        parts.events.Log("cannot create the network thread's wake-up: %s", std::strerror(errno));
+        parts.log.Error(std::string("cannot create the network thread's wake-up: ") + std::strerror(errno));
         return false;
     }
     try {
         thread = std::thread([this] { Run(); });
     } catch (const std::exception &error) {
-        parts.events.Log("cannot start the network thread: %s", error.what());
+        parts.log.Error(std::string("cannot start the network thread: ") + error.what());
         return false;
     }
     return true;
@@ -86,7 +113,7 @@ void BrokerLink::Run() {
         Loop();
         SayGoodbye();
     } catch (const std::exception &error) {
-        parts.events.Log("the network thread stopped: %s", error.what());
+        parts.log.Error(std::string("the network thread stopped: ") + error.what());
     }
     connection.reset();
 }
@@ -94,11 +121,15 @@ void BrokerLink::Run() {
 void BrokerLink::Loop() {
     while (!stopping) {
         const Clock::time_point now = Clock::now();
+        if (pendingReload) {
+            ApplyReload();
+        }
         if (!connection && now >= nextAttempt) {
             Attempt();
         }
+        UpdateDocuments(now);
+        ExpireAnswers(now);
         if (connected) {
-            UpdateCounters(now);
             SendPending();
         }
         Clock::time_point until = now + LONGEST_WAIT;
@@ -106,6 +137,9 @@ void BrokerLink::Loop() {
             until = std::min(until, attemptDeadline);
         } else if (!connection) {
             until = std::min(until, nextAttempt);
+        }
+        if (const auto deadline = parts.answers.NextDeadline()) {
+            until = std::min(until, *deadline);
         }
         WaitAndServe(until);
         if (connection && !connected && Clock::now() >= attemptDeadline) {
@@ -117,7 +151,7 @@ void BrokerLink::Loop() {
 void BrokerLink::Attempt() {
     connection = std::make_unique<BrokerConnection>(connectionSettings, static_cast<Listener &>(*this));
     attemptDeadline = Clock::now() + connectTimeout;
-    const std::string problem = connection->Start();
+    const std::string problem = connection->Start(wakeDescriptor, attemptDeadline);
     if (!problem.empty()) {
         EndConnection(problem);
     }
@@ -128,10 +162,10 @@ void BrokerLink::EndConnection(const std::string &cause) {
     connection.reset();
     if (!stopping) {
         if (connected) {
-            parts.events.Log("%s", outage.ConnectionLost(cause).c_str());
+            parts.log.Error(outage.ConnectionLost(cause));
         } else if (!refusedThisAttempt) {
             if (const auto line = outage.AttemptFailed(cause)) {
-                parts.events.Log("%s", line->c_str());
+                parts.log.Error(*line);
             }
         }
     }
@@ -194,15 +228,30 @@ void BrokerLink::Serve(short events) {
 
 void BrokerLink::SendPending() {
     while (connected && inFlight.size() < IN_FLIGHT_LIMIT) {
-        const std::vector<OutgoingMessage> documents = parts.documents.TakeChanged(1);
+        std::vector<OutgoingMessage> documents = parts.documents.TakeChanged(1);
         if (!documents.empty()) {
-            if (!PublishOne(documents.front(), true)) {
+            OutgoingMessage &document = documents.front();
+            // Documents under the device's topics are the core's XML; discovery is JSON already.
+            if (behaviour.documentForm == DocumentForm::Json && topics.Contains(document.topic) &&
+                !document.payload.empty()) {
+                const auto json = XmlToJson(document.payload.data(), document.payload.size());
+                document.payload = json ? *json : "{\"#xml\":" + JsonString(document.payload) + "}";
+            }
+            if (!PublishOne(document, true)) {
                 return;
             }
             continue;
         }
-        const std::optional<OutgoingMessage> message = parts.queue.Take();
-        if (!message || !PublishOne(*message, false)) {
+        std::optional<OutgoingMessage> message = parts.queue.Take();
+        if (!message) {
+            return;
+        }
+        const bool stamped =
+            message->kind == OutgoingMessage::Kind::Event || message->kind == OutgoingMessage::Kind::Log;
+        if (stamped && behaviour.eventForm == EventForm::Json) {
+            message->payload = EventEnvelope(*message);
+        }
+        if (!PublishOne(*message, false)) {
             return;
         }
     }
@@ -211,23 +260,44 @@ void BrokerLink::SendPending() {
 // False when the connection takes no more messages for now; a message the library refuses
 // for itself is dropped.
 bool BrokerLink::PublishOne(const OutgoingMessage &message, bool retain) {
+    MessageProperties properties;
+    if (message.kind == OutgoingMessage::Kind::Event || message.kind == OutgoingMessage::Kind::Log) {
+        properties.time = UtcMillisecondsText(message.timeMs);
+        properties.sequence = message.sequence;
+    }
+    properties.correlation = message.correlation;
     int messageId = 0;
-    const int result = connection->Publish(message.topic, message.payload, retain, messageId);
+    const int result = connection->Publish(message.topic, message.payload, retain, messageId, &properties);
     if (result == MOSQ_ERR_SUCCESS) {
-        inFlight.insert(messageId);
+        inFlight[messageId] = message.topic;
         return true;
     }
     ++droppedByLink;
     return result != MOSQ_ERR_NO_CONN;
 }
 
-void BrokerLink::UpdateCounters(Clock::time_point now) {
-    if (now < nextCountersUpdate) {
-        return;
+void BrokerLink::UpdateDocuments(Clock::time_point now) {
+    if (now >= nextCountersUpdate) {
+        nextCountersUpdate = now + COUNTERS_INTERVAL;
+        BridgeStatus::Counts counts = parts.status.Snapshot();
+        counts.queued = parts.queue.Size();
+        counts.dropped = Dropped();
+        const std::string document = BridgeDocument(counts, parts.status.LastError(), parts.status.LastErrorTime());
+        parts.documents.Set(topics.Bridge(), document.data(), document.size());
     }
-    nextCountersUpdate = now + COUNTERS_INTERVAL;
-    const std::string document = CountersDocument(Dropped(), refusedCommands);
-    parts.documents.Set(topics.Bridge(), document.data(), document.size());
+    if (now >= nextInfoUpdate || parts.info.Changed()) {
+        nextInfoUpdate = now + behaviour.infoInterval;
+        const std::string document = parts.info.Text(std::time(nullptr));
+        parts.documents.Set(topics.Info(), document.data(), document.size());
+    }
+}
+
+void BrokerLink::ExpireAnswers(Clock::time_point now) {
+    for (const AnswerBook::Request &request : parts.answers.Expire(now)) {
+        SendAnswer(request.answerTopic, request.correlation,
+                   {request.command, "unanswered", std::nullopt,
+                    "no answer within " + std::to_string(request.seconds) + " s", std::nullopt, ""});
+    }
 }
 
 uint64_t BrokerLink::Dropped() const { return parts.queue.Dropped() + parts.documents.Refused() + droppedByLink; }
@@ -246,42 +316,191 @@ void BrokerLink::SayGoodbye() {
     }
 }
 
-void BrokerLink::Connected(int connackCode) {
-    if (connackCode != 0) {
+void BrokerLink::ApplyReload() {
+    ReloadOutcome outcome = std::move(*pendingReload);
+    pendingReload.reset();
+    if (outcome.behaviour) {
+        const bool discoveryWas = behaviour.discovery;
+        const std::string discoveryPrefixWas = behaviour.discoveryPrefix;
+        behaviour = std::move(*outcome.behaviour);
+        if (discoveryWas && (!behaviour.discovery || behaviour.discoveryPrefix != discoveryPrefixWas)) {
+            for (const DiscoveryMessage &removal : DiscoveryRemovals(discoveryPrefixWas, behaviour.device, topics)) {
+                parts.documents.Set(removal.topic, "", 0);
+            }
+        }
+        nextInfoUpdate = Clock::time_point();
+    }
+    if (outcome.connection) {
+        SayGoodbye();
+        connection.reset();
+        connected = false;
+        inFlight.clear();
+        connectionSettings = std::move(*outcome.connection);
+        connectTimeout = ConnectTimeout(connectionSettings);
+        outage = OutageReport(connectionSettings.host + ":" + std::to_string(connectionSettings.port));
+        backoff.Reset();
+        nextAttempt = Clock::now();
+    }
+}
+
+void BrokerLink::Connected(int code) {
+    if (code != 0) {
         refusedThisAttempt = true;
-        if (const auto line = outage.Refused(RefusalText(connackCode))) {
-            parts.events.Log("%s", line->c_str());
+        if (IsProtocolRefusal(code) && connectionSettings.protocol == Protocol::Mqtt5) {
+            connectionSettings.protocol = Protocol::Mqtt311;
+            parts.log.Note("the broker at " + connectionSettings.host + " does not take MQTT 5: using MQTT 3.1.1");
+            nextAttempt = Clock::now();
+            return;
+        }
+        if (const auto line = outage.Refused(RefusalText(code))) {
+            parts.log.Error(*line);
         }
         return;
     }
     connected = true;
+    publishRefusalReported = false;
+    if (everConnected) {
+        parts.status.CountReconnect();
+    }
+    everConnected = true;
     backoff.Reset();
-    parts.events.Log("%s", outage.Connected(Dropped()).c_str());
+    parts.log.Note(outage.Connected(Dropped()));
     int messageId = 0;
     if (connection->Publish(topics.State(), ONLINE, true, messageId) == MOSQ_ERR_SUCCESS) {
-        inFlight.insert(messageId);
+        inFlight[messageId] = topics.State();
     }
     connection->Subscribe(topics.CommandFilter());
+    if (behaviour.discovery) {
+        for (const DiscoveryMessage &config :
+             DiscoveryConfigurations(behaviour.discoveryPrefix, behaviour.device, topics, DVRPLUGIN_VERSION_STRING)) {
+            parts.documents.Set(config.topic, config.payload.data(), config.payload.size());
+        }
+    }
     parts.documents.MarkAllChanged();
     nextCountersUpdate = Clock::time_point();
 }
 
-void BrokerLink::Published(int messageId) { inFlight.erase(messageId); }
-
-void BrokerLink::Received(const std::string &topic, const char *payload, std::size_t length) {
-    const TranslatedCommand command = parts.commands.Translate(topic, length);
-    if (!command.event) {
-        ++refusedCommands;
-        parts.events.Log("refused the command on %s: %s (%llu refused so far)", Printable(topic).c_str(),
-                         command.refusal.c_str(), static_cast<unsigned long long>(refusedCommands));
-        nextCountersUpdate = Clock::time_point();
+void BrokerLink::Published(int messageId, int reasonCode) {
+    const auto found = inFlight.find(messageId);
+    if (found == inFlight.end()) {
         return;
     }
-    const int32_t result = parts.events.Raise(command.event->eventClass, command.event->eventType, payload, length);
-    if (result != EVENT_OK) {
-        parts.events.Log("the core did not take the command on %s: result %d", Printable(topic).c_str(),
-                         static_cast<int>(result));
+    if (reasonCode >= FIRST_REFUSAL_REASON) {
+        ++droppedByLink;
+        if (!publishRefusalReported) {
+            publishRefusalReported = true;
+            parts.log.Error("the broker refused a message on " + PrintableText(found->second) + ": " +
+                            mosquitto_reason_string(reasonCode) + " (further refusals are counted as dropped)");
+        }
+    } else {
+        parts.status.CountPublished();
     }
+    inFlight.erase(found);
+}
+
+std::string BrokerLink::CommandName(const std::string &topic) const {
+    const std::string prefix = topics.CommandPrefix();
+    return topic.compare(0, prefix.size(), prefix) == 0 ? topic.substr(prefix.size()) : topic;
+}
+
+// The response topic when it lies under the device's own topics (the only place the broker lets
+// the device write), else "<command topic>/result".
+std::string BrokerLink::AnswerTopicFor(const IncomingMessage &message) const {
+    if (!message.responseTopic.empty() && topics.Contains(message.responseTopic) &&
+        mosquitto_pub_topic_check(message.responseTopic.c_str()) == MOSQ_ERR_SUCCESS) {
+        return message.responseTopic;
+    }
+    return message.topic + "/" + ANSWER_LEVEL;
+}
+
+void BrokerLink::SendAnswer(const std::string &topic, const std::string &correlation, const Answer &answer) {
+    OutgoingMessage message;
+    message.topic = topic;
+    message.payload = AnswerText(answer, behaviour.documentForm);
+    message.kind = OutgoingMessage::Kind::Answer;
+    message.correlation = correlation;
+    parts.queue.Push(std::move(message));
+}
+
+void BrokerLink::Refuse(const IncomingMessage &message, const std::string &answerTopic, const std::string &reason) {
+    const uint64_t refused = parts.status.CountRefusedCommand();
+    parts.log.Error("refused the command on " + PrintableText(message.topic) + ": " + reason + " (" +
+                    std::to_string(refused) + " refused so far)");
+    nextCountersUpdate = Clock::time_point();
+    SendAnswer(answerTopic, message.correlation,
+               {PrintableText(CommandName(message.topic)), "refused", std::nullopt, reason, std::nullopt, ""});
+}
+
+void BrokerLink::Received(const IncomingMessage &message) {
+    const TranslatedCommand command = behaviour.commands.Translate(message.topic, message.length, message.retained);
+    if (command.answerTopic) {
+        return; // an answer of the bridge's own, come back over MQTT 3.1.1
+    }
+    const std::string answerTopic = AnswerTopicFor(message);
+    if (command.reload) {
+        Reload(message, answerTopic);
+    } else if (!command.event) {
+        Refuse(message, answerTopic, command.refusal);
+    } else {
+        CarryOut(message, answerTopic, command);
+    }
+}
+
+void BrokerLink::CarryOut(const IncomingMessage &message, const std::string &answerTopic,
+                          const TranslatedCommand &command) {
+    const std::string name = PrintableText(CommandName(message.topic));
+    AnswerBook::Request request;
+    request.number = parts.answers.NextNumber();
+    if (command.answerSeconds > 0) {
+        // Opened before the event is raised: the answer may come back before Raise returns.
+        request.command = name;
+        request.answerTopic = answerTopic;
+        request.correlation = message.correlation;
+        request.seconds = command.answerSeconds;
+        request.deadline = Clock::now() + std::chrono::seconds(command.answerSeconds);
+        for (const AnswerBook::Request &pushedOut : parts.answers.Open(request)) {
+            SendAnswer(pushedOut.answerTopic, pushedOut.correlation,
+                       {pushedOut.command, "unanswered", std::nullopt, "too many commands waiting", std::nullopt, ""});
+        }
+    }
+    uint32_t params[EVENT_PARAMS_WORDS] = {};
+    params[MQTT_BRIDGE_PARAM_MARK] = MQTT_BRIDGE_MARK;
+    params[MQTT_BRIDGE_PARAM_REQUEST] = request.number;
+    int32_t result;
+    if (command.event->eventClass & CLASS_LOG) {
+        const std::string text = LogCommandText(message.payload, message.length);
+        result =
+            parts.events.Raise(command.event->eventClass, command.event->eventType, text.data(), text.size(), params);
+    } else {
+        result = parts.events.Raise(command.event->eventClass, command.event->eventType, message.payload,
+                                    message.length, params);
+    }
+    if (result != EVENT_OK) {
+        parts.log.Note("the core did not take the command on " + PrintableText(message.topic) + ": result " +
+                       std::to_string(result));
+        if (command.answerSeconds == 0 || parts.answers.Resolve(request.number)) {
+            SendAnswer(answerTopic, message.correlation,
+                       {name, "refused", result, "the core did not take the event", std::nullopt, ""});
+        }
+    } else if (command.answerSeconds == 0) {
+        SendAnswer(answerTopic, message.correlation, {name, "accepted", result, "", std::nullopt, ""});
+    }
+}
+
+void BrokerLink::Reload(const IncomingMessage &message, const std::string &answerTopic) {
+    ReloadOutcome outcome = parts.reload ? parts.reload() : ReloadOutcome{};
+    const std::string name = CommandName(message.topic);
+    if (!outcome.taken) {
+        parts.log.Error("the settings were not reloaded; the running ones stay: " + outcome.note);
+        SendAnswer(answerTopic, message.correlation, {name, "refused", std::nullopt, outcome.note, std::nullopt, ""});
+        return;
+    }
+    const std::string note = outcome.note;
+    parts.log.Note("reloaded the settings" + (note.empty() ? "" : "; " + note));
+    // Applied outside the library's callback: a new connection replaces this one.
+    pendingReload = std::move(outcome);
+    SendAnswer(answerTopic, message.correlation, {name, "accepted", 0, note, std::nullopt, ""});
+    Wake();
 }
 
 void BrokerLink::Disconnected(int result) {

@@ -6,15 +6,27 @@
 #include "mqtt_bridge/number_text.h"
 
 bool IsCommandEvent(uint32_t eventClass, uint32_t eventType) {
-    return eventClass != 0 && (eventClass & ~MASK_SELECTING_CLASS_BITS) == 0 && (eventType & TYPE_FROM_CORE) == 0;
+    return eventClass != 0 && (eventClass & ~MASK_SELECTING_CLASS_BITS) == 0 && (eventClass & CLASS_STATUS) == 0 &&
+           (eventType & TYPE_FROM_CORE) == 0;
 }
 
 CommandTranslator::CommandTranslator(std::string prefix, std::vector<NamedCommand> named, bool numeric)
     : prefix(std::move(prefix)), named(std::move(named)), numeric(numeric) {}
 
-TranslatedCommand CommandTranslator::Translate(const std::string &topic, std::size_t payloadLength) const {
+TranslatedCommand CommandTranslator::Translate(const std::string &topic, std::size_t payloadLength,
+                                               bool retained) const {
     if (topic.compare(0, prefix.size(), prefix) != 0) {
         return {std::nullopt, "not a command topic"};
+    }
+    const std::string answerEnd = std::string("/") + ANSWER_LEVEL;
+    if (topic.size() > answerEnd.size() &&
+        topic.compare(topic.size() - answerEnd.size(), answerEnd.size(), answerEnd) == 0) {
+        TranslatedCommand answer;
+        answer.answerTopic = true;
+        return answer;
+    }
+    if (retained) {
+        return {std::nullopt, "a retained command is never carried out (publish commands without the retain flag)"};
     }
     if (payloadLength > PAYLOAD_LIMIT) {
         return {std::nullopt,
@@ -23,9 +35,16 @@ TranslatedCommand CommandTranslator::Translate(const std::string &topic, std::si
     const std::string command = topic.substr(prefix.size());
     const std::size_t slash = command.find('/');
     if (slash == std::string::npos) {
+        if (command == RELOAD_COMMAND) {
+            TranslatedCommand reload;
+            reload.reload = true;
+            return reload;
+        }
         for (const NamedCommand &candidate : named) {
             if (candidate.name == command) {
-                return {CommandEvent{candidate.eventClass, candidate.eventType}, ""};
+                TranslatedCommand translated{CommandEvent{candidate.eventClass, candidate.eventType}, ""};
+                translated.answerSeconds = candidate.answerSeconds;
+                return translated;
             }
         }
         return {std::nullopt, "unknown command"};

@@ -40,10 +40,17 @@ void CoreEvents::Log(const char *format, ...) const {
 }
 
 int32_t CoreEvents::Raise(uint32_t eventClass, uint32_t eventType, const void *data, std::size_t length) const {
+    const uint32_t none[EVENT_PARAMS_WORDS] = {};
+    return Raise(eventClass, eventType, data, length, none);
+}
+
+int32_t CoreEvents::Raise(uint32_t eventClass, uint32_t eventType, const void *data, std::size_t length,
+                          const uint32_t (&params)[EVENT_PARAMS_WORDS]) const {
     if (!entry) {
         return EVENT_REFUSED;
     }
     _EventParmsIn in = EventRecord(source, eventClass, eventType, length ? data : nullptr, length);
+    std::memcpy(in.Params, params, sizeof in.Params);
     _EventParmsOut out = {sizeof out, 1, EVENT_OK};
     entry(&in, &out);
     return out.Result;

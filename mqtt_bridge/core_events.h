@@ -17,6 +17,9 @@ public:
     void Log(const char *format, ...) const __attribute__((format(printf, 2, 3)));
     // An ordinary event from the bridge; the core copies the data. Answers the event's Result.
     int32_t Raise(uint32_t eventClass, uint32_t eventType, const void *data, std::size_t length) const;
+    // The same with the event's Params.
+    int32_t Raise(uint32_t eventClass, uint32_t eventType, const void *data, std::size_t length,
+                  const uint32_t (&params)[EVENT_PARAMS_WORDS]) const;
 
 private:
     EventEntryPoint entry;

@@ -5,22 +5,32 @@
 OutgoingQueue::OutgoingQueue(std::size_t messageLimit, std::size_t byteLimit)
     : messageLimit(messageLimit), byteLimit(byteLimit) {}
 
-std::size_t OutgoingQueue::Cost(std::size_t topicLength, std::size_t payloadLength) {
-    return topicLength + payloadLength + MESSAGE_OVERHEAD;
+std::size_t OutgoingQueue::Cost(const OutgoingMessage &message) {
+    return message.topic.size() + message.payload.size() + message.correlation.size() + MESSAGE_OVERHEAD;
 }
 
 bool OutgoingQueue::Push(const std::string &topic, const char *payload, std::size_t length) {
-    const std::size_t cost = Cost(topic.size(), length);
-    if (cost > byteLimit) {
+    if (topic.size() + length + MESSAGE_OVERHEAD > byteLimit) {
         std::lock_guard<std::mutex> lock(mutex);
         ++dropped;
         return false;
     }
+    OutgoingMessage message;
+    message.topic = topic;
+    message.payload.assign(length ? payload : "", length);
+    return Push(std::move(message));
+}
+
+bool OutgoingQueue::Push(OutgoingMessage message) {
     // Copied before the lock is taken, so the taker never waits for a copy.
-    OutgoingMessage message{topic, length ? std::string(payload, length) : std::string()};
+    const std::size_t cost = Cost(message);
     std::lock_guard<std::mutex> lock(mutex);
+    if (cost > byteLimit) {
+        ++dropped;
+        return false;
+    }
     while (!messages.empty() && (messages.size() >= messageLimit || bytes + cost > byteLimit)) {
-        bytes -= Cost(messages.front().topic.size(), messages.front().payload.size());
+        bytes -= Cost(messages.front());
         messages.pop_front();
         ++dropped;
     }
@@ -37,7 +47,7 @@ std::optional<OutgoingMessage> OutgoingQueue::Take() {
     }
     OutgoingMessage message = std::move(messages.front());
     messages.pop_front();
-    bytes -= Cost(message.topic.size(), message.payload.size());
+    bytes -= Cost(message);
     return message;
 }
 

@@ -8,8 +8,23 @@
 #include <string>
 
 struct OutgoingMessage {
+    enum class Kind : uint8_t {
+        Plain,  // the bridge's own: documents
+        Event,  // an event's data: source, class, type
+        Log,    // a log line's text: source, level
+        Answer, // a command's answer: correlation
+    };
+
     std::string topic;
     std::string payload;
+    Kind kind = Kind::Plain;
+    uint32_t source = 0;
+    uint32_t eventClass = 0;
+    uint32_t eventType = 0;
+    uint32_t level = 0;
+    int64_t timeMs = 0;    // when the bridge was given the event, milliseconds since 1970
+    uint64_t sequence = 0; // the bridge's count of events and log lines, from 1
+    std::string correlation;
 };
 
 // The messages waiting for the broker, oldest first: log lines and events, which are published
@@ -29,13 +44,15 @@ public:
 
     // Copies the message in; true when the queue was empty before, so the taker needs a wake-up.
     bool Push(const std::string &topic, const char *payload, std::size_t length);
+    // The same for a message already made, with its facts.
+    bool Push(OutgoingMessage message);
     std::optional<OutgoingMessage> Take();
     uint64_t Dropped() const;
     std::size_t Size() const;
     std::size_t Bytes() const;
 
 private:
-    static std::size_t Cost(std::size_t topicLength, std::size_t payloadLength);
+    static std::size_t Cost(const OutgoingMessage &message);
 
     const std::size_t messageLimit;
     const std::size_t byteLimit;

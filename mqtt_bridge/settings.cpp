@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <set>
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
 #include <tinyxml.h>
 
@@ -111,13 +112,22 @@ void ReadBroker(const TiXmlElement *root, BridgeSettings &settings, std::string 
         broker.Fail("the Broker element is required");
         return;
     }
-    broker.Allow({"Host", "Port", "ClientID", "KeepAlive", "QoS"});
+    broker.Allow({"Host", "Port", "ClientID", "KeepAlive", "QoS", "Protocol"});
     settings.host = broker.RequiredText("Host");
     settings.port =
         static_cast<uint16_t>(broker.Number("Port", settings.tls.enabled ? TLS_PORT : PLAIN_PORT, 1, 65535));
     settings.clientId = broker.Text("ClientID", "dvr-" + settings.device);
     settings.keepAliveSeconds = static_cast<int>(broker.Number("KeepAlive", settings.keepAliveSeconds, 5, 65535));
     settings.qos = static_cast<int>(broker.Number("QoS", settings.qos, 0, 2));
+    const std::string protocol = broker.Text("Protocol", "5");
+    if (protocol == "3.1.1") {
+        settings.protocol = Protocol::Mqtt311;
+    } else if (protocol != "5") {
+        broker.Fail("Protocol \"" + protocol + "\" is neither \"5\" nor \"3.1.1\"");
+    }
+    if (!settings.tls.enabled && !settings.host.empty() && !IsLoopbackHost(settings.host)) {
+        broker.Fail("TLS may be disabled only for a broker on the loopback interface, not " + settings.host);
+    }
 }
 
 void ReadDevice(const TiXmlElement *root, BridgeSettings &settings, std::string &error) {
@@ -191,8 +201,13 @@ void ReadEvents(const TiXmlElement *root, BridgeSettings &settings, std::string 
 void ReadCommands(const TiXmlElement *root, BridgeSettings &settings, std::string &error) {
     const TiXmlElement *commands = root->FirstChildElement("Commands");
     ElementReader list(commands, error);
-    list.Allow({"Numeric"});
+    list.Allow({"Numeric", "AnswerClass", "AnswerType"});
     settings.numericCommands = list.Flag("Numeric", false);
+    settings.answerClass = list.Number("AnswerClass", settings.answerClass, 1, UINT32_MAX);
+    settings.answerType = list.Number("AnswerType", settings.answerType, 0, UINT32_MAX);
+    if ((settings.answerClass & ~MASK_SELECTING_CLASS_BITS) != 0) {
+        list.Fail("AnswerClass must have class bits 0-7 or 10 only");
+    }
     std::set<std::string> names;
     for (const TiXmlElement *e = commands ? commands->FirstChildElement() : nullptr; e; e = e->NextSiblingElement()) {
         ElementReader command(e, error);
@@ -200,14 +215,17 @@ void ReadCommands(const TiXmlElement *root, BridgeSettings &settings, std::strin
             command.Fail("unknown element in Commands");
             return;
         }
-        command.Allow({"Name", "Class", "Type"});
+        command.Allow({"Name", "Class", "Type", "AnswerSeconds"});
         NamedCommand named{command.RequiredText("Name"), command.RequiredNumber("Class"),
-                           command.RequiredNumber("Type")};
-        if (!IsTopicLevel(named.name) || !names.insert(named.name).second) {
-            command.Fail("Name \"" + named.name + "\" must be one topic level, used once");
+                           command.RequiredNumber("Type"), command.Number("AnswerSeconds", 0, 0, 3600)};
+        if (!IsTopicLevel(named.name) || !names.insert(named.name).second || named.name == RELOAD_COMMAND ||
+            named.name == ANSWER_LEVEL) {
+            command.Fail("Name \"" + named.name + "\" must be one topic level, used once, not \"" + RELOAD_COMMAND +
+                         "\" or \"" + ANSWER_LEVEL + "\"");
         }
         if (!IsCommandEvent(named.eventClass, named.eventType)) {
-            command.Fail("Class must have class bits 0-7 or 10 only, Type not the core's bit 24");
+            command.Fail("Class must have class bits 0-7 or 10 only, not the status class 0x4, and Type not the "
+                         "core's bit 24");
         }
         settings.commands.push_back(named);
     }
@@ -227,9 +245,39 @@ void ReadLimits(const TiXmlElement *root, BridgeSettings &settings, std::string 
                          settings.reconnectMinimumSeconds, 3600));
 }
 
+void ReadPublishing(const TiXmlElement *root, BridgeSettings &settings, std::string &error) {
+    ElementReader payload(root->FirstChildElement("Payload"), error);
+    payload.Allow({"Documents", "Events"});
+    const std::string documents = payload.Text("Documents", "xml");
+    const std::string events = payload.Text("Events", "raw");
+    if (documents != "xml" && documents != "json") {
+        payload.Fail("Documents \"" + documents + "\" is neither \"xml\" nor \"json\"");
+    }
+    if (events != "raw" && events != "json") {
+        payload.Fail("Events \"" + events + "\" is neither \"raw\" nor \"json\"");
+    }
+    settings.documentForm = documents == "json" ? DocumentForm::Json : DocumentForm::Xml;
+    settings.eventForm = events == "json" ? EventForm::Json : EventForm::Raw;
+    ElementReader info(root->FirstChildElement("Info"), error);
+    info.Allow({"IntervalSeconds"});
+    settings.infoIntervalSeconds = info.Number("IntervalSeconds", settings.infoIntervalSeconds, 5, 86400);
+    ElementReader discovery(root->FirstChildElement("Discovery"), error);
+    discovery.Allow({"Enabled", "Prefix"});
+    settings.discovery = discovery.Flag("Enabled", false);
+    settings.discoveryPrefix = discovery.Text("Prefix", settings.discoveryPrefix);
+    if (!IsTopicPath(settings.discoveryPrefix)) {
+        discovery.Fail("Prefix \"" + settings.discoveryPrefix +
+                       "\" must be topic levels without '+', '#' or empty levels");
+    }
+    if (settings.discovery && settings.documentForm != DocumentForm::Json) {
+        discovery.Fail("discovery needs <Payload Documents=\"json\" />: Home Assistant reads JSON");
+    }
+}
+
 void RejectUnknownElements(const TiXmlElement *root, std::string &error) {
-    static const std::set<std::string> known = {"Broker", "Device",   "TLS",   "Authentication", "Log",
-                                                "Events", "Commands", "Queue", "Reconnect"};
+    static const std::set<std::string> known = {"Broker",    "Device",  "TLS",      "Authentication",
+                                                "Log",       "Events",  "Commands", "Queue",
+                                                "Reconnect", "Payload", "Info",     "Discovery"};
     for (const TiXmlElement *e = root->FirstChildElement(); e; e = e->NextSiblingElement()) {
         if (!known.count(e->ValueStr())) {
             ElementReader(e, error).Fail("unknown element");
@@ -238,6 +286,14 @@ void RejectUnknownElements(const TiXmlElement *root, std::string &error) {
 }
 
 } // namespace
+
+bool IsLoopbackHost(const std::string &host) {
+    if (host == "localhost" || host == "::1") {
+        return true;
+    }
+    in_addr address{};
+    return inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
 
 ParsedSettings ParseSettings(const TiXmlDocument &document, const std::string &defaultDevice) {
     const TiXmlElement *root = document.FirstChildElement();
@@ -257,6 +313,7 @@ ParsedSettings ParseSettings(const TiXmlDocument &document, const std::string &d
     ReadEvents(root, settings, error);
     ReadCommands(root, settings, error);
     ReadLimits(root, settings, error);
+    ReadPublishing(root, settings, error);
     if (!error.empty()) {
         return {std::nullopt, error};
     }

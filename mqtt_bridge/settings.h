@@ -26,12 +26,22 @@ struct PublishRule {
     std::optional<uint32_t> source;
 };
 
-// A command name (the topic level after "command/") and the event it becomes.
+// A command name (the topic level after "command/") and the event it becomes. With
+// `answerSeconds`, the answer is the one a plugin gives within that time (see
+// mqtt_bridge_commands.h); without, the event's result.
 struct NamedCommand {
     std::string name;
     uint32_t eventClass = 0;
     uint32_t eventType = 0;
+    uint32_t answerSeconds = 0;
 };
+
+// The command that makes the bridge read its settings file again.
+constexpr const char *RELOAD_COMMAND = "reload-settings";
+
+enum class Protocol { Mqtt5, Mqtt311 };
+enum class DocumentForm { Xml, Json };
+enum class EventForm { Raw, Json };
 
 struct BridgeSettings {
     std::string host;
@@ -39,6 +49,7 @@ struct BridgeSettings {
     std::string clientId;
     int keepAliveSeconds = 30;
     int qos = 1;
+    Protocol protocol = Protocol::Mqtt5;
     TlsSettings tls;
     std::string user;         // empty: no authentication
     std::string passwordFile; // empty: a user name without a password
@@ -48,7 +59,14 @@ struct BridgeSettings {
     uint32_t minimumLogLevel = 25;
     std::vector<PublishRule> events;
     std::vector<NamedCommand> commands;
-    bool numericCommands = false; // "command/<class>/<type>" topics
+    bool numericCommands = false;      // "command/<class>/<type>" topics
+    uint32_t answerClass = 0x400;      // the event a plugin answers a command with
+    uint32_t answerType = 0x00400000u; //
+    DocumentForm documentForm = DocumentForm::Xml;
+    EventForm eventForm = EventForm::Raw;
+    uint32_t infoIntervalSeconds = 60;
+    bool discovery = false;
+    std::string discoveryPrefix = "homeassistant";
     std::size_t queueMessages = 1000;
     std::size_t queueBytes = 1024 * 1024;
     int reconnectMinimumSeconds = 1;
@@ -62,5 +80,9 @@ struct ParsedSettings {
 };
 
 // Unknown elements and attributes are errors, so that a misspelt setting (a TLS file, say) is
-// not silently left out. `defaultDevice` names the device when the document does not.
+// not silently left out. `defaultDevice` names the device when the document does not. TLS may be
+// off only when the settings say so and the broker is on the loopback interface.
 ParsedSettings ParseSettings(const TiXmlDocument &document, const std::string &defaultDevice);
+
+// Whether a host names the loopback interface: "localhost", 127.0.0.0/8 or ::1.
+bool IsLoopbackHost(const std::string &host);

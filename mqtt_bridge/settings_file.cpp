@@ -1,8 +1,12 @@
 #include "mqtt_bridge/settings_file.h"
 
+#include <cerrno>
 #include <utility>
 
+#include <unistd.h>
+
 #include "mqtt_bridge/file_reading.h"
+#include "plugin/plugin_trust.h"
 
 namespace {
 
@@ -28,9 +32,47 @@ std::string FirstLine(const std::string &text) {
     return line;
 }
 
+// A file the settings name, read whole to see that it can be used; empty, or why not.
+std::string NamedFileProblem(const std::string &what, const std::string &path, std::size_t limit, FileAccess access) {
+    // Read first: a missing file or a FIFO is named as such, whoever may write it.
+    std::string problem = ReadFileText(path, limit, access).error;
+    if (problem.empty()) {
+        problem = UntrustedFileProblem(path);
+    }
+    return problem.empty() ? "" : what + " " + problem;
+}
+
+std::string TlsProblem(const TlsSettings &tls) {
+    if (!tls.enabled) {
+        return "";
+    }
+    std::string problem = NamedFileProblem("CA file", tls.caFile, TLS_FILE_SIZE_LIMIT, FileAccess::Any);
+    if (problem.empty() && !tls.certFile.empty()) {
+        problem = NamedFileProblem("certificate file", tls.certFile, TLS_FILE_SIZE_LIMIT, FileAccess::Any);
+    }
+    if (problem.empty() && !tls.keyFile.empty()) {
+        problem = NamedFileProblem("key file", tls.keyFile, TLS_FILE_SIZE_LIMIT, FileAccess::Private);
+    }
+    return problem;
+}
+
 } // namespace
 
+std::string UntrustedFileProblem(const std::string &path) {
+    if (geteuid() != 0) {
+        return "";
+    }
+    const std::string problem = PluginTrustProblem(path, getuid());
+    return problem.empty() ? "" : path + ": untrusted: " + problem;
+}
+
 LoadedSettings LoadSettings(const std::string &path, const std::string &defaultDevice) {
+    if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
+        return {};
+    }
+    if (const std::string problem = UntrustedFileProblem(path); !problem.empty()) {
+        return Broken(problem);
+    }
     const FileText file = ReadFileText(path, SETTINGS_SIZE_LIMIT, FileAccess::Any);
     if (file.missing) {
         return {};
@@ -50,6 +92,9 @@ LoadedSettings LoadSettings(const std::string &path, const std::string &defaultD
     LoadedSettings loaded;
     loaded.settings = std::move(*parsed.settings);
     if (!loaded.settings.passwordFile.empty()) {
+        if (const std::string problem = UntrustedFileProblem(loaded.settings.passwordFile); !problem.empty()) {
+            return Broken("password file " + problem);
+        }
         const FileText secret = ReadFileText(loaded.settings.passwordFile, PASSWORD_SIZE_LIMIT, FileAccess::Private);
         if (!secret.error.empty()) {
             return Broken("password file " + secret.error);
@@ -59,11 +104,8 @@ LoadedSettings LoadSettings(const std::string &path, const std::string &defaultD
             return Broken("password file " + loaded.settings.passwordFile + ": the first line is empty");
         }
     }
-    if (!loaded.settings.tls.keyFile.empty()) {
-        const std::string problem = PrivateFileProblem(loaded.settings.tls.keyFile);
-        if (!problem.empty()) {
-            return Broken("key file " + problem);
-        }
+    if (const std::string problem = TlsProblem(loaded.settings.tls); !problem.empty()) {
+        return Broken(problem);
     }
     loaded.state = LoadedSettings::State::Ready;
     return loaded;

@@ -20,6 +20,8 @@ std::string TopicScheme::Modules() const { return base + "modules"; }
 
 std::string TopicScheme::Bridge() const { return base + "bridge"; }
 
+std::string TopicScheme::Info() const { return base + "info"; }
+
 std::string TopicScheme::Status(uint32_t source, const std::string &name) const {
     return base + "status/" + Hex(source) + "/" + name;
 }
@@ -35,3 +37,5 @@ std::string TopicScheme::Event(uint32_t source, uint32_t eventClass, uint32_t ev
 std::string TopicScheme::CommandPrefix() const { return base + "command/"; }
 
 std::string TopicScheme::CommandFilter() const { return base + "command/#"; }
+
+bool TopicScheme::Contains(const std::string &topic) const { return topic.compare(0, base.size(), base) == 0; }

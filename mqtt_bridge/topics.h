@@ -12,6 +12,7 @@ public:
     std::string State() const;   // "online" or "offline", retained; the last will
     std::string Modules() const; // the modules report, retained
     std::string Bridge() const;  // the bridge's counters document, retained
+    std::string Info() const;    // the device's health document, retained
     // A status document, retained, named by the first element in its root.
     std::string Status(uint32_t source, const std::string &name) const;
     std::string Log(uint32_t source, uint32_t level) const;
@@ -19,6 +20,8 @@ public:
     // Where commands arrive: the prefix of their topics, and the filter to subscribe to.
     std::string CommandPrefix() const;
     std::string CommandFilter() const;
+    // Whether a topic lies under "<prefix>/<device>/".
+    bool Contains(const std::string &topic) const;
 
 private:
     std::string base; // "<prefix>/<device>/"

@@ -20,18 +20,20 @@ BufferHolderTable::BufferHolderTable(EventEntryPoint leakReport, LeakSummary sum
 
 BufferHolderTable::~BufferHolderTable() { ReportLeaks(); }
 
-void *BufferHolderTable::Copy(const void *data, std::size_t length) {
-    HeldCopy *copy = pool.Allocate(length);
-    if (copy == nullptr) {
-        return nullptr;
+void *BufferHolderTable::Copy(const void *data, std::size_t length, uint32_t eventClass, uint32_t eventType) {
+    void *copy = pool.Allocate(length);
+    if (copy != nullptr) {
+        std::memcpy(copy, data, length);
+        HeldCopy &head = pool.Head(copy);
+        head.madeAt = clockSeconds.load(std::memory_order_relaxed);
+        head.event = {eventClass, eventType};
     }
-    std::memcpy(copy->Data(), data, length);
-    return copy->Data();
+    return copy;
 }
 
 void BufferHolderTable::Free(void *copy) {
     if (copy != nullptr) {
-        pool.Free(HeldCopy::Of(copy));
+        pool.Free(copy);
     }
 }
 
@@ -48,6 +50,32 @@ BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, u
     return outcome;
 }
 
+std::optional<uint32_t> BufferHolderTable::HeldLength(const void *address, uint32_t holder) {
+    std::optional<uint32_t> length;
+    pool.WithCopy(address, [&](HeldCopy &head) {
+        SpinLockGuard lock(head.lock);
+        bool held = false;
+        head.ForEachHolder([&](uint32_t each) { held = held || each == holder; });
+        if (held) {
+            length = head.length;
+        }
+    });
+    return length;
+}
+
+// A copy's fields beside its holders were written before its first hold, so
+// they are read only once a holder is seen under its lock.
+void BufferHolderTable::ForEachHolding(const std::function<void(const Holding &)> &visit) {
+    pool.ForEachCopy([&](const void *, HeldCopy &copy) {
+        SpinLockGuard lock(copy.lock);
+        copy.ForEachHolder([&](uint32_t holder) {
+            if (holder != CORE_SOURCE) {
+                visit({holder, copy.length, copy.madeAt, copy.event.eventClass, copy.event.eventType});
+            }
+        });
+    });
+}
+
 void BufferHolderTable::Report(const void *address, uint32_t holder) const {
     LogMessage(CORE_SOURCE, leakReport, LOG_LEVEL_DIAGNOSTIC, "address %p leaked by plugin %08lX", address,
                static_cast<unsigned long>(holder));
@@ -59,17 +87,17 @@ void BufferHolderTable::Report(const void *address, uint32_t holder) const {
 void BufferHolderTable::ReportLeaks() {
     std::vector<Leak> leaks;
     try {
-        pool.ForEachCopy([&](HeldCopy &copy) {
+        pool.ForEachCopy([&](const void *data, HeldCopy &copy) {
             SpinLockGuard lock(copy.lock);
             if (!copy.Unheld()) {
-                leaks.push_back({copy.Data(), {}, copy.length});
+                leaks.push_back({data, {}, copy.length});
                 copy.ForEachHolder([&](uint32_t holder) { leaks.back().holders.push_back(holder); });
             }
         });
     } catch (const std::bad_alloc &) {
-        pool.ForEachCopy([&](HeldCopy &copy) {
+        pool.ForEachCopy([&](const void *data, HeldCopy &copy) {
             SpinLockGuard lock(copy.lock);
-            copy.ForEachHolder([&](uint32_t holder) { Report(copy.Data(), holder); });
+            copy.ForEachHolder([&](uint32_t holder) { Report(data, holder); });
         });
         return;
     }

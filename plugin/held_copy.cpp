@@ -1,16 +1,23 @@
 #include "held_copy.h"
 
 #include <algorithm>
+#include <new>
 
-void HeldCopy::AddBeyondInline(uint32_t holder) {
-    if (!overflow) {
-        auto all = std::make_unique<std::vector<uint32_t>>(inlineHolders, inlineHolders + count);
-        all->push_back(holder);
-        overflow = std::move(all);
-    } else {
-        overflow->push_back(holder);
+// The delivery loop adds holders: no allocation failure may leave it.
+bool HeldCopy::AddBeyondInline(uint32_t holder) {
+    try {
+        if (!overflow) {
+            auto all = std::make_unique<std::vector<uint32_t>>(inlineHolders, inlineHolders + count);
+            all->push_back(holder);
+            overflow = std::move(all);
+        } else {
+            overflow->push_back(holder);
+        }
+    } catch (const std::bad_alloc &) {
+        return false;
     }
     ++count;
+    return true;
 }
 
 // Back into the head once few enough are left.

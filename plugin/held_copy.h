@@ -8,11 +8,11 @@
 
 #include "spin_lock.h"
 
-// The head in front of every event data copy the core makes: the copy's
-// holders, in the order their holds were added (a holder may hold twice),
-// so that a hold and a release are a few steps on the copy itself rather
-// than a lookup in a shared table. The data follows the head, aligned as
-// malloc aligns.
+// The head of every event data copy the core makes: the copy's holders, in
+// the order their holds were added (a holder may hold twice), so that a hold
+// and a release are a few steps on the copy itself rather than a lookup in a
+// shared table. Where the data lies is the pool's business (SlabCopyPool puts
+// it right behind the head).
 //
 // Threads: any; the holders are guarded by the head's own lock, which is
 // held for a few steps and never while anything else is called. The other
@@ -28,20 +28,15 @@ struct alignas(alignof(std::max_align_t)) HeldCopy {
     HeldCopy(const HeldCopy &) = delete;
     HeldCopy &operator=(const HeldCopy &) = delete;
 
-    void *Data() { return this + 1; }
-    // data must be a copy's data (Data() of a head that is alive).
-    static HeldCopy *Of(const void *data) {
-        return reinterpret_cast<HeldCopy *>(const_cast<char *>(static_cast<const char *>(data)) - sizeof(HeldCopy));
-    }
-
-    // Adds the holder after all others; throws std::bad_alloc only when more
-    // than INLINE_HOLDERS hold at once and the heap is out of memory.
-    void Add(uint32_t holder) REQUIRES(lock) {
+    // Adds the holder after all others: false, and nothing changed, when
+    // more than INLINE_HOLDERS would hold at once and the heap is out of
+    // memory for them.
+    bool Add(uint32_t holder) REQUIRES(lock) {
         if (!overflow && count < INLINE_HOLDERS) {
             inlineHolders[count++] = holder;
-        } else {
-            AddBeyondInline(holder);
+            return true;
         }
+        return AddBeyondInline(holder);
     }
     // Removes every hold of the holder: whether there was one.
     bool Remove(uint32_t holder) REQUIRES(lock) { return Remove(holder, holder); }
@@ -73,11 +68,21 @@ struct alignas(alignof(std::max_align_t)) HeldCopy {
     const uint8_t sizeClass;
     // Set by the pool when it hands the copy out.
     uint32_t length;
-    // The pool's free list, while the copy is free.
-    HeldCopy *nextFree = nullptr;
+    // Set by the table when it makes the copy: when, in seconds of the
+    // table's clock; read only once a holder is seen under the lock.
+    uint32_t madeAt = 0;
+    union {
+        // The pool's free list, while the copy is free.
+        HeldCopy *nextFree = nullptr;
+        // The event's class and type, set with madeAt while the copy is in use.
+        struct {
+            uint32_t eventClass;
+            uint32_t eventType;
+        } event;
+    };
 
 private:
-    void AddBeyondInline(uint32_t holder) REQUIRES(lock);
+    bool AddBeyondInline(uint32_t holder) REQUIRES(lock);
     bool RemoveBeyondInline(uint32_t holder, uint32_t other) REQUIRES(lock);
 
     uint32_t count GUARDED_BY(lock) = 0;

@@ -40,6 +40,8 @@ test_packages=(
     # command-line clients and openssl, which makes the tests' certificate
     # authority.
     libmosquitto-dev mosquitto mosquitto-clients openssl
+    # jq: the JSON the bridge publishes must parse with a standard JSON parser.
+    jq
 )
 
 # missing PACKAGE...: those not installed.

@@ -86,6 +86,12 @@
 #ifndef LOAD_THREAD /* Load starts a thread that runs in the library until Unload stops it */
 #define LOAD_THREAD 0
 #endif
+#ifndef LATE_READ /* the library's destructor reads every retained buffer and hands one to the supervisor */
+#define LATE_READ 0
+#endif
+#ifndef READ_PAST /* Write reads the byte just past the buffer it is given */
+#define READ_PAST 0
+#endif
 
 /* The variant that exports only Load keeps its other entries hidden. */
 #ifdef ONLY_LOAD
@@ -99,10 +105,10 @@ static char stem[64] = "?";
 static pthread_mutex_t stateLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t closedSignal = PTHREAD_COND_INITIALIZER;
 static int closed;
-#define MAX_RETAINED 4096
-static void *retained[MAX_RETAINED];
-static uint32_t retainedLengths[MAX_RETAINED];
-static int retainedCount;
+/* Retained buffers, in the order they were kept; grown as needed. */
+static void **retained;
+static uint32_t *retainedLengths;
+static int retainedCount, retainedRoom;
 static int savedConfigs;
 static void *lastWritten;  /* Data of the latest Write, kept or not */
 static int writeScriptRun; /* "<stem>.write" runs on the first Write only */
@@ -175,13 +181,37 @@ static int32_t Raise(uint32_t source, uint32_t eventClass, uint32_t type, uint32
 static void ReleaseRetained(void) {
     pthread_mutex_lock(&stateLock);
     int count = retainedCount;
-    void *buffers[MAX_RETAINED];
-    memcpy(buffers, retained, count * sizeof *buffers);
-    retainedCount = 0;
+    void **buffers = retained;
+    retained = NULL;
+    free(retainedLengths);
+    retainedLengths = NULL;
+    retainedCount = retainedRoom = 0;
     pthread_mutex_unlock(&stateLock);
     for (int i = 0; i < count; ++i) {
         Record("release %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, buffers[i], 0));
     }
+    free(buffers);
+}
+
+/* Under stateLock: room for one more retained buffer. */
+static int RoomToRetain(void) {
+    if (retainedCount < retainedRoom) {
+        return 1;
+    }
+    int room = retainedRoom ? 2 * retainedRoom : 64;
+    void **buffers = realloc(retained, room * sizeof *buffers);
+    if (buffers) {
+        retained = buffers;
+    }
+    uint32_t *lengths = realloc(retainedLengths, room * sizeof *lengths);
+    if (lengths) {
+        retainedLengths = lengths;
+    }
+    if (!buffers || !lengths) {
+        return 0;
+    }
+    retainedRoom = room;
+    return 1;
 }
 
 static int KeepBuffer(void *data, uint32_t length) {
@@ -189,13 +219,30 @@ static int KeepBuffer(void *data, uint32_t length) {
         return 0;
     }
     pthread_mutex_lock(&stateLock);
-    int kept = retainedCount < MAX_RETAINED;
+    int kept = RoomToRetain();
     if (kept) {
         retainedLengths[retainedCount] = length;
         retained[retainedCount++] = data;
     }
     pthread_mutex_unlock(&stateLock);
     return kept;
+}
+
+/* Gives the oldest retained buffer, or a byte inside it, to the supervisor. */
+static void SendRetained(int inside) {
+    pthread_mutex_lock(&stateLock);
+    void *buffer = retainedCount ? retained[0] : NULL;
+    uint32_t length = retainedCount ? retainedLengths[0] : 0;
+    if (buffer && !inside) {
+        memmove(retained, retained + 1, (retainedCount - 1) * sizeof *retained);
+        memmove(retainedLengths, retainedLengths + 1, (retainedCount - 1) * sizeof *retainedLengths);
+        --retainedCount;
+    }
+    pthread_mutex_unlock(&stateLock);
+    if (buffer) {
+        char *at = (char *)buffer + (inside ? 1 : 0);
+        Record("result %d", Raise(PLUGIN_ID, CLASS_TO_SUPERVISOR, 0, 0, 0, at, length - (inside ? 1 : 0)));
+    }
 }
 
 static void ShowRetained(void) {
@@ -270,6 +317,25 @@ static void Stream(const char *line) {
     Record("streamed tag=%u accepted=%u throttled=%u refused=%u", tag, accepted, throttled, refused);
 }
 
+static void Bulk(const char *line) {
+    unsigned count = 0, eventClass = 0, type = 0, length = 0, pause = 0;
+    sscanf(line, "%*s %i %i %i %i %i", &count, &eventClass, &type, &length, &pause);
+    char *data = malloc(length ? length : 1);
+    memset(data, 'b', length);
+    unsigned accepted = 0, throttled = 0, refused = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        int32_t result = Raise(PLUGIN_ID, eventClass, type, 0, 0, data, length);
+        accepted += result == EVENT_OK;
+        throttled += result == EVENT_THROTTLED;
+        refused += result != EVENT_OK && result != EVENT_THROTTLED;
+        if (pause) {
+            usleep(pause);
+        }
+    }
+    free(data);
+    Record("bulk accepted=%u throttled=%u refused=%u", accepted, throttled, refused);
+}
+
 static void ShowTally(void) {
     char line[400];
     int used = snprintf(line, sizeof line, "tally");
@@ -297,6 +363,11 @@ static void ShowTally(void) {
  *                                          header included, back to the supervisor
  *   await NAME                             wait until the file NAME exists
  *   release                                give back every retained buffer
+ *   sendheld                               hand the oldest retained buffer to the
+ *                                          supervisor (it is no longer retained)
+ *   sendinside                             hand its second byte on, keeping it
+ *   bulk N CLASS TYPE LENGTH PAUSE_US      N events of LENGTH bytes each; record
+ *                                          "bulk accepted=A throttled=T refused=R"
  *   show                                   record "holding N", then "held ADDRESS
  *                                          TEXT" for every retained buffer
  *   stray                                  release the latest Write buffer (which
@@ -368,12 +439,31 @@ static void StartLingering(void) {
     Record("lingering");
 }
 
+/* Reads every retained buffer after the core has gone, then hands the first
+ * to the supervisor, which no longer exists. */
+static void ReadRetainedLate(void) {
+    unsigned long sum = 0, bytes = 0;
+    for (int i = 0; i < retainedCount; ++i) {
+        for (uint32_t at = 0; at < retainedLengths[i]; ++at) {
+            sum += ((const unsigned char *)retained[i])[at];
+        }
+        bytes += retainedLengths[i];
+    }
+    Record("late read %d buffers %lu bytes sum %lu", retainedCount, bytes, sum);
+    if (retainedCount) {
+        Record("late send result %d", Raise(PLUGIN_ID, CLASS_TO_SUPERVISOR, 0, 0, 0, retained[0], retainedLengths[0]));
+    }
+}
+
 __attribute__((destructor)) static void RaiseAfterTheCore(void) {
     pthread_mutex_lock(&stateLock);
     int late = lingering;
     pthread_mutex_unlock(&stateLock);
     if (late) {
         Record("late result %d", Raise(PLUGIN_ID, CLASS_RELEASE, 0, 0, 0, NULL, 0));
+    }
+    if (LATE_READ) {
+        ReadRetainedLate();
     }
 }
 
@@ -429,6 +519,12 @@ static void RunCommand(char *line) {
         Record("awaited %s", name);
     } else if (strcmp(word, "release") == 0) {
         ReleaseRetained();
+    } else if (strcmp(word, "sendheld") == 0) {
+        SendRetained(0);
+    } else if (strcmp(word, "sendinside") == 0) {
+        SendRetained(1);
+    } else if (strcmp(word, "bulk") == 0) {
+        Bulk(line);
     } else if (strcmp(word, "show") == 0) {
         ShowRetained();
     } else if (strcmp(word, "stray") == 0) {
@@ -642,7 +738,42 @@ static void RunWriteScriptOnce(void) {
     }
 }
 
+#ifdef ANSWER_BRIDGE
+/* Answers the MQTT bridge's commands (mqtt_bridge/mqtt_bridge_commands.h): "answer to DATA". */
+static void AnswerBridge(const _WriteParmsIn *in) {
+    if (in->Params[0] != 0x5154544Du) {
+        return;
+    }
+    char text[160];
+    int length = snprintf(text, sizeof text, "answer to %.*s", (int)(in->DataLength < 100 ? in->DataLength : 100),
+                          in->Data ? (const char *)in->Data : "");
+    _EventParmsIn answer;
+    memset(&answer, 0, sizeof answer);
+    answer.Size = sizeof answer;
+    answer.Version = 1;
+    answer.Data = text;
+    answer.DataLength = (uint32_t)length;
+    answer.Source = PLUGIN_ID;
+    answer.EventClass = 0x400u;
+    answer.EventType = 0x00400000u;
+    answer.Params[0] = in->Params[0];
+    answer.Params[1] = in->Params[1];
+    _EventParmsOut out = {sizeof out, 1, 0};
+    raiseEvent(&answer, &out);
+    Record("answered %u result %d", in->Params[1], out.Result);
+}
+#endif
+
 ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
+    if (READ_PAST && in->Data) {
+        Record("read past %d", ((const volatile char *)in->Data)[in->DataLength]);
+    }
+    /* Kept before the call is recorded: a test that sees the line and then
+     * asks for a release must find the buffer kept. */
+    out->Retained = (uint32_t)KeepBuffer(in->Data, in->DataLength);
+#ifdef ANSWER_BRIDGE
+    AnswerBridge(in);
+#endif
     if (SUMMARY_WRITES) {
         CountWrite(in);
         out->Error = CALL_ERROR;
@@ -667,7 +798,6 @@ ENTRY int32_t Write(_WriteParmsIn *in, _WriteParmsOut *out) {
     pthread_mutex_lock(&stateLock);
     lastWritten = in->Data;
     pthread_mutex_unlock(&stateLock);
-    out->Retained = (uint32_t)KeepBuffer(in->Data, in->DataLength);
     out->Error = CALL_ERROR;
     return CALL_RESULT;
 }
@@ -681,10 +811,10 @@ ENTRY int32_t IOCTL(_IoctlParmsIn *in, _IoctlParmsOut *out) {
         Record("Worker end");
         return 0;
     case UPDATE_CONFIG:
+        out->Retained = (uint32_t)KeepBuffer(in->DataBlock.Data, in->DataBlock.DataLength);
         Record("Config length=%u data=%.*s", in->DataBlock.DataLength, (int)in->DataBlock.DataLength,
                (const char *)in->DataBlock.Data);
         SaveConfig(in->DataBlock.Data, in->DataBlock.DataLength);
-        out->Retained = (uint32_t)KeepBuffer(in->DataBlock.Data, in->DataBlock.DataLength);
         break;
     case IPC_PACKET: {
         /* Packets after the first of a receive may lie at any byte offset. */

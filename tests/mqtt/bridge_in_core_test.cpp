@@ -142,7 +142,7 @@ TEST_F(BridgeInTheCore, TheDocumentedWatchCommandShowsTheDevice) {
     StartCore();
     ASSERT_TRUE(Arrives("status/80000000/Memory", "<Memory"));
     const std::string output = installation.Root() + "/mosquitto_sub.out";
-    // The retained state, counters, modules report and status document.
+    // The retained state, counters, health, modules report and status document.
     const int exitCode = mqtttest::RunProgram({MOSQUITTO_SUB_PROGRAM,
                                                "-h",
                                                "127.0.0.1",
@@ -162,7 +162,7 @@ TEST_F(BridgeInTheCore, TheDocumentedWatchCommandShowsTheDevice) {
                                                "dvr/hall/#",
                                                "-v",
                                                "-C",
-                                               "4",
+                                               "5",
                                                "-W",
                                                std::to_string(static_cast<int>(Scaled(30).count()))},
                                               output);
@@ -171,9 +171,9 @@ TEST_F(BridgeInTheCore, TheDocumentedWatchCommandShowsTheDevice) {
     EXPECT_NE(shown.find("dvr/hall/state online\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("dvr/hall/modules <?xml ?><kDVR Delta=\"0\"><Modules"), std::string::npos) << shown;
     EXPECT_NE(shown.find("dvr/hall/status/80000000/Memory <?xml ?><kDVR><Memory"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("dvr/hall/bridge <?xml ?><kDVR><Bridge Dropped=\"0\" RefusedCommands=\"0\" /></kDVR>"),
-              std::string::npos)
-        << shown;
+    EXPECT_NE(shown.find("dvr/hall/bridge <?xml ?><kDVR><Bridge Published=\""), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Dropped=\"0\" Reconnects=\"0\" RefusedCommands=\"0\" /></kDVR>"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("dvr/hall/info <?xml ?><kDVR><Info CoreVersion=\""), std::string::npos) << shown;
 }
 
 // ---- Commands ----

@@ -121,16 +121,31 @@ TEST(RetainedDocuments, GivesEachChangeOnceAndEverythingAgainAfterAReconnection)
 }
 
 TEST(RetainedDocuments, RefusesTopicsBeyondItsLimitAndOversizedDocuments) {
+    constexpr uint32_t FLOODER = 0x004D0000u;
     RetainedDocuments documents;
     for (std::size_t i = 0; i <= RetainedDocuments::TOPIC_LIMIT; ++i) {
-        documents.Set("d/status/" + std::to_string(i), "x", 1);
+        documents.Set("d/status/" + std::to_string(i), "x", 1, FLOODER);
     }
     EXPECT_EQ(documents.Refused(), 1u);
-    documents.Set("d/status/0", "y", 1); // a known topic still changes
+    documents.Set("d/status/0", "y", 1, FLOODER); // a known topic still changes
     const std::string large(RetainedDocuments::DOCUMENT_LIMIT + 1, 'x');
-    documents.Set("d/status/1", large.data(), large.size());
+    documents.Set("d/status/1", large.data(), large.size(), FLOODER);
     EXPECT_EQ(documents.Refused(), 2u);
     EXPECT_EQ(documents.TakeChanged(100).size(), RetainedDocuments::TOPIC_LIMIT);
+}
+
+TEST(RetainedDocuments, AFullTableNeverShutsOutASourcesFirstStatusNorTheBridgesOwn) {
+    RetainedDocuments documents;
+    for (std::size_t i = 0; i < RetainedDocuments::TOPIC_LIMIT + 5; ++i) {
+        documents.Set("d/status/00C10000/" + std::to_string(i), "x", 1, 0x00C10000u);
+    }
+    documents.TakeChanged(100);
+    documents.Set("d/status/00B10000/Camera", "<c/>", 4, 0x00B10000u);
+    documents.Set("d/status/00B10000/Disk", "<d/>", 4, 0x00B10000u); // its second is one too many
+    documents.Set("d/bridge", "<b/>", 4);
+    documents.Set("d/info", "<i/>", 4);
+    const auto changed = documents.TakeChanged(100);
+    EXPECT_EQ(Topics(changed), std::vector<std::string>({"d/bridge", "d/info", "d/status/00B10000/Camera"}));
 }
 
 } // namespace

@@ -99,12 +99,40 @@ TEST(BridgeSettings, EverySettingIsRead) {
     EXPECT_EQ(s.reconnectMaximumSeconds, 5);
 }
 
-TEST(BridgeSettings, PlainConnectionsNeedTlsDisabledExplicitly) {
+TEST(BridgeSettings, PlainConnectionsNeedTlsDisabledExplicitlyAndALoopbackBroker) {
     EXPECT_NE(ErrorOf("<kDVR><Broker Host=\"h\" /></kDVR>").find("TLS element is required"), std::string::npos);
-    const ParsedSettings plain = Parse("<kDVR><Broker Host=\"h\" /><TLS Disabled=\"1\" /></kDVR>");
-    ASSERT_TRUE(plain.settings) << plain.error;
-    EXPECT_FALSE(plain.settings->tls.enabled);
-    EXPECT_EQ(plain.settings->port, 1883);
+    for (const char *host : {"127.0.0.1", "127.1.2.3", "localhost", "::1"}) {
+        const ParsedSettings plain =
+            Parse(std::string("<kDVR><Broker Host=\"") + host + "\" /><TLS Disabled=\"1\" /></kDVR>");
+        ASSERT_TRUE(plain.settings) << host << ": " << plain.error;
+        EXPECT_FALSE(plain.settings->tls.enabled);
+        EXPECT_EQ(plain.settings->port, 1883);
+    }
+    // A broker elsewhere would get the password and everything else in the clear.
+    for (const char *host : {"broker.example", "10.0.0.2", "128.0.0.1", "localhost.example"}) {
+        EXPECT_EQ(ErrorOf(std::string("<kDVR><Broker Host=\"") + host + "\" /><TLS Disabled=\"1\" /></kDVR>"),
+                  std::string("Broker: TLS may be disabled only for a broker on the loopback interface, not ") + host);
+    }
+}
+
+TEST(BridgeSettings, PayloadFormsInfoDiscoveryAndProtocol) {
+    const ParsedSettings parsed =
+        Parse(With("<Payload Documents=\"json\" Events=\"json\" /><Info IntervalSeconds=\"30\" />"
+                   "<Discovery Enabled=\"1\" Prefix=\"ha\" />"));
+    ASSERT_TRUE(parsed.settings) << parsed.error;
+    EXPECT_EQ(parsed.settings->documentForm, DocumentForm::Json);
+    EXPECT_EQ(parsed.settings->eventForm, EventForm::Json);
+    EXPECT_EQ(parsed.settings->infoIntervalSeconds, 30u);
+    EXPECT_TRUE(parsed.settings->discovery);
+    EXPECT_EQ(parsed.settings->discoveryPrefix, "ha");
+    EXPECT_EQ(parsed.settings->protocol, Protocol::Mqtt5);
+    EXPECT_EQ(Parse("<kDVR><Broker Host=\"h\" Protocol=\"3.1.1\" /><TLS CAFile=\"ca\" /></kDVR>").settings->protocol,
+              Protocol::Mqtt311);
+    EXPECT_NE(ErrorOf(With("<Discovery Enabled=\"1\" />")).find("discovery needs <Payload Documents=\"json\" />"),
+              std::string::npos);
+    EXPECT_NE(ErrorOf(With("<Payload Documents=\"yaml\" />")).find("Documents \"yaml\""), std::string::npos);
+    EXPECT_NE(ErrorOf("<kDVR><Broker Host=\"h\" Protocol=\"4\" /><TLS CAFile=\"ca\" /></kDVR>").find("Protocol"),
+              std::string::npos);
 }
 
 TEST(BridgeSettings, MisspeltOrMissingSettingsAreErrors) {
@@ -143,10 +171,12 @@ TEST(BridgeSettings, TopicNamesMustBeUsableLevels) {
 }
 
 TEST(BridgeSettings, CommandsAndRulesMaySelectMasksOnly) {
-    // A configuration document, a release, a supervisor packet, or the core's own type bit.
+    // A configuration document, a release, a supervisor packet, a status document, or the core's
+    // own type bit.
     for (const char *command :
          {"Class=\"0x100\" Type=\"1\"", "Class=\"0x200\" Type=\"1\"", "Class=\"0x2000\" Type=\"1\"",
-          "Class=\"0\" Type=\"1\"", "Class=\"0x1\" Type=\"0x1000000\""}) {
+          "Class=\"0\" Type=\"1\"", "Class=\"0x1\" Type=\"0x1000000\"", "Class=\"0x4\" Type=\"0x10\"",
+          "Class=\"0x5\" Type=\"0x10\""}) {
         EXPECT_NE(ErrorOf(With(std::string("<Commands><Command Name=\"c\" ") + command + " /></Commands>"))
                       .find("Class must have class bits 0-7 or 10 only"),
                   std::string::npos)
@@ -156,13 +186,15 @@ TEST(BridgeSettings, CommandsAndRulesMaySelectMasksOnly) {
               std::string::npos);
 }
 
-TEST(BridgeSettings, TheInstalledExampleShowsTlsAndAuthentication) {
+TEST(BridgeSettings, TheInstalledExampleShowsTlsAndAuthenticationWithoutAClientCertificate) {
     TiXmlDocument example;
     ASSERT_TRUE(example.LoadFile(MQTT_BRIDGE_EXAMPLE)) << example.ErrorDesc();
     const ParsedSettings parsed = ParseSettings(example, "unit7");
     ASSERT_TRUE(parsed.settings) << parsed.error;
     EXPECT_TRUE(parsed.settings->tls.enabled);
-    EXPECT_FALSE(parsed.settings->tls.keyFile.empty());
+    // None is the default: a copied example must not name files an operator does not have.
+    EXPECT_TRUE(parsed.settings->tls.certFile.empty());
+    EXPECT_TRUE(parsed.settings->tls.keyFile.empty());
     EXPECT_FALSE(parsed.settings->user.empty());
     EXPECT_FALSE(parsed.settings->passwordFile.empty());
 }
@@ -171,8 +203,16 @@ TEST(BridgeSettings, TheInstalledExampleShowsTlsAndAuthentication) {
 
 class BridgeSettingsFile : public ::testing::Test {
 protected:
+    BridgeSettingsFile() { directory.Write("ca.crt", "authority"); }
     LoadedSettings Load() const { return LoadSettings(directory.Path("mqtt_bridge.xml"), "unit7"); }
-    std::string WriteSettings(const std::string &text) const { return directory.Write("mqtt_bridge.xml", text); }
+    // Files named "ca.crt" are the directory's.
+    std::string Local(std::string text) const {
+        for (std::size_t at = text.find("\"ca.crt\""); at != std::string::npos; at = text.find("\"ca.crt\"", at + 2)) {
+            text.replace(at + 1, 6, directory.Path("ca.crt"));
+        }
+        return text;
+    }
+    std::string WriteSettings(const std::string &text) const { return directory.Write("mqtt_bridge.xml", Local(text)); }
     std::string WithPassword(const std::string &passwordFile) const {
         return With("<Authentication User=\"u\" PasswordFile=\"" + passwordFile + "\" />");
     }
@@ -198,7 +238,7 @@ TEST_F(BridgeSettingsFile, OnlyRegularFilesAreRead) {
 }
 
 TEST_F(BridgeSettingsFile, FilesAboveTheSizeLimitAreRefused) {
-    const std::string settings = MINIMAL;
+    const std::string settings = Local(MINIMAL);
     WriteSettings(settings + std::string(SETTINGS_SIZE_LIMIT - settings.size(), ' '));
     EXPECT_EQ(Load().state, LoadedSettings::State::Ready);
     WriteSettings(settings + std::string(SETTINGS_SIZE_LIMIT - settings.size() + 1, ' '));
@@ -238,11 +278,59 @@ TEST_F(BridgeSettingsFile, SecretsOthersMayReadAreRefusedWithoutShowingThem) {
     EXPECT_EQ(loaded.problem.find("s3cret"), std::string::npos);
 
     directory.Write("client.key", "key", 0604);
-    WriteSettings("<kDVR><Broker Host=\"h\" /><TLS CAFile=\"ca.crt\" CertFile=\"c.crt\" KeyFile=\"" +
-                  directory.Path("client.key") + "\" /></kDVR>");
+    directory.Write("c.crt", "certificate");
+    WriteSettings("<kDVR><Broker Host=\"h\" /><TLS CAFile=\"ca.crt\" CertFile=\"" + directory.Path("c.crt") +
+                  "\" KeyFile=\"" + directory.Path("client.key") + "\" /></kDVR>");
     loaded = Load();
     EXPECT_EQ(loaded.state, LoadedSettings::State::Broken);
     EXPECT_NE(loaded.problem.find("key file"), std::string::npos) << loaded.problem;
+}
+
+TEST_F(BridgeSettingsFile, TlsFilesAreCheckedAtOnceAndNamed) {
+    directory.Write("c.crt", "certificate");
+    directory.Write("c.key", "key", 0600);
+    const std::string tls = "<TLS CAFile=\"" + directory.Path("other-ca.crt") + "\" /></kDVR>";
+    WriteSettings("<kDVR><Broker Host=\"h\" />" + tls);
+    LoadedSettings loaded = Load();
+    EXPECT_EQ(loaded.state, LoadedSettings::State::Broken);
+    EXPECT_EQ(loaded.problem, "CA file " + directory.Path("other-ca.crt") + ": No such file or directory");
+    // A FIFO would hold the network thread for ever: refused before anything opens it.
+    ASSERT_EQ(mkfifo(directory.Path("fifo.crt").c_str(), 0600), 0);
+    WriteSettings("<kDVR><Broker Host=\"h\" /><TLS CAFile=\"ca.crt\" CertFile=\"" + directory.Path("fifo.crt") +
+                  "\" KeyFile=\"" + directory.Path("c.key") + "\" /></kDVR>");
+    loaded = Load();
+    EXPECT_EQ(loaded.state, LoadedSettings::State::Broken);
+    EXPECT_EQ(loaded.problem, "certificate file " + directory.Path("fifo.crt") + ": not a regular file");
+    WriteSettings("<kDVR><Broker Host=\"h\" /><TLS CAFile=\"" + directory.Path("fifo.crt") + "\" /></kDVR>");
+    EXPECT_NE(Load().problem.find("CA file"), std::string::npos);
+    WriteSettings("<kDVR><Broker Host=\"h\" /><TLS CAFile=\"ca.crt\" CertFile=\"" + directory.Path("c.crt") +
+                  "\" KeyFile=\"" + directory.Path("c.key") + "\" /></kDVR>");
+    EXPECT_EQ(Load().state, LoadedSettings::State::Ready) << Load().problem;
+}
+
+// The core's trust rule applies when the core runs as root.
+TEST_F(BridgeSettingsFile, ARootCoreTrustsOnlyFilesThatOnlyRootCouldHaveWritten) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "the rule applies to a core running as root";
+    }
+    directory.Write("password", "s3cret\n", 0600);
+    const std::string settings = WriteSettings(WithPassword(directory.Path("password")));
+    ASSERT_EQ(Load().state, LoadedSettings::State::Ready) << Load().problem;
+    chmod(settings.c_str(), 0666);
+    LoadedSettings loaded = Load();
+    EXPECT_EQ(loaded.state, LoadedSettings::State::Broken);
+    EXPECT_EQ(loaded.problem, settings + ": untrusted: file is writable by group or others");
+    chmod(settings.c_str(), 0644);
+    ASSERT_EQ(chown(settings.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Load().problem, settings + ": untrusted: file is owned by another user (uid 65534)");
+    ASSERT_EQ(chown(settings.c_str(), 0, 0), 0);
+    // A file the settings name: here the CA file in a directory everyone may write to.
+    ASSERT_EQ(mkdir(directory.Path("open").c_str(), 0777), 0);
+    chmod(directory.Path("open").c_str(), 0777);
+    directory.Write("open/ca.crt", "authority");
+    WriteSettings("<kDVR><Broker Host=\"h\" /><TLS CAFile=\"" + directory.Path("open/ca.crt") + "\" /></kDVR>");
+    EXPECT_EQ(Load().problem, "CA file " + directory.Path("open/ca.crt") + ": untrusted: directory '" +
+                                  directory.Path("open") + "' is writable by group or others");
 }
 
 TEST_F(BridgeSettingsFile, SecretsOfAnotherUserAreRefused) {

@@ -97,7 +97,7 @@ void TestBroker::MakeCertificates() {
     authority.insert(authority.end(), {"-keyout", directory.Path("ca.key"), "-out", CaFile(), "-days", "2", "-subj",
                                        "/CN=bridge test authority"});
     Run(authority);
-    MakeCertificate("server", 2, "/CN=127.0.0.1", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    MakeCertificate("broker", 2, "/CN=127.0.0.1", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
     MakeCertificate("client", 3, "/CN=recorder", "extendedKeyUsage=clientAuth\n");
     // The bridge refuses a key that others may read.
     chmod(ClientKey().c_str(), 0600);
@@ -108,24 +108,41 @@ void TestBroker::WritePasswords(bool recorderAllowed) {
     const std::string file = directory.Path("passwords");
     unlink(file.c_str());
     Run({passwd, "-c", "-b", file, WATCHER_USER, WATCHER_PASSWORD});
+    Run({passwd, "-b", file, OTHER_RECORDER_USER, OTHER_RECORDER_PASSWORD});
     if (recorderAllowed) {
         Run({passwd, "-b", file, RECORDER_USER, RECORDER_PASSWORD});
     }
 }
 
+// The recipe with the test's directory for /etc/mosquitto/fleet/ and its port on loopback.
+static std::string RecipeForTest(std::string recipe, const std::string &directory, int port) {
+    const std::string fleet = "/etc/mosquitto/fleet/";
+    for (std::size_t at = recipe.find(fleet); at != std::string::npos; at = recipe.find(fleet, at)) {
+        recipe.replace(at, fleet.size(), directory + "/");
+    }
+    const std::string listener = "listener 8883";
+    const std::size_t at = recipe.find(listener);
+    if (at == std::string::npos) {
+        throw std::runtime_error("the broker recipe has no \"listener 8883\"");
+    }
+    return recipe.replace(at, listener.size(), "listener " + std::to_string(port) + " 127.0.0.1");
+}
+
 void TestBroker::WriteConfiguration() {
+    const std::string recipe = ReadText(std::string(MQTT_BROKER_RECIPE) + "/fleet.conf");
+    const std::string acl = ReadText(std::string(MQTT_BROKER_RECIPE) + "/fleet.acl");
+    if (recipe.empty() || acl.empty()) {
+        throw std::runtime_error("the broker recipe is missing in " MQTT_BROKER_RECIPE);
+    }
+    directory.Write("acl", acl);
+    mkdir(directory.Path("conf.d").c_str(), 0700);
+    directory.Write("conf.d/fleet.conf", RecipeForTest(recipe, directory.Root(), port));
+    // What Debian's own mosquitto.conf says around the recipe, as a test wants it.
     std::ostringstream configuration;
-    configuration << "per_listener_settings false\n"
-                  << "allow_anonymous false\n"
-                  << "password_file " << directory.Path("passwords") << "\n"
-                  << "persistence false\n"
+    configuration << "persistence false\n"
                   << "log_dest stderr\n"
                   << "user " << UserName() << "\n"
-                  << "listener " << port << " 127.0.0.1\n"
-                  << "cafile " << CaFile() << "\n"
-                  << "certfile " << directory.Path("server.crt") << "\n"
-                  << "keyfile " << directory.Path("server.key") << "\n"
-                  << "require_certificate true\n";
+                  << "include_dir " << directory.Path("conf.d") << "\n";
     directory.Write("mosquitto.conf", configuration.str());
 }
 

@@ -10,16 +10,20 @@
 
 namespace mqtttest {
 
-// A mosquitto broker for one test on a free loopback port: TLS only, with a certificate
+// A mosquitto broker for one test on a free loopback port, configured with the fleet recipe the
+// bridge ships (mqtt_bridge/broker/: TLS only, a password file, no anonymous clients, the ACL,
+// the message size limit), its paths and port replaced by the test's own: a certificate
 // authority, a broker certificate for 127.0.0.1 and a client certificate, all made with openssl
-// at test time; a password file and no anonymous clients; nothing kept across restarts. Its log
-// is kept in its directory.
+// at test time. Nothing is kept across restarts; its log is kept in its directory.
 class TestBroker {
 public:
-    static constexpr const char *RECORDER_USER = "recorder";
+    // The recorder logs in with its device name, as the recipe's ACL wants.
+    static constexpr const char *RECORDER_USER = "hall";
     static constexpr const char *RECORDER_PASSWORD = "recorder-secret";
-    static constexpr const char *WATCHER_USER = "watcher";
-    static constexpr const char *WATCHER_PASSWORD = "watcher-secret";
+    static constexpr const char *OTHER_RECORDER_USER = "yard";
+    static constexpr const char *OTHER_RECORDER_PASSWORD = "yard-secret";
+    static constexpr const char *WATCHER_USER = "operator";
+    static constexpr const char *WATCHER_PASSWORD = "operator-secret";
 
     // Makes the files and starts the broker.
     TestBroker();

@@ -112,6 +112,22 @@ TEST_F(SupervisorRecords, SevenHundredPacketsInOneRecordAllArriveInOrderBeforeTh
     EXPECT_EQ(core->WaitForExit(Scaled(20)), 0);
 }
 
+// ---- Records that wait ----
+
+// The plugin holds the core's receive for half a second while seventy more
+// records arrive, more than the core takes at one wake-up: they are all
+// handled, though no further record comes to wake it.
+TEST_F(SupervisorRecords, RecordsWaitingBeyondOneWakeUpAreAllTakenWithoutAnotherArrival) {
+    std::vector<std::string> records{Packet(LINK_ADDRESS, 95, "sleep 500\n")};
+    std::vector<std::pair<std::size_t, uint32_t>> expected{{sizeof(IpcHeader) + 10, 95}};
+    for (uint32_t i = 0; i < 70; ++i) {
+        records.push_back(QuietPacket(2000 + i, 40));
+        expected.emplace_back(40, 2000 + i);
+    }
+    ExpectDelivered(records, expected);
+    StopAndExpectCleanExit();
+}
+
 // ---- Records that are no packets ----
 
 TEST_F(SupervisorRecords, RecordAboveTheLimitIsDroppedWholeAndTheNextIsRead) {

@@ -33,10 +33,12 @@ bool watchedBufferFreed = false;
 
 } // namespace
 
-// The heap block of a large copy starts with the copy's head.
+// The heap block of a large copy starts with the copy's head, or is the data
+// itself where every copy is a malloc of its own.
 extern "C" void __wrap_free(void *pointer) {
     void *watched = watchedBuffer;
-    if (pointer != nullptr && watched != nullptr && pointer == HeldCopy::Of(watched)) {
+    if (pointer != nullptr && watched != nullptr &&
+        (pointer == watched || static_cast<char *>(pointer) + sizeof(HeldCopy) == watched)) {
         MutexLock lock(watchedWaiter->Mutex);
         pendingWhenFreed = watchedWaiter->Pending;
         watchedBufferFreed = true;
@@ -49,7 +51,7 @@ TEST(JobWakeOrder, TheWaitingJobThreadIsWokenBeforeItsBufferIsFreed) {
     JobWaiter waiter(nullptr);
     // A copy too large for the pool's slabs goes back to the heap with free,
     // where the test can see it; every copy is freed by the same steps.
-    const std::vector<char> data(CopyPool::MAX_SLAB_DATA + 1, 'x');
+    const std::vector<char> data(SlabCopyPool::MAX_SLAB_DATA + 1, 'x');
     void *buffer = CoreTestAccess::EventCopies(core).Copy(data.data(), data.size());
     ASSERT_NE(buffer, nullptr);
     {
