@@ -42,6 +42,7 @@ constexpr const char *SYSLOG_PATH = "/dev/log";
 
 // Everything the handler uses, in static memory, built before it runs.
 struct HandlerState {
+    pid_t core = 0; // a child a plugin forked inherits the handler, but is not the core
     int directory = -1;
     char runId[48] = "";
     char reportPath[512] = "";
@@ -192,13 +193,15 @@ void WaitForReport() {
 
 void HandleFatalSignal(int signal, siginfo_t *info, void *context) {
     const int savedErrno = errno;
-    long expected = 0;
-    if (state.reporter.compare_exchange_strong(expected, CurrentTask())) {
-        Report(signal, info, context);
-    } else if (expected == CurrentTask() && state.walking != 0) {
-        siglongjmp(state.walkRecovery, 1);
-    } else if (expected != CurrentTask()) {
-        WaitForReport();
+    if (getpid() == state.core) {
+        long expected = 0;
+        if (state.reporter.compare_exchange_strong(expected, CurrentTask())) {
+            Report(signal, info, context);
+        } else if (expected == CurrentTask() && state.walking != 0) {
+            siglongjmp(state.walkRecovery, 1);
+        } else if (expected != CurrentTask()) {
+            WaitForReport();
+        }
     }
     RaiseAgain(signal);
     errno = savedErrno;
@@ -236,6 +239,7 @@ const char *CrashRunId() { return state.runId; }
 
 // The plugins may change the working directory: the report goes where core.xml is.
 void InstallCrashHandler(const std::string &runId) {
+    state.core = getpid();
     CopyText(state.runId, sizeof state.runId, runId.c_str());
     CopyText(state.identity, sizeof state.identity, program_invocation_short_name);
     FindReportPath();

@@ -12,6 +12,8 @@
  *   open      Open
  *   thread    a thread of its own, started at Open, once it has raised an event
  *   badstack  Write, after pointing the stack pointer at unmapped memory
+ *   child     a child process the plugin forks at Open, not the core, which
+ *             records "child ended by a signal" once the child has died
  * With any other word, or none, it crashes nowhere. It takes events of
  * class 0x1 type 0x10, and records each entry called in "calls.log".
  */
@@ -22,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "dvrplugin.h"
@@ -87,6 +90,10 @@ static __attribute__((noinline)) void CrashWithBadStack(void) {
 }
 /* crash-site badstack end */
 
+/* crash-site child begin */
+static __attribute__((noinline)) void CrashInChild(void) { *nowhere = 6; }
+/* crash-site child end */
+
 /* crash-site thread begin */
 static __attribute__((noinline)) void CrashInOwnThread(void) { *nowhere = 5; }
 /* crash-site thread end */
@@ -141,6 +148,18 @@ static int32_t Raise(uint32_t source, uint32_t eventClass, uint32_t type, uint32
     return out.Result;
 }
 
+static void ForkACrashingChild(void) {
+    pid_t child = fork();
+    if (child == 0) {
+        CrashInChild();
+        _exit(0);
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFSIGNALED(status)) {
+        Record("child ended by a signal");
+    }
+}
+
 static void *RunOwnThread(void *unused) {
     (void)unused;
     Raise(PLUGIN_ID, CLASS_LOG, TYPE_LOG_TEXT, 0, LOG_LEVEL_INFO, "own thread about to crash");
@@ -170,6 +189,8 @@ int32_t Open(_OpenParmsIn *in, _OpenParmsOut *out) {
         Raise(PLUGIN_ID, 0x1u, 0x10u, 0, 0, "crash");
     } else if (CrashesIn("job")) {
         Raise(JOB_CONTROL_SOURCE, 0x1u, 0x10u, 7, 0, "crash");
+    } else if (CrashesIn("child")) {
+        ForkACrashingChild();
     } else if (CrashesIn("thread")) {
         pthread_t thread;
         if (pthread_create(&thread, NULL, RunOwnThread, NULL) == 0) {

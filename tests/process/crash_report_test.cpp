@@ -370,6 +370,17 @@ TEST_F(CrashReports, CrashInTheCoresOwnCodeBlamesTheCore) {
     EXPECT_NE(report.frames[0].find(installation.CorePath() + "+0x"), std::string::npos) << report.frames[0];
 }
 
+// A process a plugin forked inherits the handler, but is not the core.
+TEST_F(CrashReports, AForkedChildThatCrashesLeavesNoReport) {
+    InstallCrashing("child");
+    StartCore();
+    ASSERT_TRUE(core->WaitForConsole("successfully started core version", Scaled(20)));
+    EXPECT_EQ(CallsOf(installation, "tp_crash", "child ended by a signal").size(), 1u);
+    core->SendStop();
+    EXPECT_EQ(core->WaitForExit(Scaled(30)), 0);
+    EXPECT_FALSE(installation.Exists("core-crash.txt"));
+}
+
 // ---- The next start ----
 
 // The start after a crash says what happened on the console (and so to the
