@@ -12,8 +12,8 @@
  *   open      Open
  *   thread    a thread of its own, started at Open, once it has raised an event
  *   badstack  Write, after pointing the stack pointer at unmapped memory
- *   child     a child process the plugin forks at Open, not the core, which
- *             records "child ended by a signal" once the child has died
+ *   child     a child process the plugin forks at Open, which raises SIGABRT:
+ *             not the core; the plugin records "child ended by a signal"
  * With any other word, or none, it crashes nowhere. It takes events of
  * class 0x1 type 0x10, and records each entry called in "calls.log".
  */
@@ -21,6 +21,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -91,7 +92,7 @@ static __attribute__((noinline)) void CrashWithBadStack(void) {
 /* crash-site badstack end */
 
 /* crash-site child begin */
-static __attribute__((noinline)) void CrashInChild(void) { *nowhere = 6; }
+static __attribute__((noinline)) void CrashInChild(void) { raise(SIGABRT); }
 /* crash-site child end */
 
 /* crash-site thread begin */
