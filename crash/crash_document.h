@@ -11,6 +11,8 @@
 // ("core" for the core), its library, the thread, the call, the time of the
 // crash, the crashed runs in a row blamed on the plugin, whether it is now
 // quarantined and the report file; and a "Frame" per line of the backtrace.
+// The attributes are lower-case, the names the MQTT bridge's device
+// discovery reads.
 //
 // Threads: any; each call builds a document of its own.
 TiXmlDocument CrashReportDocument(const ReportedCrash &crash, uint32_t crashesInARow, bool quarantined);

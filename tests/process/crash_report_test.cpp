@@ -404,7 +404,7 @@ TEST_F(CrashReports, NextStartTellsTheCrashInALineAndAStatusDocument) {
               std::string::npos)
         << core->Console();
     EXPECT_TRUE(WaitForCalls(installation, "tp_status",
-                             "<kDVR><CrashReport Signal=\"SIGABRT\" Plugin=\"tp_crash.so\" Library=\"", 1, Scaled(20)));
+                             "<kDVR><CrashReport signal=\"SIGABRT\" plugin=\"tp_crash.so\" library=\"", 1, Scaled(20)));
     core->SendStop();
     EXPECT_EQ(core->WaitForExit(Scaled(30)), 0);
 }
