@@ -13,6 +13,7 @@
 
 #include "asio_thread.h"
 #include "capability_sets.h"
+#include "last_run.h"
 #include "periodic_thread.h"
 #include "stop_signals.h"
 #include "log_message.h"
@@ -29,7 +30,8 @@ constexpr auto CALL_WATCH_PERIOD = std::chrono::milliseconds(100);
 
 dvrcore::dvrcore(std::string exePath)
     : plugins(std::move(exePath), names, closed, mainThreadCall,
-              {this, [this] { return now(); }, [this](void *library) { jobs.WaitForThreads(library); }}),
+              {this, [this] { return now(); }, [this](void *library) { jobs.WaitForThreads(library); },
+               [this](const WatchedCallReport &report) { ReportLongCallEnded(report); }, crashWatch}),
       bufferHolders(FlatPluginEvent, [this](uint32_t holder, std::size_t buffers, uint64_t bytes) {
           ReportLeakSummary(holder, buffers, bytes);
       }) {
@@ -68,9 +70,11 @@ bool dvrcore::Initialize(int descriptor) {
 }
 
 void dvrcore::Start() {
+    const ThreadRoleScope mainThread({ThreadKind::Main, 0, 0, &mainThreadCall});
     configuration.SetVersion(CoreVersion());
     plugins.Clear();
     LoadConfiguration();
+    TellLastRun();
     const StopSignals signals(io, [this] { RequestStop(); });
     std::optional<PeriodicThread> callWatch;
     std::optional<AsioThread> asioThread;
@@ -90,6 +94,7 @@ void dvrcore::Start() {
         SleepForWatchdogs();
     }
     CloseAndUnloadPlugins(asioThread);
+    EndRun();
 }
 
 // The call watch starts before the first plugin call it watches (packets on
@@ -99,8 +104,9 @@ void dvrcore::StartUp(std::optional<PeriodicThread> &callWatch, std::optional<As
     if (link.IsOpen()) {
         link.StartReceive();
     }
-    callWatch.emplace(CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); });
-    asioThread.emplace(io);
+    callWatch.emplace(
+        CALL_WATCH_PERIOD, [this] { ReportWatchedCalls(); }, ThreadRole{ThreadKind::Watcher});
+    asioThread.emplace(io, asioThreadCall);
     WaitForSupervisorIdentity();
     plugins.OpenAll();
     PublishModulesReport();

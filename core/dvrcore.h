@@ -36,10 +36,12 @@
 #include "plugin_info.h"
 #include "plugin_table.h"
 #include "core_configuration.h"
+#include "crash_watch.h"
 
 class AsioThread;
 class PeriodicThread;
 class TiXmlDocument;
+struct ReportedCrash;
 
 // The one object of the core process: the plugin host and event switchboard.
 //
@@ -144,6 +146,10 @@ private:
     void LoadConfiguration();
     void PublishConfiguration();
 
+    // How the last run ended: told once at start, counted for the quarantine.
+    void TellLastRun();
+    void TellCrash(const ReportedCrash &crash, uint32_t crashesInARow, bool quarantined);
+
     // Identity and privileges.
     bool ChangeIdentity();
     void DropCapabilities(uint32_t mask);
@@ -198,6 +204,9 @@ private:
     JobTable jobs;
 
     CoreConfiguration configuration;
+    // Sees every plugin library come and go, for crash reports and the
+    // quarantine kept in the configuration.
+    CrashWatch crashWatch{configuration.Quarantine()};
 };
 
 // The version the core reports unless product.xml names another.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "dvrcore.h"
+#include "thread_role.h"
 
 namespace {
 
@@ -142,6 +143,9 @@ extern "C" int32_t FlatPluginEvent(_EventParmsIn *in, _EventParmsOut *out) {
     if (in == nullptr || out == nullptr) {
         return 0;
     }
+    // A thread a plugin started gets an alternate signal stack and a name
+    // for crash reports the first time it raises an event.
+    MeetRaisingThread(in->Source);
     const CoreEntry entry;
     if (entry.Core() == nullptr) {
         if (in->EventClass == CLASS_TO_SUPERVISOR && !BufferHolderTable::IsLeftOver(in->Data)) {

@@ -13,7 +13,7 @@ std::vector<JobTarget> JobTargetsFor(const std::vector<PLUGININFO> &plugins, con
     for (const PLUGININFO &plugin : plugins) {
         if (plugin.Info.ReadEvents != 0 && plugin.Read != nullptr &&
             MatchesMasks(event.EventClass, plugin.Info.EventMasks, value)) {
-            targets.push_back({plugin.Read, plugin.Handle, plugin.Name});
+            targets.push_back({plugin.Read, plugin.Handle, plugin.Name, plugin.Info.ID});
         }
     }
     return targets;

@@ -12,7 +12,9 @@
 #include <boost/filesystem.hpp>
 #include <wx/init.h>
 
+#include "crash_handler.h"
 #include "dvrcore.h"
+#include "last_run.h"
 #include "supervisor_descriptor.h"
 
 namespace {
@@ -85,6 +87,8 @@ int main(int argc, char **argv) {
         std::fputs("failed to find canonical path\n", stderr);
         return EXIT_NO_CANONICAL_PATH;
     }
+    // Before any thread or plugin: every later crash is reported.
+    InstallCrashHandler(NewRunId());
 
     // Building the core already takes descriptors (the I/O service's), so it
     // happens inside the guard: no failure of the start-up aborts.

@@ -7,12 +7,14 @@
 #include "packet_stream.h"
 #include "log_message.h"
 #include "plugin_call_records.h"
+#include "test_hooks.h"
 
 void dvrcore::ProcessIPC(const boost::system::error_code &error, std::size_t bytes) { link.Process(error, bytes); }
 
 PacketHandler::Forwarded dvrcore::ForwardIpcPacket(const uint8_t *packet, uint32_t length) {
     IpcHeader header;
     std::memcpy(&header, packet, sizeof header);
+    OnSupervisorPacketForTests(header.PacketType);
     struct Addressed {
         IoctlEntryPoint ioctl = nullptr;
         uint32_t id = 0;

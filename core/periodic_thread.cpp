@@ -3,8 +3,8 @@
 #include <exception>
 #include <utility>
 
-PeriodicThread::PeriodicThread(std::chrono::milliseconds period, std::function<void()> tick)
-    : period(period), tick(std::move(tick)), thread([this] { Run(); }) {}
+PeriodicThread::PeriodicThread(std::chrono::milliseconds period, std::function<void()> tick, ThreadRole role)
+    : period(period), tick(std::move(tick)), role(role), thread([this] { Run(); }) {}
 
 PeriodicThread::~PeriodicThread() {
     {
@@ -16,6 +16,7 @@ PeriodicThread::~PeriodicThread() {
 }
 
 void PeriodicThread::Run() {
+    const ThreadRoleScope threadRole(role);
     MutexLock lock(mutex);
     for (;;) {
         // A period without a stop, however often the wait is woken.

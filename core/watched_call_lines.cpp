@@ -9,6 +9,7 @@
 
 #include "dvrcore.h"
 #include "log_message.h"
+#include "module_table.h"
 
 namespace {
 
@@ -27,6 +28,12 @@ void DescribeCall(const WatchedCallReport &report, char (&text)[96]) {
         return;
     case WatchedCall::IpcIoctl:
         std::snprintf(text, sizeof text, "ipc ioctl (address 0x%08X type %u)", report.first, report.second);
+        return;
+    case WatchedCall::Load:
+        std::snprintf(text, sizeof text, "load");
+        return;
+    case WatchedCall::Open:
+        std::snprintf(text, sizeof text, "open");
         return;
     case WatchedCall::Close:
         std::snprintf(text, sizeof text, "close");
@@ -49,8 +56,11 @@ void DescribeCall(const WatchedCallReport &report, char (&text)[96]) {
 
 } // namespace
 
-// The call watch's tick, on its own thread.
+// The call watch's tick, on its own thread. It also keeps the crash
+// handler's table of libraries up to date with those that plugins map
+// themselves.
 void dvrcore::ReportWatchedCalls() {
+    CrashModules().RefreshIfChanged();
     const int64_t now = CallSlot::CoarseMonotonicNs();
     const auto report = [this](const WatchedCallReport &watched) { ReportWatchedCall(watched); };
     mainThreadCall.Check(now, report);
@@ -89,7 +99,7 @@ void dvrcore::ReportWatchedCall(const WatchedCallReport &report) {
     if (report.call >= WatchedCall::Close) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "stop has waited %" PRId64 " s for plugin %s: %s", report.elapsedMs / 1000, name,
                  call);
-    } else if (report.call == WatchedCall::IpcIoctl) {
+    } else if (report.call != WatchedCall::Write && report.call != WatchedCall::UpdateConfig) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s %s running for over 1 s", name, call);
     } else {
         // The delivery loop waits for this call: how far it has fallen behind.

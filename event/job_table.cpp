@@ -8,6 +8,7 @@
 
 #include "log_message.h"
 #include "plugin_call_records.h"
+#include "thread_role.h"
 
 namespace {
 
@@ -44,7 +45,9 @@ void JobTable::Uncancel(uint32_t tag) {
 void JobTable::StartThreads(const _EventParmsIn &event, const std::vector<JobTarget> &targets) {
     for (const JobTarget &target : targets) {
         if (EnterLibrary(target.library)) {
-            StartThread({target.read, target.library, event.DataLength, CopyJobData(event), event.JobTag}, target.name);
+            StartThread(
+                {target.read, target.library, event.DataLength, CopyJobData(event), event.JobTag, target.plugin},
+                target.name);
         }
     }
 }
@@ -62,6 +65,7 @@ void JobTable::StartThread(const JobStart &job, const std::string &pluginName) {
 }
 
 void JobTable::Run(const JobStart &job) {
+    const ThreadRoleScope role({ThreadKind::Job, job.Plugin, job.JobTag, nullptr});
     JobWaiter waiter(job.Library);
     if (Register(waiter)) {
         CallJobRead(job);

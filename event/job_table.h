@@ -14,11 +14,13 @@
 #include "job_thread.h"
 #include "dvrplugin.h"
 
-// A plugin that takes a job: its Read entry, its library and its file name.
+// A plugin that takes a job: its Read entry, its library, its file name and
+// its ID.
 struct JobTarget {
     ReadEntryPoint read;
     void *library;
     std::string name;
+    uint32_t plugin = 0;
 };
 
 // Plugin jobs: a job start runs the Read entry of every plugin that wants it

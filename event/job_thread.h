@@ -12,6 +12,7 @@ struct JobStart {
     uint32_t DataLength; // as raised, also when Data is null
     void *Data;
     uint32_t JobTag;
+    uint32_t Plugin; // whose Read runs, for a crash report
 };
 
 // A job thread's registration while its Read call runs: created, registered

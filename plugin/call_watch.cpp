@@ -40,3 +40,13 @@ bool CallSlot::ClaimReport(uint64_t seen) {
     return state.compare_exchange_strong(expected, seen | REPORTED, std::memory_order_acq_rel,
                                          std::memory_order_relaxed);
 }
+
+bool CallSlot::Peek(WatchedCallReport &running) const {
+    if (state.load(std::memory_order_relaxed) == IDLE) {
+        return false;
+    }
+    running = WatchedCallReport{plugin.load(std::memory_order_relaxed),
+                                static_cast<WatchedCall>(call.load(std::memory_order_relaxed)),
+                                first.load(std::memory_order_relaxed), second.load(std::memory_order_relaxed), 0};
+    return true;
+}

@@ -11,6 +11,8 @@ enum class WatchedCall : uint32_t {
     Write,
     UpdateConfig,
     IpcIoctl,
+    Load,
+    Open,
     Close,
     Unload,
     ReaderThread,
@@ -40,9 +42,13 @@ struct WatchedCallReport {
 // the fields of its next call), and the same swap marks the call as
 // reported, so that the owner's End knows whether a closing line is due.
 //
-// Calls (Write, UpdateConfig, IpcIoctl) are reported once, when they have
-// run for over CALL_LIMIT_MS, and End then returns the closing report. Stop
-// waits (the rest) are reported every WAIT_REPORT_MS and end silently.
+// Calls (Write, UpdateConfig, IpcIoctl, Load, Open) are reported once, when
+// they have run for over CALL_LIMIT_MS, and End then returns the closing
+// report. Stop waits (the rest) are reported every WAIT_REPORT_MS and end
+// silently.
+//
+// The crash handler reads the slot of the thread that faulted, on that
+// thread (Peek): it sees the owner's last stores.
 class CallSlot {
 public:
     static constexpr int64_t CALL_LIMIT_MS = 1000;
@@ -68,10 +74,14 @@ public:
     // nothing to read.
     static int64_t CoarseMonotonicNs();
 
+    // Owner thread, also inside a signal handler: the call in progress
+    // (elapsedMs left 0), or false when there is none. Loads only.
+    bool Peek(WatchedCallReport &running) const;
+
 private:
     static constexpr uint64_t IDLE = 0;
     static constexpr uint64_t REPORTED = 1; // low bit of state; the call's serial above it
-    static bool ReportsOnce(WatchedCall call) { return call <= WatchedCall::IpcIoctl; }
+    static bool ReportsOnce(WatchedCall call) { return call <= WatchedCall::Open; }
     // Whether the call read as `seen` is still running, marking it reported.
     bool ClaimReport(uint64_t seen);
 

@@ -33,13 +33,21 @@ void PluginTable::OpenAll() {
         _OpenParmsOut out = OpenOutRecord();
         const int64_t start = hooks.now();
         if (plugin.Open != nullptr) {
+            mainThreadCall.Begin(plugin.Info.ID, WatchedCall::Open);
             plugin.OpenCode = plugin.Open(&in, &out);
+            FinishCall();
         }
         plugin.OpenTimeMs = (hooks.now() - start) / 1000000;
         if (plugin.OpenCode != 0) {
             CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s open returned %d error %d", plugin.Name.c_str(), plugin.OpenCode,
                      OpenError(out));
         }
+    }
+}
+
+void PluginTable::FinishCall() {
+    if (const auto report = mainThreadCall.End()) {
+        hooks.longCallEnded(*report);
     }
 }
 
@@ -94,7 +102,7 @@ void PluginTable::UnloadAll() {
             CallUnload(plugin);
         }
         if (plugin.Info.ID != KEPT_MAPPED_ID) {
-            dlclose(plugin.Handle);
+            CloseLibrary(plugin.Handle);
         }
     }
     MutexLock lock(mutex);

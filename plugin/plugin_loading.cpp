@@ -84,15 +84,22 @@ void PluginTable::Load(const std::string &path) {
         Refuse(plugin.Name, untrusted);
         return;
     }
+    const std::string inadmissible = hooks.libraries.Admit(path);
+    if (!inadmissible.empty()) {
+        Refuse(plugin.Name, inadmissible);
+        return;
+    }
     plugin.Handle = dlopen(path.c_str(), RTLD_NOW);
     if (plugin.Handle == nullptr) {
         Refuse(plugin.Name, dlerror());
         return;
     }
+    // Before Load runs, so that a crash in it names the library.
+    hooks.libraries.LibrariesChanged();
     CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "Core: Loaded plugin: %s", name);
     const std::string missingLoad = ResolveEntries(plugin);
     if (plugin.Load == nullptr) {
-        dlclose(plugin.Handle);
+        CloseLibrary(plugin.Handle);
         CORE_LOG(LOG_LEVEL_ERROR, "Core: Failed to load plugin: %s (missing symbol)", name);
         // A C++ compiler mangles a name that is not declared extern "C".
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC,
@@ -102,20 +109,26 @@ void PluginTable::Load(const std::string &path) {
         return;
     }
     if (!CallLoad(plugin)) {
-        dlclose(plugin.Handle);
+        CloseLibrary(plugin.Handle);
         return;
     }
     if (!ClaimId(plugin, path)) {
         // Its Load may have started threads that run in the library.
         CallUnload(plugin);
-        dlclose(plugin.Handle);
+        CloseLibrary(plugin.Handle);
         return;
     }
+    hooks.libraries.Accepted(path, plugin.Info.ID);
     if (plugin.Info.WorkerThread != 0) {
         ProvideWorkerThread(plugin);
     }
     MutexLock lock(mutex);
     plugins.push_back(std::move(plugin));
+}
+
+void PluginTable::CloseLibrary(void *handle) {
+    dlclose(handle);
+    hooks.libraries.LibrariesChanged();
 }
 
 void PluginTable::Refuse(const std::string &fileName, const std::string &reason) {
@@ -127,7 +140,9 @@ bool PluginTable::CallLoad(PLUGININFO &plugin) {
     _LoadParmsIn in = LoadInRecord(hooks.core, FlatPluginEvent);
     _LoadParmsOut out = LoadOutRecord();
     const int64_t start = hooks.now();
+    mainThreadCall.Begin(0, WatchedCall::Load);
     const int32_t result = plugin.Load(&in, &out);
+    FinishCall();
     plugin.LoadTimeMs = (hooks.now() - start) / 1000000;
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_ERROR, "plugin %s load returned %d error %d", plugin.Name.c_str(), result, out.Error);

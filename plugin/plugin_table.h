@@ -11,6 +11,7 @@
 #include "source_names.h"
 #include "call_watch.h"
 #include "closed_plugins.h"
+#include "library_observer.h"
 #include "plugin_info.h"
 
 // The loaded plugins and their life: discovery and loading beside the
@@ -32,6 +33,9 @@ public:
         void *core;                               // what Load hands plugins as the core object
         std::function<int64_t()> now;             // monotonic nanoseconds (the core's virtual clock)
         std::function<void(void *)> beforeUnload; // job threads in the library have left
+        // A call on the main thread that was reported as running long has ended.
+        std::function<void(const WatchedCallReport &)> longCallEnded;
+        LibraryObserver &libraries;
     };
 
     PluginTable(std::string exePath, SourceNames &names, ClosedPlugins &closed, CallSlot &mainThreadCall, Hooks hooks);
@@ -59,6 +63,7 @@ public:
 private:
     void Load(const std::string &path) EXCLUDES(mutex);
     void Refuse(const std::string &fileName, const std::string &reason);
+    void CloseLibrary(void *handle);
     bool CallLoad(PLUGININFO &plugin);
     void CallUnload(const PLUGININFO &plugin);
     bool ClaimId(const PLUGININFO &plugin, const std::string &path);
@@ -66,6 +71,7 @@ private:
     void ProvideWorkerThread(PLUGININFO &plugin);
     void StartReader(PLUGININFO &plugin);
     void CallClose(PLUGININFO &plugin);
+    void FinishCall();
 
     // Constant after construction.
     const std::string exePath;

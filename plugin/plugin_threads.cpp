@@ -7,16 +7,19 @@
 #include "plugin_table.h"
 #include "log_message.h"
 #include "plugin_call_records.h"
+#include "thread_role.h"
 
 namespace {
 
-void RunWorker(IoctlEntryPoint ioctl) {
+void RunWorker(IoctlEntryPoint ioctl, uint32_t plugin) {
+    const ThreadRoleScope role({ThreadKind::PluginWorker, plugin, 0, nullptr});
     _IoctlParmsIn in = WorkerIoctlInRecord();
     _IoctlParmsOut out = IoctlOutRecord(WORKER_THREAD);
     ioctl(&in, &out);
 }
 
-void RunReader(ReadEntryPoint read) {
+void RunReader(ReadEntryPoint read, uint32_t plugin) {
+    const ThreadRoleScope role({ThreadKind::PluginReader, plugin, 0, nullptr});
     _ReadParmsIn in = ReadInRecord(0, nullptr, 0);
     _ReadParmsOut out = ReadOutRecord();
     read(&in, &out);
@@ -37,14 +40,16 @@ void StartPluginThread(std::thread &slot, const std::string &pluginName, Body bo
 // A plugin that asks for a worker without exporting IOCTL gets none.
 void PluginTable::ProvideWorkerThread(PLUGININFO &plugin) {
     if (plugin.IOCTL != nullptr) {
-        StartPluginThread(plugin.WorkerThread, plugin.Name, [ioctl = plugin.IOCTL] { RunWorker(ioctl); });
+        StartPluginThread(plugin.WorkerThread, plugin.Name,
+                          [ioctl = plugin.IOCTL, id = plugin.Info.ID] { RunWorker(ioctl, id); });
     }
 }
 
 // A plugin that asks for a reader without exporting Read gets none.
 void PluginTable::StartReader(PLUGININFO &plugin) {
     if (plugin.Read != nullptr) {
-        StartPluginThread(plugin.ReaderThread, plugin.Name, [read = plugin.Read] { RunReader(read); });
+        StartPluginThread(plugin.ReaderThread, plugin.Name,
+                          [read = plugin.Read, id = plugin.Info.ID] { RunReader(read, id); });
     }
 }
 

@@ -23,18 +23,32 @@ std::optional<bool> CoreConfiguration::Load() {
         return std::nullopt;
     }
     diagnosticsToSystemLog = ReadDiagnosticsToSystemLog(document);
+    quarantine = ReadQuarantineElement(document);
     return ReadThrottlingSetting(document);
 }
 
 // A failed save keeps the previous file; the plugins are told the settings
 // all the same.
 void CoreConfiguration::Save(bool throttlingEnabled, const Publish &publish) const {
+    SaveFile(throttlingEnabled);
     CoreDocument document;
     BuildCoreConfiguration(document, throttlingEnabled);
     if (diagnosticsToSystemLog) {
         AddSystemLogElement(document, *diagnosticsToSystemLog);
     }
-    document.SafeSaveFile(CORE_FILE);
     AddProductElement(document, productFamily, productVersion);
     publish(document, CLASS_CONFIG);
+}
+
+// The quarantine is the core's own record: kept in the file, never sent to
+// plugins. The system-log switch is the integrator's setting, sent like the
+// others.
+bool CoreConfiguration::SaveFile(bool throttlingEnabled) const {
+    CoreDocument document;
+    BuildCoreConfiguration(document, throttlingEnabled);
+    if (diagnosticsToSystemLog) {
+        AddSystemLogElement(document, *diagnosticsToSystemLog);
+    }
+    AddQuarantineElement(document, quarantine);
+    return document.SafeSaveFile(CORE_FILE);
 }

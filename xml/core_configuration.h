@@ -7,9 +7,12 @@
 
 #include <tinyxml.h>
 
+#include "quarantine_element.h"
+
 // The product and core configuration: product.xml and core.xml read once at
 // start, core.xml rewritten from the current settings, and the settings sent
-// to every plugin.
+// to every plugin. The crash quarantine has an element of its own in
+// core.xml, kept in every rewrite but not sent to plugins.
 //
 // Threads: the main thread alone, before other threads read the product
 // strings (the version in the start and stop lines, the modules report),
@@ -26,6 +29,12 @@ public:
     // Saves core.xml and publishes it, with the product added, as the
     // configuration document.
     void Save(bool throttlingEnabled, const Publish &publish) const;
+    // Saves core.xml alone, for a quarantine that changed before the plugins
+    // are loaded. False when the file could not be replaced.
+    bool SaveFile(bool throttlingEnabled) const;
+
+    // As read from core.xml; written back by every save.
+    QuarantineSettings &Quarantine() { return quarantine; }
 
     const std::string &Version() const { return productVersion; }
     // Whether core.xml asks for level-0 lines in the system log (off without
@@ -37,4 +46,5 @@ private:
     std::string productVersion;
     // Written back when core.xml held it, so that the integrator's setting lasts.
     std::optional<bool> diagnosticsToSystemLog;
+    QuarantineSettings quarantine;
 };

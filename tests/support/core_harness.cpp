@@ -107,6 +107,10 @@ long ResidentKib(pid_t pid) {
 
 Installation::Installation() { fs::copy_file(CORE_EXECUTABLE, CorePath()); }
 
+void Installation::ReplaceCore(const std::string &executable) const {
+    fs::copy_file(executable, CorePath(), fs::copy_option::overwrite_if_exists);
+}
+
 // A root core refuses plugins that group or others may change: whatever the
 // umask of the test run, installed ones are well kept.
 void Installation::AddPlugin(const std::string &variant, const std::string &fileName,

@@ -58,6 +58,8 @@ public:
 
     const std::string &Root() const { return root.Root(); }
     std::string CorePath() const { return root.Path("core"); }
+    // Installs another build of the core in place of the one under test.
+    void ReplaceCore(const std::string &executable) const;
     // Copies a built test plugin variant in under the given file name.
     void AddPlugin(const std::string &variant, const std::string &fileName,
                    const std::string &directory = "plugins") const;

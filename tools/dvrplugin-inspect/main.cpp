@@ -16,6 +16,7 @@
 #include "inspection_report.h"
 #include "plugin/plugin_discovery.h"
 #include "plugin_set.h"
+#include "quarantine_state.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr int EXIT_MISTAKE = 2;
 constexpr double DEFAULT_SECONDS = 30;
 
 void PrintUsage(const char *program) {
-    std::printf("Usage: %s [--timeout S] PLUGIN.so|DIRECTORY...\n"
+    std::printf("Usage: %s [--timeout S] [--core-directory DIR] PLUGIN.so|DIRECTORY...\n"
                 "Says what the core would make of each plugin library: its module name, its ID\n"
                 "(as plugins.xml writes it, too) and the supervisor address that reaches it, its\n"
                 "event masks with what each selects, its thread and delivery flags, the entry\n"
@@ -42,6 +43,10 @@ void PrintUsage(const char *program) {
                 "seconds (default %g).\n"
                 "\n"
                 "  --timeout S    how long a library's Load, Close and Unload may take together\n"
+                "  --core-directory DIR\n"
+                "                 also say where each library stands in the crash quarantine\n"
+                "                 of the core whose working directory (with core.xml) is DIR;\n"
+                "                 a quarantined library is refused without being loaded\n"
                 "  -h, --help     print this text\n"
                 "  --version      print the plugin interface's version\n"
                 "\n"
@@ -102,6 +107,20 @@ bool PrintSet(std::vector<SetMember> members) {
     return findings.refusals.empty();
 }
 
+// A quarantined library is refused as the core refuses it: unopened.
+bool Quarantined(const std::string &coreDirectory, const std::string &path) {
+    if (coreDirectory.empty()) {
+        return false;
+    }
+    const QuarantineState state = ReadQuarantineState(coreDirectory, path);
+    std::printf("  Quarantine     %s\n", state.description.c_str());
+    if (state.refusal.empty()) {
+        return false;
+    }
+    std::printf("  Verdict        the core refuses it:\n                 - %s\n", state.refusal.c_str());
+    return true;
+}
+
 bool ParseSeconds(const std::string &text, double &seconds) {
     char *end = nullptr;
     errno = 0;
@@ -114,6 +133,7 @@ bool ParseSeconds(const std::string &text, double &seconds) {
 int main(int argc, char **argv) {
     std::vector<std::string> arguments;
     double seconds = DEFAULT_SECONDS;
+    std::string coreDirectory;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "-h" || argument == "--help") {
@@ -131,6 +151,13 @@ int main(int argc, char **argv) {
             ++i;
             continue;
         }
+        if (argument == "--core-directory") {
+            if (i + 1 >= argc) {
+                return Mistake(argv[0], "--core-directory needs a directory");
+            }
+            coreDirectory = argv[++i];
+            continue;
+        }
         if (argument.rfind("-", 0) == 0) {
             return Mistake(argv[0], "unknown option " + argument);
         }
@@ -143,6 +170,11 @@ int main(int argc, char **argv) {
     std::vector<SetMember> members;
     for (const std::string &library : LibrariesNamed(arguments)) {
         std::printf("Plugin %s\n", library.c_str());
+        if (Quarantined(coreDirectory, library)) {
+            verdict = EXIT_REFUSED;
+            members.push_back({library, false, 0, false});
+            continue;
+        }
         std::fflush(stdout);
         const PluginFacts facts = InspectPlugin(library, seconds);
         const bool loads = PrintInspection(facts, stdout);

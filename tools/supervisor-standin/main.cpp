@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,17 @@
 #include <unistd.h>
 
 #include "core_launch.h"
+#include "core_restarts.h"
 #include "plugin_selection.h"
 #include "standin_options.h"
 #include "standin_session.h"
 #include "temporary_installation.h"
 
 namespace {
+
+// Where the core, which runs in the stand-in's working directory, writes its
+// crash reports.
+constexpr const char *CRASH_REPORT_PATH = "core-crash.txt";
 
 struct FileCloser {
     void operator()(FILE *file) const { std::fclose(file); }
@@ -66,6 +72,40 @@ std::unique_ptr<TemporaryInstallation> InstallationFor(const StandinOptions &opt
     return installation;
 }
 
+// How one run of the core ended: the stand-in's exit code for it, the
+// core's own (128 + the signal that killed it), and whether the stand-in
+// asked it to stop.
+struct RunOutcome {
+    int exitCode;
+    int coreExitCode;
+    bool stopAsked;
+};
+
+// One run of the core on a new link, or nothing when it could not be started
+// (said on standard error).
+std::optional<RunOutcome> RunCore(const StandinOptions &options, const std::string &corePath,
+                                  const std::string &identityName, int signals, FILE *record) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+        std::perror("supervisor-standin");
+        return std::nullopt;
+    }
+    const int ownEnd = ends[0];
+    const int coreEnd = ends[1];
+    fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
+    std::fflush(stdout); // nothing buffered may be written twice after the fork
+    const LaunchedCore core = LaunchCore(options, corePath, coreEnd);
+    close(coreEnd);
+    if (core.pid < 0) {
+        std::perror("supervisor-standin: starting the core");
+        close(ownEnd);
+        return std::nullopt;
+    }
+    StandinSession session(options, identityName, ownEnd, signals, core, record);
+    const int exitCode = session.Run();
+    return RunOutcome{exitCode, session.CoreExitCode(), session.StopAsked()};
+}
+
 // The daemon names itself by its file name, without the directory.
 std::string IdentityName(const char *programPath) {
     const char *slash = std::strrchr(programPath, '/');
@@ -104,20 +144,16 @@ int main(int argc, char **argv) {
     // the core: the core would be left behind.
     std::signal(SIGPIPE, SIG_IGN);
     const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
-    int ends[2];
-    if (signals < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) {
+    if (signals < 0) {
         std::perror("supervisor-standin");
         return 2;
     }
-    const int ownEnd = ends[0];
-    const int coreEnd = ends[1];
-    fcntl(ownEnd, F_SETFD, FD_CLOEXEC);
-    const LaunchedCore core = LaunchCore(options, installation ? installation->CorePath() : options.corePath, coreEnd);
-    close(coreEnd);
-    if (core.pid < 0) {
-        std::perror("supervisor-standin: starting the core");
-        return 2;
+    const std::string corePath = installation ? installation->CorePath() : options.corePath;
+    CoreRestarts restarts(options.restarts, CRASH_REPORT_PATH);
+    std::optional<RunOutcome> run;
+    while ((run = RunCore(options, corePath, IdentityName(argv[0]), signals, record.get())) &&
+           restarts.RunEnded(run->coreExitCode, run->stopAsked)) {
     }
-    StandinSession session(options, IdentityName(argv[0]), ownEnd, signals, core, record.get());
-    return session.Run();
+    restarts.PrintSummary();
+    return run ? run->exitCode : 2;
 }

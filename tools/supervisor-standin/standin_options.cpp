@@ -83,6 +83,11 @@ void PrintUsage(const char *program) {
                 "                         terminal stops the core and kills it after %g seconds\n"
                 "                         at most\n"
                 "  --exit-zero            exit with 0 whatever the core did, once it ran\n"
+                "  --restart N            play a restarting supervisor: when the core dies by a\n"
+                "                         signal, say which plugin its crash report blames and\n"
+                "                         start it again, at most N times; the timed options\n"
+                "                         count from each start; a summary of the crashes ends\n"
+                "                         the run\n"
                 "  -h, --help             print this text\n"
                 "\n"
                 "The core runs on a pseudo-terminal of the stand-in's, whose lines it prints\n"
@@ -179,6 +184,13 @@ std::string ApplyOption(const std::string &option, char **values, StandinOptions
         return "";
     }
     uint32_t word = 0;
+    if (option == "--restart") {
+        if (!ParseWord(values[0], word)) {
+            return "bad number for " + option;
+        }
+        options.restarts = word;
+        return "";
+    }
     if (option == "--type" || option == "--repeat") {
         if (!ParseWord(values[0], word) || (option == "--repeat" && word == 0)) {
             return "bad number for " + option;

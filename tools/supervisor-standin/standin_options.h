@@ -49,6 +49,7 @@ struct StandinOptions {
     double closeAfter = -1;
     double killAfter = -1; // from the stop asked for to SIGKILL; -1: never
     bool exitZero = false; // 0 whatever the core did, once it ran
+    unsigned restarts = 0; // starts of the core again after it died by a signal
 };
 
 enum class ParseOutcome { Run, Help, Mistake };

@@ -299,6 +299,7 @@ void StandinSession::KillCore(const std::string &why) {
 int StandinSession::Finish(int waitStatus) {
     console.Finish(LAST_CONSOLE_MILLISECONDS);
     Note("%s", summary.Line(waitStatus).c_str());
+    coreExitCode = WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : WEXITSTATUS(waitStatus);
     const int code = summary.ExitCode(waitStatus);
     // A core that could not be run at all is a failure to set up.
     return options.exitZero && !(WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 127) ? 0 : code;

@@ -31,6 +31,11 @@ public:
     // Once the core has exited: the stand-in's exit code (the options and
     // RunSummary say which).
     int Run();
+    // The stand-in sent the stop: asked for by a signal or by --seconds.
+    bool StopAsked() const { return stopSent; }
+    // Once Run has returned: the core's own exit code (128 + the signal that
+    // killed it), whatever the stand-in's is.
+    int CoreExitCode() const { return coreExitCode; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -68,6 +73,7 @@ private:
     const Clock::time_point start = Clock::now();
     std::vector<uint8_t> received;
     bool stopSent = false;
+    int coreExitCode = 0;
     unsigned interrupts = 0; // SIGINT and SIGTERM so far
     std::optional<Clock::time_point> killAt;
     bool killed = false;
