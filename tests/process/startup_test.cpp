@@ -109,11 +109,11 @@ TEST(CommandLine, VersionPrintsTheVersionAndInitialisesNothing) {
 TEST(CommandLine, ScanningStopsAtTheDescriptor) {
     Installation installation;
     for (const auto &arguments : std::vector<std::vector<std::string>>{
-             {"7", "-h"}, {"7", "--help"}, {"7", "--version"}, {"--versions", "--help-me", "7"}}) {
-        CoreProcess core(installation, Arguments(arguments)); // 7 is not open
+             {"99", "-h"}, {"99", "--help"}, {"99", "--version"}, {"--versions", "--help-me", "99"}}) {
+        CoreProcess core(installation, Arguments(arguments)); // 99 is not open
         EXPECT_EQ(core.WaitForExit(Scaled(10)), 2) << arguments.back();
         EXPECT_EQ(core.Errors(), "failed to initialize core\n"
-                                 "descriptor 7 is not a connected sequenced-packet socket: not open\n")
+                                 "descriptor 99 is not a connected sequenced-packet socket: not open\n")
             << arguments.back();
     }
 }

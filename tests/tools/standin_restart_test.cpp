@@ -52,7 +52,10 @@ TEST_F(StandinRestartTest, ThreeCrashesQuarantineThePluginAndTheDemoRunsOnWithou
     const std::string examples = (fs::path(CORE_EXECUTABLE).parent_path() / "plugins").string();
     const ToolRun run =
         Standin({"--plugins", examples, "--plugins", crashing, "--restart", "5", "--record", "received.log"}, 6);
-    EXPECT_EQ(run.exitCode, 0) << run.output;
+    // The last run stopped cleanly but refused the quarantined plugin.
+    EXPECT_EQ(run.exitCode, 3) << run.output;
+    EXPECT_NE(run.output.find("1 plugin refused: tp_crash.so (quarantined after 3 crashes"), std::string::npos)
+        << run.output;
     EXPECT_EQ(Count(run.output, "supervisor-standin: the core died by SIGABRT in plugin tp_crash.so (report in "
                                 "core-crash.txt)\n"),
               3u)
