@@ -467,6 +467,14 @@ __attribute__((destructor)) static void RaiseAfterTheCore(void) {
     if (LATE_READ) {
         ReadRetainedLate();
     }
+    /* Only the list goes: buffers still retained are the core's to report as leaks. */
+    pthread_mutex_lock(&stateLock);
+    free(retained);
+    free(retainedLengths);
+    retained = NULL;
+    retainedLengths = NULL;
+    retainedCount = retainedRoom = 0;
+    pthread_mutex_unlock(&stateLock);
 }
 
 static void RunCommand(char *line) {
