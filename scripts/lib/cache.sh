@@ -114,7 +114,7 @@ use_build_ccache() {
     # Several times what the four builds and the small Clang and fuzz builds
     # take together (docs/testing.md), so that switching branches or clones
     # does not push out the current ones.
-    export CCACHE_MAXSIZE=2G
+    export CCACHE_MAXSIZE=1G
     # shellcheck disable=SC2034 # the caller's variable
     use_build_ccache_result=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 }
