@@ -11,9 +11,9 @@ set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 # The target's libraries come from an armhf sysroot of their own
 # (scripts/armhf-sysroot.sh), never from the build machine: the environment's
 # CORE_ARMHF_SYSROOT, else the repository's build/armhf-sysroot beside this
-# file. Without one (this file installed for plugin authors, say) only the
-# cross toolchain's own C and C++ libraries are there, which is all a plugin
-# needs.
+# file (the script's link into the build cache). Without one (this file
+# installed for plugin authors, say) only the cross toolchain's own C and C++
+# libraries are there, which is all a plugin needs.
 if(DEFINED ENV{CORE_ARMHF_SYSROOT})
     get_filename_component(core_armhf_sysroot "$ENV{CORE_ARMHF_SYSROOT}" ABSOLUTE)
 elseif(EXISTS "${CMAKE_CURRENT_LIST_DIR}/../build/armhf-sysroot/.recipe")

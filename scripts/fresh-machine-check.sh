@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
 # Checks the README's two commands on a fresh machine: makes a minimal
-# Debian 12 root with mmdebstrap (minbase, the main, updates and security
-# suites, and this machine's foreign architectures, so it meets the archive as
-# this machine does), copies the repository in without its build directory,
-# and runs scripts/run.sh, then scripts/test.sh, inside it with chroot,
-# reporting how long each took. Takes about as long as the test command on a
-# fresh clone; on demand only.
+# Debian 12 root with mmdebstrap (minbase; the main, updates and security
+# suites from the archives this machine's apt uses, through its proxy; and
+# this machine's foreign architectures, so it meets the archive as this
+# machine does), copies the repository in without its build directory, and
+# runs scripts/run.sh, then scripts/test.sh, inside it with chroot, reporting
+# how long each took. Takes about as long as the test command on a fresh
+# clone, whose caches the fresh root does not have; on demand only.
 #
 #   scripts/fresh-machine-check.sh [DIR]
 #
-# DIR (default build/fresh-machine) is made anew; the logs are
-# DIR/root/run.log and DIR/root/test.log. Run as root; needs mmdebstrap.
+# DIR (default build/fresh-machine) is made anew and must lie below the
+# repository's build directory; the logs are DIR/root/run.log and
+# DIR/root/test.log. Run as root; needs mmdebstrap.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-dir=$(realpath -m "${1:-$repo/build/fresh-machine}")
-mirror=http://deb.debian.org/debian
+# shellcheck source=lib/cache.sh
+source "$repo/scripts/lib/cache.sh"
+# shellcheck source=lib/apt-sources.sh
+source "$repo/scripts/lib/apt-sources.sh"
+dir=${1-$repo/build/fresh-machine}
 
-rm -rf "$dir"
+remove_below "$repo/build" "$dir"
+dir=$(realpath -m -- "$dir")
+sources=() proxy=()
+apt_sources sources bookworm bookworm-updates bookworm-security
+apt_proxy_options proxy
 echo "==== a minimal Debian 12 root in $dir ===="
-mmdebstrap --quiet --variant=minbase bookworm "$dir" \
-    "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-    "deb http://deb.debian.org/debian-security bookworm-security main"
+mmdebstrap --quiet --variant=minbase "${proxy[@]}" bookworm "$dir" "${sources[@]}"
 # This machine's name service settings, as a fresh machine's would be.
 cp /etc/resolv.conf /etc/hosts "$dir/etc/"
 for arch in $(dpkg --print-foreign-architectures); do

@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang 14 in build/fuzz, replays each seed corpus in fuzz/corpus,
 # then fuzzes each target for a bounded time. Exits non-zero on a finding, whose input is kept in
-# build/fuzz/findings.
+# build/fuzz/findings. Compiles through ccache in the build cache, as the test command does.
 #
-#   scripts/fuzz.sh [SECONDS]   fuzzing time per target, 20 by default; e.g. 3600 for a long run
+#   scripts/fuzz.sh [SECONDS]     fuzzing time per target, 20 by default; e.g. 3600 for a long run
+#   scripts/fuzz.sh --build-only  builds the fuzz targets and nothing else
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=lib/cache.sh
+source "$root/scripts/lib/cache.sh"
 seconds=${1:-20}
 dir="$root/build/fuzz"
 targets=(packet_stream split_strings xml_nesting xml_load_with_backup)
 
-cmake -S "$root" -B "$dir" -DCORE_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then
+    use_build_ccache "$root" launcher
+fi
+# Only the fuzz targets: no tests, benchmarks or packages.
+cmake -S "$root" -B "$dir" -DCORE_FUZZ=ON -DBUILD_TESTING=OFF -DCORE_BENCHMARKS=OFF -DCORE_PACKAGING=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    "${launcher[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target fuzz_targets
+[ "$seconds" != --build-only ] || exit 0
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# shellcheck source=lib/sanitizer-options.sh
+source "$root/scripts/lib/sanitizer-options.sh"
 mkdir -p "$dir/findings"
 failed=()
 for target in "${targets[@]}"; do

@@ -5,15 +5,15 @@
 #   scripts/setup.sh run     building and running the core natively (scripts/run.sh)
 #   scripts/setup.sh bench   the above and Google Benchmark (scripts/bench.sh)
 #   scripts/setup.sh profile the above and valgrind (scripts/event-instructions.sh)
-#   scripts/setup.sh test    everything the test command needs: sanitizers, fuzzing,
-#                            the armhf cross build with its sysroot, the Debian
-#                            packages and the device image (scripts/test.sh)
+#   scripts/setup.sh test    everything the test command needs: ccache, sanitizers,
+#                            fuzzing, the armhf cross build, the Debian packages and
+#                            the device image (scripts/test.sh, which makes the
+#                            armhf sysroot itself)
 #
 # The archive is not always whole: an index that fails to download is a
 # warning, and apt goes on with the indexes it has. Only a package that cannot
 # be installed stops set-up, with one line naming it and why.
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 run_packages=(
     build-essential cmake pkg-config
@@ -30,6 +30,8 @@ profile_packages=(valgrind)
 # come from a sysroot of their own (scripts/armhf-sysroot.sh).
 test_packages=(
     file util-linux procps
+    # Every build of the test command compiles through it.
+    ccache
     # xmllint: the modules report must parse with a standard XML parser.
     libxml2-utils
     clang-14 libclang-rt-14-dev clang-format-14
@@ -115,10 +117,7 @@ case ${1:-} in
 run) install_packages "${run_packages[@]}" ;;
 bench) install_packages "${run_packages[@]}" "${bench_packages[@]}" ;;
 profile) install_packages "${run_packages[@]}" "${bench_packages[@]}" "${profile_packages[@]}" ;;
-test)
-    install_packages "${run_packages[@]}" "${bench_packages[@]}" "${test_packages[@]}"
-    bash "$root/scripts/armhf-sysroot.sh" "$root/build/armhf-sysroot"
-    ;;
+test) install_packages "${run_packages[@]}" "${bench_packages[@]}" "${test_packages[@]}" ;;
 *)
     echo "usage: $0 run|bench|profile|test" >&2
     exit 2

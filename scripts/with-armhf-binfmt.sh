@@ -13,9 +13,12 @@ set -euo pipefail
 registration=/usr/lib/binfmt.d/qemu-arm.conf
 [ -r "$registration" ] || { echo "$0: $registration is missing: install qemu-user-static" >&2; exit 1; }
 
-ready=$(mktemp -u)
-mkfifo "$ready"
-trap 'rm -f "$ready"' EXIT
+# The FIFO lies in a directory that only we may enter, made with it: a name
+# in a shared directory could be taken first by anyone.
+private=$(mktemp -d)
+trap 'rm -rf -- "$private"' EXIT
+ready=$private/ready
+mkfifo -m 0600 "$ready"
 # The child waits until its ID mappings are written, then mounts its own
 # binfmt_misc and registers the emulator there.
 unshare --user --mount --propagation private -- bash -c '

@@ -10,8 +10,9 @@
 # so a package that forgot a dependency cannot pass.
 #
 # Usage: device_image_test.sh BUILD SOURCE TIME-SCALE
-# The root file system is kept in BUILD/device-root while its package list
-# is unchanged.
+# The root file system is kept in the build cache while its package list is
+# unchanged (scripts/armhf-device-root.sh), and made anew when
+# CORE_REFRESH_DEVICE_ROOT is 1 (scripts/test.sh --refresh).
 set -euo pipefail
 build=$1 source=$2 time_scale=$3
 work=$(mktemp -d)
@@ -40,11 +41,12 @@ make_packages() {
 }
 
 make_root() {
-    local packages
+    local packages refresh=() kept
     mapfile -t packages < <(depended_packages "$core_deb" "$standin_deb")
     echo "root file system: minbase and ${packages[*]}"
-    bash "$source/scripts/armhf-device-root.sh" "$build/device-root" "${packages[@]}"
-    cp -a "$build/device-root" "$root"
+    [ "${CORE_REFRESH_DEVICE_ROOT:-0}" != 1 ] || refresh=(--refresh)
+    kept=$(bash "$source/scripts/armhf-device-root.sh" "${refresh[@]}" "${packages[@]}")
+    cp -a "$kept" "$root"
     ! find "$root" -type f -name '*.so*' -exec file {} + | grep 'ELF' | grep -v 'ARM' \
         || fail "the root file system holds a library that is not armhf"
     dpkg --root="$root" --install "$core_deb" "$standin_deb" || fail "dpkg refused the packages"

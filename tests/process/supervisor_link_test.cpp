@@ -430,7 +430,7 @@ TEST(SupervisorStandin, DemoPacketMakesARoundTripThroughTheEchoResponder) {
     installation.WriteFile("plugins/echo_responder.so",
                            std::string(std::istreambuf_iterator<char>(plugin), std::istreambuf_iterator<char>()));
     const std::string command = "cd '" + installation.Root() + "' && timeout -s KILL " +
-                                std::to_string(Scaled(60).count()) + " '" STANDIN_EXECUTABLE "' --seconds " +
+                                std::to_string(Scaled(60).count()) + " '" + STANDIN_EXECUTABLE + "' --seconds " +
                                 std::to_string(Scaled(5).count()) +
                                 " --record received.log ./core >standin.out 2>&1 </dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << installation.ReadFile("standin.out");
