@@ -373,13 +373,7 @@ TEST_F(CrashReports, EarlierReportsAreKeptBehindTheNewest) {
         StartCore();
         ASSERT_EQ(ExitCode(), 128 + SIGABRT);
     }
-    const std::string text = installation.ReadFile("core-crash.txt");
-    std::size_t reports = 0;
-    for (auto at = text.find("core crash report\n"); at != std::string::npos;
-         at = text.find("core crash report\n", at + 1)) {
-        ++reports;
-    }
-    EXPECT_EQ(reports, 4u);
+    EXPECT_EQ(Count(installation.ReadFile("core-crash.txt"), "core crash report\n"), 4u);
     EXPECT_FALSE(installation.Exists("core-crash.txt.pending"));
     EXPECT_NE(installation.ReadFile("core.xml").find("<Quarantine Crashes=\"0\" />"), std::string::npos);
 }
