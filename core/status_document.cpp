@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "dvrplugin.h"
+#include "kdvr_document.h"
 
 TiXmlDocument MemoryStatusDocument(bool throttling, time_t wallSeconds) {
     TiXmlElement memory("Memory");
@@ -10,12 +11,5 @@ TiXmlDocument MemoryStatusDocument(bool throttling, time_t wallSeconds) {
     memory.SetAttribute("ID", static_cast<int32_t>(CORE_SOURCE));
     memory.SetAttribute("Throttling", throttling ? 1 : 0);
     memory.SetAttribute("Time", static_cast<int32_t>(wallSeconds));
-
-    TiXmlElement root("kDVR");
-    root.InsertEndChild(memory);
-
-    TiXmlDocument document;
-    document.InsertEndChild(TiXmlDeclaration("", "", ""));
-    document.InsertEndChild(root);
-    return document;
+    return KdvrDocument(memory);
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "kdvr_document.h"
 #include "kept_reports.h"
 #include "xml_text.h"
 
@@ -24,10 +25,5 @@ TiXmlDocument CrashReportDocument(const ReportedCrash &crash, uint32_t crashesIn
         frame.SetAttribute("text", XmlSafeText(line));
         report.InsertEndChild(frame);
     }
-    TiXmlElement root("kDVR");
-    root.InsertEndChild(report);
-    TiXmlDocument document;
-    document.InsertEndChild(TiXmlDeclaration("", "", ""));
-    document.InsertEndChild(root);
-    return document;
+    return KdvrDocument(report);
 }

@@ -19,6 +19,7 @@
 #include "module_table.h"
 #include "report_text.h"
 #include "safe_memory.h"
+#include "signal_safe_write.h"
 #include "signal_stack.h"
 #include "thread_role.h"
 
@@ -84,20 +85,6 @@ void RaiseAgain(int signal) {
     SetDefault(signal);
     alarm(0);
     syscall(SYS_tgkill, static_cast<long>(getpid()), CurrentTask(), static_cast<long>(signal));
-}
-
-void WriteAll(int file, const char *text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(file, text, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
 }
 
 // A datagram per line in the form the C library's syslog sends, without

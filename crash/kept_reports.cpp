@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "crash_report.h"
+#include "signal_safe_write.h"
 
 namespace {
 
@@ -23,21 +24,6 @@ std::size_t NextReport(const char *text, std::size_t length, std::size_t from) {
         }
     }
     return length;
-}
-
-bool WriteAll(int file, const char *text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(file, text, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        text += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 std::size_t ReadOld(int directory, char *scratch) {

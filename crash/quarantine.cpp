@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Drops the libraries below the limit but `kept`; true when any went.
@@ -16,6 +18,20 @@ bool DropUnquarantined(QuarantineSettings &settings, const std::string *kept) {
 }
 
 } // namespace
+
+std::optional<LibraryFile> ExamineLibraryFile(const std::string &path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    LibraryFile file;
+    file.device = static_cast<uint64_t>(status.st_dev);
+    file.inode = static_cast<uint64_t>(status.st_ino);
+    file.size = static_cast<uint64_t>(status.st_size);
+    file.modifiedSeconds = static_cast<int64_t>(status.st_mtim.tv_sec);
+    file.modifiedNanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
+    return file;
+}
 
 bool IsQuarantined(const QuarantineSettings &settings, const CrashedLibrary &library) {
     return settings.crashes != 0 && library.crashes >= settings.crashes;

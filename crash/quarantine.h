@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "quarantine_element.h"
@@ -17,7 +18,12 @@
 // libraries stay: they did not run. A run whose end is unknown (killed)
 // changes nothing.
 //
-// Threads: pure, for the main thread's settings.
+// Threads: pure, for the main thread's settings; ExamineLibraryFile reads
+// the file system, from any thread.
+
+// The file at `path` as the quarantine tells files apart; nothing when it
+// cannot be examined.
+std::optional<LibraryFile> ExamineLibraryFile(const std::string &path);
 
 // The count of the blamed library after the run; 0 when none was counted.
 // True in `changed` when the settings changed.

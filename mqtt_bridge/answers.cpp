@@ -1,17 +1,10 @@
 #include "mqtt_bridge/answers.h"
 
-#include <cstdio>
-
 #include "mqtt_bridge/json_text.h"
+#include "mqtt_bridge/number_text.h"
 #include "mqtt_bridge/xml_writing.h"
 
 namespace {
-
-std::string Hex(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
 
 std::string JsonAnswer(const Answer &answer) {
     std::string json = "{\"command\":" + JsonString(answer.command) + ",\"status\":" + JsonString(answer.status);
@@ -22,8 +15,8 @@ std::string JsonAnswer(const Answer &answer) {
         json += ",\"reason\":" + JsonString(answer.reason);
     }
     if (answer.source) {
-        json +=
-            ",\"source\":\"" + Hex(*answer.source) + "\"," + JsonDataMembers(answer.data.data(), answer.data.size());
+        json += ",\"source\":\"" + HexDigits(*answer.source) + "\"," +
+                JsonDataMembers(answer.data.data(), answer.data.size());
     }
     return json + "}";
 }
@@ -39,7 +32,7 @@ std::string XmlAnswer(const Answer &answer) {
         element.Attribute("Reason", answer.reason);
     }
     if (answer.source) {
-        element.Attribute("Source", Hex(*answer.source));
+        element.Attribute("Source", HexDigits(*answer.source));
         if (IsPlainText(answer.data.data(), answer.data.size())) {
             element.Text(answer.data);
         } else {

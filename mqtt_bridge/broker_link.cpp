@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -16,6 +15,7 @@
 #include "mqtt_bridge/discovery.h"
 #include "mqtt_bridge/json_text.h"
 #include "mqtt_bridge/mqtt_bridge_commands.h"
+#include "mqtt_bridge/number_text.h"
 #include "mqtt_bridge/text_safety.h"
 #include "mqtt_bridge/xml_writing.h"
 
@@ -34,18 +34,13 @@ BrokerLink::Clock::duration ConnectTimeout(const ConnectionSettings &settings) {
                                                  std::chrono::seconds(settings.keepAliveSeconds));
 }
 
-std::string Hex(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
-
 std::string EventEnvelope(const OutgoingMessage &message) {
-    std::string json = "{\"source\":\"" + Hex(message.source) + "\"";
+    std::string json = "{\"source\":\"" + HexDigits(message.source) + "\"";
     if (message.kind == OutgoingMessage::Kind::Log) {
         json += ",\"level\":" + std::to_string(message.level);
     } else {
-        json += ",\"class\":\"" + Hex(message.eventClass) + "\",\"type\":\"" + Hex(message.eventType) + "\"";
+        json +=
+            ",\"class\":\"" + HexDigits(message.eventClass) + "\",\"type\":\"" + HexDigits(message.eventType) + "\"";
     }
     json +=
         ",\"time\":\"" + UtcMillisecondsText(message.timeMs) + "\",\"sequence\":" + std::to_string(message.sequence);

@@ -1,5 +1,7 @@
 #include "mqtt_bridge/number_text.h"
 
+#include <cstdio>
+
 namespace {
 
 std::optional<uint32_t> ParseDigits(const std::string &digits, int base) {
@@ -38,4 +40,10 @@ std::optional<uint32_t> ParseNumber(const std::string &text) {
 
 std::optional<uint32_t> ParseHexNumber(const std::string &text) {
     return ParseDigits(HasHexPrefix(text) ? text.substr(2) : text, 16);
+}
+
+std::string HexDigits(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
+    return text;
 }

@@ -12,3 +12,7 @@ std::optional<uint32_t> ParseNumber(const std::string &text);
 
 // Hexadecimal, with or without "0x".
 std::optional<uint32_t> ParseHexNumber(const std::string &text);
+
+// Eight upper-case hexadecimal digits without "0x": how topics, event envelopes and answers write
+// sources, classes and types.
+std::string HexDigits(uint32_t value);

@@ -1,16 +1,6 @@
 #include "mqtt_bridge/topics.h"
 
-#include <cstdio>
-
-namespace {
-
-std::string Hex(uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(value));
-    return text;
-}
-
-} // namespace
+#include "mqtt_bridge/number_text.h"
 
 TopicScheme::TopicScheme(const std::string &prefix, const std::string &device) : base(prefix + "/" + device + "/") {}
 
@@ -23,15 +13,15 @@ std::string TopicScheme::Bridge() const { return base + "bridge"; }
 std::string TopicScheme::Info() const { return base + "info"; }
 
 std::string TopicScheme::Status(uint32_t source, const std::string &name) const {
-    return base + "status/" + Hex(source) + "/" + name;
+    return base + "status/" + HexDigits(source) + "/" + name;
 }
 
 std::string TopicScheme::Log(uint32_t source, uint32_t level) const {
-    return base + "log/" + Hex(source) + "/" + std::to_string(level);
+    return base + "log/" + HexDigits(source) + "/" + std::to_string(level);
 }
 
 std::string TopicScheme::Event(uint32_t source, uint32_t eventClass, uint32_t eventType) const {
-    return base + "event/" + Hex(source) + "/" + Hex(eventClass) + "/" + Hex(eventType);
+    return base + "event/" + HexDigits(source) + "/" + HexDigits(eventClass) + "/" + HexDigits(eventType);
 }
 
 std::string TopicScheme::CommandPrefix() const { return base + "command/"; }

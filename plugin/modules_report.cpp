@@ -2,6 +2,7 @@
 #include "modules_report.h"
 
 #include "dvrplugin.h"
+#include "kdvr_document.h"
 #include "xml_text.h"
 
 namespace {
@@ -83,11 +84,7 @@ TiXmlElement ModulesElement(const ModulesReportFacts &facts) {
 } // namespace
 
 TiXmlDocument ModulesReportDocument(const ModulesReportFacts &facts) {
-    TiXmlElement root("kDVR");
-    root.SetAttribute("Delta", 0);
-    root.InsertEndChild(ModulesElement(facts));
-    TiXmlDocument document;
-    document.InsertEndChild(TiXmlDeclaration("", "", ""));
-    document.InsertEndChild(root);
+    TiXmlDocument document = KdvrDocument(ModulesElement(facts));
+    document.RootElement()->SetAttribute("Delta", 0);
     return document;
 }

@@ -1,18 +1,11 @@
 // The bridge as a fleet operator meets it, in the real core against the fleet broker recipe:
 // errors in the system log and the bridge document, JSON parsed by a standard parser, answers to
 // commands, the info topic, Home Assistant discovery, reloading, and the faults a red team found.
-#include <cerrno>
-#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
@@ -23,6 +16,7 @@
 #include "tests/mqtt/test_client.h"
 #include "tests/support/core_harness.h"
 #include "tests/support/plugin_test_fixture.h"
+#include "tests/support/private_system_log.h"
 
 namespace {
 
@@ -33,71 +27,6 @@ const coretest::Variant ANY{"tp_bus_any", 0x00C10000u};
 const coretest::Variant ANSWERER{"tp_bridge_answerer", 0x00C50000u};
 constexpr uint32_t COMMAND_PACKET = 100;
 const std::string BASE = "dvr/hall/";
-
-// A datagram socket standing in for the system log, read by the test.
-class SystemLogSocket {
-public:
-    explicit SystemLogSocket(const std::string &path) : path(path) {
-        descriptor = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        if (bind(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot bind the test's system log socket");
-        }
-    }
-    ~SystemLogSocket() { close(descriptor); }
-
-    // Lines received so far, waiting until one contains `text`.
-    bool WaitFor(const std::string &text, coretest::Seconds timeout) {
-        return coretest::WaitUntil(
-            [&] {
-                char datagram[2048];
-                for (ssize_t length; (length = recv(descriptor, datagram, sizeof datagram, 0)) > 0;) {
-                    lines.emplace_back(datagram, static_cast<std::size_t>(length));
-                }
-                for (const std::string &line : lines) {
-                    if (line.find(text) != std::string::npos) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            timeout);
-    }
-
-    const std::string path;
-    std::vector<std::string> lines;
-
-private:
-    int descriptor = -1;
-};
-
-// In the core's child process, before it becomes the core: a mount namespace of its own in which
-// /dev/log is the test's socket. This machine may have no /dev/log to mount over, so /dev is a
-// fresh tmpfs holding the devices a process uses and the socket.
-void UsePrivateSystemLog(const std::string &socketPath, const std::string &scratch) {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        _exit(120);
-    }
-    const std::string original = scratch + "/dev";
-    mkdir(original.c_str(), 0700);
-    if (mount("/dev", original.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
-        _exit(121);
-    }
-    for (const char *device : {"null", "zero", "random", "urandom", "tty", "ptmx", "log"}) {
-        const std::string target = std::string("/dev/") + device;
-        close(open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
-        const std::string source = std::string(device) == "log" ? socketPath : original + "/" + device;
-        mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
-    }
-    for (const char *directory : {"pts", "shm"}) {
-        const std::string target = std::string("/dev/") + directory;
-        mkdir(target.c_str(), 0755);
-        mount((original + "/" + directory).c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
-    }
-}
 
 // `filter` applied by jq to a JSON text: its compact output, or "<invalid>" when jq refuses it.
 std::string Jq(const coretest::Installation &installation, const std::string &json, const std::string &filter) {
@@ -175,21 +104,21 @@ protected:
 // ---- Errors an operator can see ----
 
 TEST_F(BridgeForOperators, AWrongPasswordReachesTheSystemLogAndTheBridgeDocument) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "a private /dev/log needs a mount namespace, made as root";
+    std::string why;
+    if (!testsupport::PrivateSystemLog::Possible(why)) {
+        GTEST_SKIP() << why;
     }
     WriteSettings("");
     broker.AllowRecorder(false);
-    SystemLogSocket systemLog(installation.Root() + "/log.sock");
+    testsupport::PrivateSystemLog systemLog;
     coretest::StartOptions options;
-    const std::string socketPath = systemLog.path;
-    const std::string scratch = installation.Root();
-    options.beforeExec = [socketPath, scratch] { UsePrivateSystemLog(socketPath, scratch); };
+    options.beforeExec = systemLog.ChildSetup();
     StartCore(options);
     const std::string refusal =
         "the broker at 127.0.0.1:" + std::to_string(broker.Port()) + " refused the connection: not authorised";
     ASSERT_TRUE(systemLog.WaitFor(refusal, Scaled(20)));
-    for (const std::string &line : systemLog.lines) {
+    for (const testsupport::SystemLogMessage &message : systemLog.Messages()) {
+        const std::string &line = message.datagram;
         EXPECT_EQ(line.rfind("<12>", 0), 0u) << line; // LOG_USER | LOG_WARNING
         EXPECT_NE(line.find(" dvrcore-mqtt-bridge[" + std::to_string(core->Pid())), std::string::npos) << line;
         EXPECT_EQ(line.find(TestBroker::RECORDER_PASSWORD), std::string::npos) << line;

@@ -12,6 +12,7 @@
 #include "mqtt_bridge/json_text.h"
 #include "mqtt_bridge/system_log.h"
 #include "mqtt_bridge/text_safety.h"
+#include "mqtt_bridge/utf8_sequence.h"
 
 namespace {
 
@@ -51,6 +52,25 @@ TEST(JsonText, StringsAreEscapedAndInvalidUtf8Replaced) {
     EXPECT_EQ(Base64("foobar", 6), "Zm9vYmFy");
     EXPECT_EQ(JsonDataMembers("frame 1", 7), "\"data\":\"frame 1\",\"encoding\":\"text\"");
     EXPECT_EQ(JsonDataMembers("\x00\x01\x02", 3), "\"data\":\"AAEC\",\"encoding\":\"base64\"");
+}
+
+// Both the JSON strings and the printable text rest on this decoder.
+TEST(Utf8Sequence, OnlyShortestFormsOfScalarValuesAreValid) {
+    auto length = [](const std::string &bytes) {
+        uint32_t codePoint = 0;
+        return DecodeUtf8(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), codePoint);
+    };
+    uint32_t codePoint = 0;
+    EXPECT_EQ(DecodeUtf8(reinterpret_cast<const unsigned char *>("\xF4\x8F\xBF\xBF"), 4, codePoint), 4u);
+    EXPECT_EQ(codePoint, 0x10FFFFu);
+    EXPECT_EQ(length("\xC3\xA9"), 2u);
+    EXPECT_EQ(length("\xC0\xAF"), 0u);         // overlong '/'
+    EXPECT_EQ(length("\xE0\x80\xAF"), 0u);     // overlong '/'
+    EXPECT_EQ(length("\xED\xA0\x80"), 0u);     // a surrogate
+    EXPECT_EQ(length("\xF4\x90\x80\x80"), 0u); // beyond U+10FFFF
+    EXPECT_EQ(length("\xE2\x82"), 0u);         // cut off
+    EXPECT_EQ(length("\xC3("), 0u);            // no continuation byte
+    EXPECT_EQ(length("\x80"), 0u);             // a continuation byte alone
 }
 
 // ---- Answers and the bridge's documents ----

@@ -12,20 +12,14 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/core_harness.h"
 #include "tests/support/crash_in_core.h"
 #include "tests/support/plugin_test_fixture.h"
+#include "tests/support/private_system_log.h"
 
 namespace coretest {
 namespace {
@@ -132,68 +126,6 @@ std::string BlamedFrame(const Report &report) {
     }
     return "";
 }
-
-// A datagram socket of the test's own, bound over /dev/log in the core's
-// private mount namespace, that receives its system-log lines. Where the
-// machine has no /dev/log to bind over, a /dev of the namespace's own holds
-// the nodes a process needs and the socket.
-class SystemLog {
-public:
-    explicit SystemLog(const Installation &installation)
-        : socketPath(installation.Root() + "/log.socket"), keptDev(installation.Root() + "/kept-dev") {
-        socketFile = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
-        bound = bind(socketFile, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-        mkdir(keptDev.c_str(), 0700);
-    }
-    ~SystemLog() { close(socketFile); }
-
-    // For StartOptions::beforeExec, in the child: false when it could not.
-    bool EnterNamespace() const {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            return false;
-        }
-        if (access("/dev/log", F_OK) != 0 && !MakeOwnDev()) {
-            return false;
-        }
-        return mount(socketPath.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
-    }
-
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        char datagram[2048];
-        ssize_t length;
-        while ((length = recv(socketFile, datagram, sizeof datagram, MSG_DONTWAIT)) > 0) {
-            lines.emplace_back(datagram, static_cast<std::size_t>(length));
-        }
-        return lines;
-    }
-
-    bool Bound() const { return bound; }
-
-private:
-    bool MakeOwnDev() const {
-        if (mount("/dev", keptDev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-            mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) {
-            return false;
-        }
-        for (const char *node : {"null", "zero", "urandom", "random", "log"}) {
-            const std::string target = std::string("/dev/") + node;
-            close(open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-            if (std::string(node) != "log") {
-                mount((keptDev + "/" + node).c_str(), target.c_str(), nullptr, MS_BIND, nullptr);
-            }
-        }
-        return true;
-    }
-
-    const std::string socketPath;
-    const std::string keptDev;
-    int socketFile = -1;
-    bool bound = false;
-};
 
 class CrashReports : public ::testing::Test {
 protected:
@@ -410,20 +342,19 @@ TEST_F(CrashReports, NextStartTellsTheCrashInALineAndAStatusDocument) {
 }
 
 TEST_F(CrashReports, TheReportReachesTheSystemLog) {
-    InstallCrashing("abort");
-    SystemLog log(installation);
-    ASSERT_TRUE(log.Bound());
-    StartCore([&log] {
-        if (!log.EnterNamespace()) {
-            _exit(125);
-        }
-    });
-    const int code = ExitCode();
-    if (code == 125) {
-        GTEST_SKIP() << "no private mount namespace here";
+    std::string why;
+    if (!testsupport::PrivateSystemLog::Possible(why)) {
+        GTEST_SKIP() << why;
     }
-    ASSERT_EQ(code, 128 + SIGABRT);
-    const std::vector<std::string> lines = log.Lines();
+    InstallCrashing("abort");
+    testsupport::PrivateSystemLog log;
+    StartCore(log.ChildSetup());
+    ASSERT_EQ(ExitCode(), 128 + SIGABRT);
+    // The handler writes its datagrams itself, without syslog(3)'s time stamp.
+    std::vector<std::string> lines;
+    for (const testsupport::SystemLogMessage &message : log.Messages()) {
+        lines.push_back(message.datagram);
+    }
     ASSERT_EQ(lines.size(), 4u);
     // LOG_USER | LOG_CRIT, the program's name and its process ID, as syslog sends them.
     const std::string head = "<10>core[" + std::to_string(core->Pid()) + "]: crash: ";
@@ -442,13 +373,7 @@ TEST_F(CrashReports, EarlierReportsAreKeptBehindTheNewest) {
         StartCore();
         ASSERT_EQ(ExitCode(), 128 + SIGABRT);
     }
-    const std::string text = installation.ReadFile("core-crash.txt");
-    std::size_t reports = 0;
-    for (auto at = text.find("core crash report\n"); at != std::string::npos;
-         at = text.find("core crash report\n", at + 1)) {
-        ++reports;
-    }
-    EXPECT_EQ(reports, 4u);
+    EXPECT_EQ(Count(installation.ReadFile("core-crash.txt"), "core crash report\n"), 4u);
     EXPECT_FALSE(installation.Exists("core-crash.txt.pending"));
     EXPECT_NE(installation.ReadFile("core.xml").find("<Quarantine Crashes=\"0\" />"), std::string::npos);
 }

@@ -26,14 +26,6 @@ const char *const CORE_MEMORY = "<Memory ID=\"-2147483648\" ";
 // More than the 190 MiB limit, even before the core's own share.
 const char *const ALLOCATE = "allocate 200";
 
-std::size_t Count(const std::string &text, const std::string &part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // The "Time" attribute of a recorded status document.
 long DocumentTime(const std::string &writeLine) {
     const auto at = writeLine.find("Time=\"");

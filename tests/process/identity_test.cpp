@@ -161,14 +161,6 @@ Capabilities ThreadCapabilities(pid_t pid, long thread) {
     return {hex("CapEff"), hex("CapPrm"), hex("CapInh")};
 }
 
-std::size_t Count(const std::string &text, const std::string &part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // Standard error is collected on its own thread: it may lag behind the exit.
 bool WaitForErrors(const CoreProcess &core, const std::string &text, Seconds timeout) {
     return WaitUntil([&] { return core.Errors() == text; }, timeout);

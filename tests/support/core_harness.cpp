@@ -149,6 +149,14 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
+std::size_t Count(const std::string &text, const std::string &part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 std::vector<std::string> CallsContaining(const Installation &installation, const std::string &text) {
     std::vector<std::string> found;
     for (const auto &line : installation.Calls()) {

@@ -124,6 +124,8 @@ private:
 };
 
 std::vector<std::string> Lines(const std::string &text);
+// How often `part` occurs in `text`, overlaps counted.
+std::size_t Count(const std::string &text, const std::string &part);
 
 // Occurrences of text in the installation's calls.log lines, in order.
 std::vector<std::string> CallsContaining(const Installation &installation, const std::string &text);

@@ -23,6 +23,7 @@ namespace {
 // time stamp (15 characters and a space) and the tag.
 SystemLogMessage Parse(const std::string &datagram) {
     SystemLogMessage message;
+    message.datagram = datagram;
     const auto close = datagram.find('>');
     if (datagram.empty() || datagram[0] != '<' || close == std::string::npos) {
         message.text = datagram;

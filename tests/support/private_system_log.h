@@ -20,6 +20,7 @@ namespace testsupport {
 struct SystemLogMessage {
     int priority = -1; // facility * 8 + severity
     std::string text;
+    std::string datagram; // as received, for senders that write it without syslog(3)
 };
 
 class PrivateSystemLog {

@@ -33,14 +33,6 @@ inline void SendRecord(const CoreProcess &core, const std::string &bytes) {
               static_cast<ssize_t>(bytes.size()));
 }
 
-inline std::size_t Count(const std::string &text, const std::string &what) {
-    std::size_t count = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 inline bool WaitForConsoleCount(const CoreProcess &core, const std::string &text, std::size_t count, Seconds timeout) {
     return WaitUntil([&] { return Count(core.Console(), text) >= count; }, timeout);
 }

@@ -12,17 +12,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using coretest::Count;
 using coretest::Scaled;
 using tooltest::RunTool;
 using tooltest::ToolRun;
-
-std::size_t Count(const std::string &text, const std::string &part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 class StandinRestartTest : public kittest::ScratchDirectoryTest {
 protected:

@@ -2,36 +2,20 @@
 
 #include <algorithm>
 
-#include <sys/stat.h>
-
 #include <boost/filesystem.hpp>
 
+#include "crash/kept_reports.h"
 #include "crash/quarantine.h"
 #include "xml/core_document.h"
 #include "xml/quarantine_element.h"
 
 namespace {
 
-constexpr const char *REPORT_FILE = "core-crash.txt";
-
 // The same path however it was named: the core lists the path it loaded.
 std::string Canonical(const std::string &path) {
     boost::system::error_code error;
     const boost::filesystem::path canonical = boost::filesystem::canonical(path, error);
     return error ? path : canonical.string();
-}
-
-bool Examine(const std::string &path, LibraryFile &file) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        return false;
-    }
-    file.device = static_cast<uint64_t>(status.st_dev);
-    file.inode = static_cast<uint64_t>(status.st_ino);
-    file.size = static_cast<uint64_t>(status.st_size);
-    file.modifiedSeconds = static_cast<int64_t>(status.st_mtim.tv_sec);
-    file.modifiedNanoseconds = static_cast<int64_t>(status.st_mtim.tv_nsec);
-    return true;
 }
 
 std::string RunsInARow(uint32_t crashes) {
@@ -53,8 +37,8 @@ QuarantineState ReadQuarantineState(const std::string &coreDirectory, const std:
     if (listed == settings.libraries.end()) {
         return {"not listed in " + coreXml, ""};
     }
-    LibraryFile file;
-    if (!Examine(libraryPath, file) || listed->file != file) {
+    const std::optional<LibraryFile> file = ExamineLibraryFile(libraryPath);
+    if (!file || listed->file != *file) {
         return {"listed in " + coreXml + " for " + RunsInARow(listed->crashes) +
                     " of an earlier file: this one loads and the entry goes",
                 ""};
@@ -67,7 +51,7 @@ QuarantineState ReadQuarantineState(const std::string &coreDirectory, const std:
                     coreXml + ")",
                 ""};
     }
-    const std::string reason = QuarantineRefusal(settings, listed->path, file, REPORT_FILE);
+    const std::string reason = QuarantineRefusal(settings, listed->path, *file, CRASH_REPORT_FILE);
     return {"quarantined after " + RunsInARow(listed->crashes) + ": replace the library or remove its entry from " +
                 coreXml + " to lift it",
             reason};
