@@ -165,7 +165,7 @@ void Events(benchmark::State &state, const Pair &names, uint32_t raisers, uint32
             session.Post(BENCH_RAISE_EVENTS, raisers, count, length, eventClass);
             return session.WaitDone();
         },
-        [&] { return BareQueueThroughput(raisers, count, length); });
+        [&] { return BareQueueThroughput(raisers, count, length, consumers); });
 }
 
 void Append(std::vector<int64_t> &all, const std::vector<int64_t> &more) {
@@ -223,7 +223,7 @@ void PacketsToSupervisor(benchmark::State &state, uint32_t count) {
             session.Post(BENCH_SEND_PACKETS, 1, count, PACKET_LENGTH, 0);
             return ReceivePackets(session.Core().Supervisor(), count) && session.WaitRaisersFinished();
         },
-        [&] { return RawPacketLoop(count, PACKET_LENGTH); });
+        [&] { return RawPacketsOut(count, PACKET_LENGTH); });
 }
 
 void PacketsToPlugin(benchmark::State &state, uint32_t count) {
@@ -323,8 +323,11 @@ void RegisterBenchmarks(const RunSize &size) {
                  [=](benchmark::State &state) { Events(state, names, 1, count, length, BENCH_CLASS_SINGLE, 1); });
     }
     const unsigned perRaiser = EventBatch(64, size) / BENCH_MAX_RAISERS;
+    Register("events_4x1_64", size, eventIterations, [=](benchmark::State &state) {
+        Events(state, {"events_4x1_64", "bare_4x1_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SINGLE, 1);
+    });
     Register("events_4x3_64", size, eventIterations, [=](benchmark::State &state) {
-        Events(state, {"events_4x3_64", "bare_4x1_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SHARED,
+        Events(state, {"events_4x3_64", "bare_4x3_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SHARED,
                SHARED_CONSUMERS);
     });
     const unsigned samples = LATENCY_SAMPLES / size.batchScale;
