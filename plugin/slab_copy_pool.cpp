@@ -1,7 +1,5 @@
 #include "slab_copy_pool.h"
 
-#include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -96,71 +94,22 @@ HeldCopy *SlabCopyPool::Block(Slab *slab, std::size_t index) {
     return reinterpret_cast<HeldCopy *>(blocks + index * BlockBytes(slab->sizeClass));
 }
 
-namespace {
-
-// The cache of the calling thread, or CACHES before its first copy.
-thread_local unsigned threadCache = SlabCopyPool::CACHES;
-
-// Threads take caches in turn as they first make or free a copy; threads
-// that share one only meet at its lock.
-__attribute__((noinline)) unsigned TakeThreadCache() {
-    static std::atomic<unsigned> threadsSeen{0};
-    threadCache = threadsSeen.fetch_add(1, std::memory_order_relaxed) % SlabCopyPool::CACHES;
-    return threadCache;
-}
-
-} // namespace
-
-inline SlabCopyPool::Cache &SlabCopyPool::CacheOfThisThread() {
-    return caches[threadCache != CACHES ? threadCache : TakeThreadCache()];
-}
-
 void *SlabCopyPool::Allocate(std::size_t length) {
     if (length > MAX_SLAB_DATA) {
         return AllocateLarge(length);
     }
     const std::size_t sizeClass = ClassOf(length);
-    Cache &cache = CacheOfThisThread();
     HeldCopy *copy = nullptr;
     {
-        SpinLockGuard guard(cache.lock);
-        BlockChain &chain = cache.chains[sizeClass];
-        if (!chain.Empty()) {
-            copy = chain.Pop();
+        SpinLockGuard guard(lock);
+        copy = AllocateFromSlab(sizeClass);
+        if (copy == nullptr) {
+            return nullptr;
         }
+        copy->length = static_cast<uint32_t>(length);
     }
-    if (copy == nullptr && (copy = Refill(cache, sizeClass)) == nullptr) {
-        return nullptr;
-    }
-    copy->length = static_cast<uint32_t>(length);
     MarkInUse(DataOf(copy), DataBytes(sizeClass));
     return DataOf(copy);
-}
-
-HeldCopy *SlabCopyPool::Refill(Cache &cache, std::size_t sizeClass) {
-    BlockChain batch;
-    {
-        SpinLockGuard guard(lock);
-        SizeClass &kind = classes[sizeClass];
-        if (!kind.batches.empty()) {
-            batch = kind.batches.back().TakeAll();
-            kind.batches.pop_back();
-        } else {
-            HeldCopy *block = nullptr;
-            while (batch.Count() < BatchBlocks(sizeClass) && (block = AllocateFromSlab(sizeClass)) != nullptr) {
-                batch.Push(block);
-            }
-        }
-    }
-    if (batch.Empty()) {
-        return nullptr;
-    }
-    HeldCopy *copy = batch.Pop();
-    if (!batch.Empty()) {
-        SpinLockGuard guard(cache.lock);
-        cache.chains[sizeClass].Take(batch);
-    }
-    return copy;
 }
 
 HeldCopy *SlabCopyPool::AllocateFromSlab(std::size_t sizeClass) {
@@ -245,57 +194,17 @@ void *SlabCopyPool::AllocateLarge(std::size_t length) {
     return DataOf(copy);
 }
 
+// A slab that empties stays listed and is dated: ReturnIdleSlabs decides
+// when it goes.
 void SlabCopyPool::Free(void *data) {
     HeldCopy *copy = &Head(data);
     if (copy->sizeClass == HeldCopy::LARGE) {
         FreeLarge(copy);
         return;
     }
-    const std::size_t sizeClass = copy->sizeClass;
-    MarkFree(data, DataBytes(sizeClass));
-    Cache &cache = CacheOfThisThread();
-    bool full = false;
-    {
-        SpinLockGuard guard(cache.lock);
-        BlockChain &chain = cache.chains[sizeClass];
-        chain.Push(copy);
-        full = chain.Count() >= 2 * BatchBlocks(sizeClass);
-    }
-    if (full) {
-        Spill(cache, sizeClass);
-    }
-}
-
-// The cache may have been drained, or its other threads may have taken
-// blocks, since the caller looked.
-void SlabCopyPool::Spill(Cache &cache, std::size_t sizeClass) {
-    BlockChain batch;
-    {
-        SpinLockGuard guard(cache.lock);
-        BlockChain &chain = cache.chains[sizeClass];
-        if (chain.Count() < 2 * BatchBlocks(sizeClass)) {
-            return;
-        }
-        batch = chain.Split(BatchBlocks(sizeClass));
-    }
-    SpinLockGuard guard(lock);
-    try {
-        classes[sizeClass].batches.push_back(batch);
-    } catch (const std::bad_alloc &) {
-        ReturnToSlabs(batch);
-    }
-}
-
-void SlabCopyPool::ReturnToSlabs(BlockChain &chain) {
-    while (!chain.Empty()) {
-        ReturnToSlab(chain.Pop());
-    }
-}
-
-// A slab that empties stays listed and is dated: ReturnIdleSlabs decides
-// when it goes.
-void SlabCopyPool::ReturnToSlab(HeldCopy *copy) {
+    MarkFree(data, DataBytes(copy->sizeClass));
     Slab *slab = SlabOf(copy);
+    SpinLockGuard guard(lock);
     copy->nextFree = slab->freeBlocks;
     slab->freeBlocks = copy;
     if (!slab->listed) {
@@ -304,38 +213,6 @@ void SlabCopyPool::ReturnToSlab(HeldCopy *copy) {
     if (--slab->used == 0) {
         slab->emptySince = Clock();
     }
-}
-
-// One cache at a time, so that no thread waits at its cache for long.
-void SlabCopyPool::DrainCaches() {
-    for (Cache &cache : caches) {
-        std::array<BlockChain, SIZE_CLASSES> drained;
-        bool any = false;
-        {
-            SpinLockGuard guard(cache.lock);
-            for (std::size_t sizeClass = 0; sizeClass < SIZE_CLASSES; ++sizeClass) {
-                drained[sizeClass] = cache.chains[sizeClass].TakeAll();
-                any = any || !drained[sizeClass].Empty();
-            }
-        }
-        if (any) {
-            SpinLockGuard guard(lock);
-            for (BlockChain &chain : drained) {
-                ReturnToSlabs(chain);
-            }
-        }
-    }
-    std::array<std::vector<BlockChain>, SIZE_CLASSES> lists;
-    {
-        SpinLockGuard guard(lock);
-        for (std::size_t sizeClass = 0; sizeClass < SIZE_CLASSES; ++sizeClass) {
-            for (BlockChain &batch : classes[sizeClass].batches) {
-                ReturnToSlabs(batch);
-            }
-            lists[sizeClass].swap(classes[sizeClass].batches);
-        }
-    }
-    // The lists' memory goes back with them, outside the lock.
 }
 
 // Out of the register first: a plugin's release that looks for the copy
@@ -403,7 +280,6 @@ void SlabCopyPool::ForEachCopy(const std::function<void(const void *, HeldCopy &
 // The empty slabs leave the lists chained through their own heads, so that
 // nothing is allocated, and are unmapped once the lock is let go.
 std::size_t SlabCopyPool::ReturnIdleSlabs() {
-    DrainCaches();
     Slab *withdrawn = nullptr;
     {
         SpinLockGuard guard(lock);
@@ -423,7 +299,6 @@ std::size_t SlabCopyPool::ReturnIdleSlabs() {
 }
 
 std::size_t SlabCopyPool::ReturnFreeMemory() {
-    DrainCaches();
     Slab *withdrawn = nullptr;
     {
         SpinLockGuard guard(lock);

@@ -7,9 +7,7 @@
 #include <functional>
 #include <set>
 #include <unordered_set>
-#include <vector>
 
-#include "copy_block_cache.h"
 #include "held_copy.h"
 
 // What an address a plugin hands in is to a pool: the data of one of its
@@ -25,30 +23,17 @@ enum class CopyAddress { FOREIGN, DATA, INSIDE };
 // address is one of its copies without reading memory that is not its own,
 // so a plugin's release of a foreign address is recognised and harmless.
 //
-// Freed blocks of the slabs go first to a cache near the freeing thread
-// (CopyBlockCache, one of CACHES, chosen by thread), and copies are made
-// from the making thread's cache: raisers and the delivery loop meet at the
-// pool's lock once per batch of about BATCH_BYTES of blocks rather than at
-// every copy. A cache keeps at most two batches a size class; a batch it
-// gives up waits in the pool for the next cache that runs dry (its blocks
-// go back to their slabs if the pool has no memory to list it). A block in
-// a cache or a batch is still carved from its slab, so the pool recognises
-// it as ever, and keeps its slab in use.
-//
 // A slab whose last copy is freed goes back to the system once it has been
 // empty for IDLE_SECONDS of the pool's clock (ReturnIdleSlabs, called as the
 // clock advances), but for EMPTY_SLABS_KEPT of each size class: memory that
 // plugins gave back is the system's again soon, whatever the queue did
 // meanwhile, and a burst that empties and refills slabs does not map and
-// unmap them at every turn. Each such call first takes every block out of
-// the caches and the pool's batches back to its slab, so that blocks kept
-// for a thread that stopped raising, or ended, keep no slab from going.
+// unmap them at every turn.
 //
-// Threads: any. Locks: `lock` guards the slabs, their free lists, the
-// batches and the register of large copies, for a few steps at a time but
-// for the rare ReturnFreeMemory and ForEachCopy; a copy's own lock is taken
-// inside it, never the other way round. A cache's lock is never held with
-// the pool's. Slabs are unmapped outside both.
+// Threads: any. Locks: `lock` guards the slabs, their free lists and the
+// register of large copies, for a few steps at a time but for the rare
+// ReturnFreeMemory and ForEachCopy; a copy's own lock is taken inside it,
+// never the other way round. Slabs are unmapped outside it.
 class SlabCopyPool {
 public:
     static constexpr std::size_t SLAB_BYTES = 32 * 1024;
@@ -60,10 +45,6 @@ public:
     static constexpr std::size_t EMPTY_SLABS_KEPT = 1;
     // How long any further empty slab stays mapped.
     static constexpr uint32_t IDLE_SECONDS = 1;
-    // Caches of free blocks, and the size of the batches they take from the
-    // pool and give back (at least one block).
-    static constexpr std::size_t CACHES = 16;
-    static constexpr std::size_t BATCH_BYTES = 4096;
 
     SlabCopyPool() = default;
     // Gives back every copy no one holds. Held copies stay mapped and
@@ -94,10 +75,9 @@ public:
     void SetClock(uint32_t seconds) { clockSeconds.store(seconds, std::memory_order_relaxed); }
     uint32_t Clock() const { return clockSeconds.load(std::memory_order_relaxed); }
     // Frees the empty slabs beyond those kept that have been empty for
-    // IDLE_SECONDS: how many. Cached blocks go back to their slabs first.
+    // IDLE_SECONDS: how many.
     std::size_t ReturnIdleSlabs() EXCLUDES(lock);
     // Frees every empty slab, the kept ones too, after a burst: how many.
-    // Cached blocks go back to their slabs first.
     std::size_t ReturnFreeMemory() EXCLUDES(lock);
 
 private:
@@ -119,14 +99,12 @@ private:
         Slab *next = nullptr;
     };
     // The head rounded up, so that every block is aligned as malloc aligns.
-    static constexpr std::size_t SLAB_HEAD = (sizeof(Slab) + 63) / 64 * 64;
+    static constexpr std::size_t SLAB_HEAD =
+        (sizeof(Slab) + alignof(HeldCopy) - 1) / alignof(HeldCopy) * alignof(HeldCopy);
 
     struct SizeClass {
         Slab *withRoom = nullptr;
-        // Batches given up by caches, the last given up at the back.
-        std::vector<BlockChain> batches;
     };
-    using Cache = CopyBlockCache<SIZE_CLASSES>;
 
     static std::size_t ClassOf(std::size_t length);
     static std::size_t DataBytes(std::size_t sizeClass) { return MIN_SLAB_DATA << sizeClass; }
@@ -137,21 +115,7 @@ private:
     static Slab *SlabOf(const void *address);
     static HeldCopy *Block(Slab *slab, std::size_t index);
     static void *DataOf(HeldCopy *head) { return head + 1; }
-    static uint32_t BatchBlocks(std::size_t sizeClass) {
-        const std::size_t blocks = BATCH_BYTES / BlockBytes(sizeClass);
-        return blocks != 0 ? static_cast<uint32_t>(blocks) : 1;
-    }
 
-    Cache &CacheOfThisThread();
-    // A block for the cache that ran dry: from a batch the pool keeps, or
-    // a new batch from the slabs whose other blocks go to the cache.
-    HeldCopy *Refill(Cache &cache, std::size_t sizeClass) EXCLUDES(lock);
-    // Gives a batch of a cache that holds two to the pool.
-    void Spill(Cache &cache, std::size_t sizeClass) EXCLUDES(lock);
-    void DrainCaches() EXCLUDES(lock);
-    // Empties the chain.
-    void ReturnToSlabs(BlockChain &chain) REQUIRES(lock);
-    void ReturnToSlab(HeldCopy *copy) REQUIRES(lock);
     HeldCopy *AllocateFromSlab(std::size_t sizeClass) REQUIRES(lock);
     Slab *NewSlab(std::size_t sizeClass) REQUIRES(lock);
     // Takes the slab out of the pool and chains it to those to unmap.
@@ -167,8 +131,6 @@ private:
     static void DestroySlab(Slab *slab);
 
     std::atomic<uint32_t> clockSeconds{0};
-
-    std::array<Cache, CACHES> caches;
 
     SpinLock lock;
     std::array<SizeClass, SIZE_CLASSES> classes GUARDED_BY(lock);
