@@ -117,6 +117,7 @@ std::vector<BareQueue::Consumer> ConsumerFunctions(unsigned calls) {
 
 struct LatencyProbe {
     std::vector<int64_t> consumedAt;
+    std::vector<pid_t> consumedBy;
     uint32_t consumed = 0; // futex
 };
 
@@ -125,6 +126,7 @@ bool StampItem(void *data, std::size_t, void *context) {
     uint32_t index;
     std::memcpy(&index, data, sizeof index);
     probe.consumedAt[index] = BenchNow();
+    probe.consumedBy[index] = gettid();
     __atomic_add_fetch(&probe.consumed, 1, __ATOMIC_ACQ_REL);
     BenchWake(&probe.consumed);
     return false;
@@ -170,17 +172,19 @@ Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_
     return elapsed;
 }
 
-Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
+LatencyStamps BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
     LatencyProbe probe;
     probe.consumedAt.resize(count);
-    std::vector<int64_t> calledAt(count);
-    std::vector<int64_t> returnedAt(count);
+    probe.consumedBy.resize(count);
+    LatencyStamps stamps;
+    stamps.calledAt.resize(count);
+    stamps.returnedAt.resize(count);
     {
         BareQueue queue({StampItem}, &probe);
         for (uint32_t i = 0; i < count; ++i) {
-            calledAt[i] = BenchNow();
+            stamps.calledAt[i] = BenchNow();
             queue.Push(&i, sizeof i);
-            returnedAt[i] = BenchNow();
+            stamps.returnedAt[i] = BenchNow();
             uint32_t seen;
             while ((seen = BenchLoad(&probe.consumed)) <= i) {
                 BenchWaitWhile(&probe.consumed, seen, 1000000000LL);
@@ -188,7 +192,9 @@ Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
             std::this_thread::sleep_for(pause);
         }
     }
-    return {Delays(calledAt, probe.consumedAt), Delays(returnedAt, probe.consumedAt)};
+    stamps.consumedAt = std::move(probe.consumedAt);
+    stamps.consumedBy = std::move(probe.consumedBy);
+    return stamps;
 }
 
 Seconds RawPacketLoop(unsigned count, std::size_t length) {

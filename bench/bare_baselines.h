@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -54,14 +56,16 @@ private:
 // each item until the next, as the benchmark's keeper plugin does.
 Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_t length, unsigned calls);
 
-// Latencies in nanoseconds, one per item, from the push (its call or its
-// return) to the consumer's start; one item in flight at a time, a pause
-// after each.
-struct Latencies {
-    std::vector<int64_t> fromCall;
-    std::vector<int64_t> fromReturn;
+// Stamps in nanoseconds of the monotonic clock, one per item: the push was
+// called, it returned, the consumer began with the item; and the thread
+// that consumed it. One item in flight at a time, a pause after each.
+struct LatencyStamps {
+    std::vector<int64_t> calledAt;
+    std::vector<int64_t> returnedAt;
+    std::vector<int64_t> consumedAt;
+    std::vector<pid_t> consumedBy;
 };
-Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause);
+LatencyStamps BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause);
 // to[i] - from[i], never below 0.
 std::vector<int64_t> Delays(const std::vector<int64_t> &from, const std::vector<int64_t> &to);
 

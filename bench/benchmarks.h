@@ -29,6 +29,8 @@ void Register(const std::string &name, const RunSize &size, int iterations,
 void RegisterBenchmarks(const RunSize &size);
 // Stops the core that the event benchmarks share.
 void StopSharedCore();
+// Where the latency benchmark writes every sample's stamps (nowhere if empty).
+void SetLatencyDump(const std::string &path);
 
 // Events per batch for a data size: smaller batches for larger data.
 unsigned EventBatch(unsigned dataLength, const RunSize &size);

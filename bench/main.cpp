@@ -4,7 +4,9 @@
 // "--guest-plugin=PATH" and "--guest-file=PATH" add a plugin, and a file in the working
 // directory, to every core the benchmarks start (the MQTT bridge and its settings, say);
 // "--events=N" runs each event benchmark once with N events (for counting
-// instructions); other arguments go to Google Benchmark (for example
+// instructions); "--latency-dump=PATH" writes every latency sample's stamps
+// there (scripts/latency-trace.sh sets them beside a scheduler trace); other arguments go to Google Benchmark (for
+// example
 // --benchmark_filter).
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +72,8 @@ int main(int argc, char **argv) {
             bench::AddGuestPlugin(argv[i] + 15);
         } else if (std::strncmp(argv[i], "--guest-file=", 13) == 0) {
             bench::AddGuestFile(argv[i] + 13);
+        } else if (std::strncmp(argv[i], "--latency-dump=", 15) == 0) {
+            bench::SetLatencyDump(argv[i] + 15);
         } else if (std::strncmp(argv[i], "--events=", 9) == 0) {
             size.fixedEvents = static_cast<unsigned>(std::strtoul(argv[i] + 9, nullptr, 10));
         } else {
