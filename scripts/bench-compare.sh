@@ -64,14 +64,13 @@ for round in $(seq "$rounds"); do
         load=$(cut -d' ' -f1 /proc/loadavg)
         echo "== round $round, $rev, load $load"
         # A run that leaves figures unmeasured (a filter) fails; its rows count all the same.
-        "${run[@]}" "${program[$rev]}" "${extra[@]}" 2>/dev/null |
-            awk '/^figure/ { table = 1; next } table && NF' | tee /dev/stderr |
-            awk -v rev="$rev" '
-                { judged = $NF == "yes" || $NF == "NO"; ratio = judged ? $(NF-2) : $(NF-1) }
-                ratio ~ /^[0-9.]+$/ && match($0, /.*\)/) { print rev "\t" substr($0, 1, RLENGTH) "\t" ratio }' \
-                >>"$results" || true
+        table=$("${run[@]}" "${program[$rev]}" "${extra[@]}" 2>/dev/null | awk '/^figure/ { table = 1; next } table && NF' || true)
+        echo "$table"
+        echo "$table" | awk -v rev="$rev" '
+            { judged = $NF == "yes" || $NF == "NO"; ratio = judged ? $(NF-2) : $(NF-1) }
+            ratio ~ /^[0-9.]+$/ && match($0, /.*\)/) { print rev "\t" substr($0, 1, RLENGTH) "\t" ratio }' >>"$results"
     done
-done 2>&1
+done
 
 echo
 echo "== ratio per commit: lowest, median, highest of $rounds rounds"
