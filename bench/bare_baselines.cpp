@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,8 +14,8 @@
 
 namespace bench {
 
-BareQueue::BareQueue(Consumer consumer, void *context)
-    : consumer(consumer), context(context), thread([this] { Consume(); }) {}
+BareQueue::BareQueue(std::vector<Consumer> consumers, void *context)
+    : consumers(std::move(consumers)), context(context), thread([this] { Consume(); }) {}
 
 BareQueue::~BareQueue() {
     {
@@ -49,8 +51,13 @@ void BareQueue::Consume() {
             item = items.front();
             items.pop_front();
         }
-        consumer(item.data, item.length, context);
-        std::free(item.data);
+        bool kept = false;
+        for (const Consumer consumer : consumers) {
+            kept = consumer(item.data, item.length, context) || kept;
+        }
+        if (!kept) {
+            std::free(item.data);
+        }
     }
 }
 
@@ -76,20 +83,53 @@ struct Completion {
     }
 };
 
-void CountItem(const void *, std::size_t, void *context) { static_cast<Completion *>(context)->Complete(); }
+// The consumers' functions: each counts the item; the keeper also keeps it
+// until the next one, as the keeper plugin does with its buffers.
+// The queue must be gone, its thread joined, before this.
+struct Consumers {
+    Consumers() = default;
+    ~Consumers() { std::free(kept); }
+    Consumers(const Consumers &) = delete;
+    Consumers &operator=(const Consumers &) = delete;
+
+    Completion completion;
+    void *kept = nullptr;
+};
+
+bool CountItem(void *, std::size_t, void *context) {
+    static_cast<Consumers *>(context)->completion.Complete();
+    return false;
+}
+
+bool KeepItem(void *data, std::size_t, void *context) {
+    auto &consumers = *static_cast<Consumers *>(context);
+    std::free(consumers.kept);
+    consumers.kept = data;
+    consumers.completion.Complete();
+    return true;
+}
+
+std::vector<BareQueue::Consumer> ConsumerFunctions(unsigned calls) {
+    std::vector<BareQueue::Consumer> functions(calls > 1 ? calls - 1 : 0, CountItem);
+    functions.push_back(calls > 1 ? KeepItem : CountItem);
+    return functions;
+}
 
 struct LatencyProbe {
     std::vector<int64_t> consumedAt;
+    std::vector<pid_t> consumedBy;
     uint32_t consumed = 0; // futex
 };
 
-void StampItem(const void *data, std::size_t, void *context) {
+bool StampItem(void *data, std::size_t, void *context) {
     auto &probe = *static_cast<LatencyProbe *>(context);
     uint32_t index;
     std::memcpy(&index, data, sizeof index);
     probe.consumedAt[index] = BenchNow();
+    probe.consumedBy[index] = gettid();
     __atomic_add_fetch(&probe.consumed, 1, __ATOMIC_ACQ_REL);
     BenchWake(&probe.consumed);
+    return false;
 }
 
 } // namespace
@@ -104,10 +144,11 @@ std::vector<int64_t> Delays(const std::vector<int64_t> &from, const std::vector<
     return delays;
 }
 
-Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_t length) {
-    Completion completion;
-    completion.expected = producers * perProducer;
-    BareQueue queue(CountItem, &completion);
+Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_t length, unsigned calls) {
+    Consumers consumers;
+    Completion &completion = consumers.completion;
+    completion.expected = producers * perProducer * calls;
+    BareQueue queue(ConsumerFunctions(calls), &consumers);
     const std::vector<char> data(length, 0x5a);
     // Producers start together, as the core's raising threads do on a command.
     uint32_t go = 0;
@@ -131,17 +172,19 @@ Seconds BareQueueThroughput(unsigned producers, unsigned perProducer, std::size_
     return elapsed;
 }
 
-Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
+LatencyStamps BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
     LatencyProbe probe;
     probe.consumedAt.resize(count);
-    std::vector<int64_t> calledAt(count);
-    std::vector<int64_t> returnedAt(count);
+    probe.consumedBy.resize(count);
+    LatencyStamps stamps;
+    stamps.calledAt.resize(count);
+    stamps.returnedAt.resize(count);
     {
-        BareQueue queue(StampItem, &probe);
+        BareQueue queue({StampItem}, &probe);
         for (uint32_t i = 0; i < count; ++i) {
-            calledAt[i] = BenchNow();
+            stamps.calledAt[i] = BenchNow();
             queue.Push(&i, sizeof i);
-            returnedAt[i] = BenchNow();
+            stamps.returnedAt[i] = BenchNow();
             uint32_t seen;
             while ((seen = BenchLoad(&probe.consumed)) <= i) {
                 BenchWaitWhile(&probe.consumed, seen, 1000000000LL);
@@ -149,7 +192,9 @@ Latencies BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause) {
             std::this_thread::sleep_for(pause);
         }
     }
-    return {Delays(calledAt, probe.consumedAt), Delays(returnedAt, probe.consumedAt)};
+    stamps.consumedAt = std::move(probe.consumedAt);
+    stamps.consumedBy = std::move(probe.consumedBy);
+    return stamps;
 }
 
 Seconds RawPacketLoop(unsigned count, std::size_t length) {
@@ -173,6 +218,44 @@ Seconds RawPacketLoop(unsigned count, std::size_t length) {
     BenchWake(&go);
     for (unsigned i = 0; i < count; ++i) {
         if (recv(ends[1], received.data(), received.size(), 0) <= 0) {
+            break;
+        }
+    }
+    const Seconds elapsed = Clock::now() - start;
+    sender.join();
+    close(ends[0]);
+    close(ends[1]);
+    return elapsed;
+}
+
+Seconds RawPacketsOut(unsigned count, std::size_t length) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        throw std::runtime_error("socketpair failed");
+    }
+    uint32_t go = 0;
+    std::thread sender([&] {
+        BenchWaitWhile(&go, 0, 60000000000LL);
+        for (unsigned i = 0; i < count; ++i) {
+            void *packet = std::malloc(length);
+            if (packet == nullptr) {
+                break;
+            }
+            std::memset(packet, 0x5a, length);
+            const bool sent = send(ends[0], packet, length, MSG_NOSIGNAL) >= 0;
+            std::free(packet);
+            if (!sent) {
+                break;
+            }
+        }
+    });
+    std::vector<char> received(65536);
+    const auto start = Clock::now();
+    BenchStore(&go, 1);
+    BenchWake(&go);
+    for (unsigned i = 0; i < count; ++i) {
+        pollfd watched{ends[1], POLLIN, 0};
+        if (poll(&watched, 1, -1) <= 0 || recv(ends[1], received.data(), received.size(), 0) <= 0) {
             break;
         }
     }

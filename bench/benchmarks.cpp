@@ -1,6 +1,7 @@
 // Every figure: the real `core` with the bench plugins, driven through the
 // shared control block and its supervisor socket, each beside its baseline.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -165,7 +166,7 @@ void Events(benchmark::State &state, const Pair &names, uint32_t raisers, uint32
             session.Post(BENCH_RAISE_EVENTS, raisers, count, length, eventClass);
             return session.WaitDone();
         },
-        [&] { return BareQueueThroughput(raisers, count, length); });
+        [&] { return BareQueueThroughput(raisers, count, length, consumers); });
 }
 
 void Append(std::vector<int64_t> &all, const std::vector<int64_t> &more) {
@@ -177,29 +178,68 @@ void RecordLatencies(const std::string &name, const std::vector<int64_t> &latenc
     Record(name + "_p99", Percentile(latencies, 0.99) / 1000);
 }
 
+// Every sample's stamps of one side, a line each: the side, the consuming
+// thread, and when the raise (or push) was called, when it returned and when
+// the Write (or consumer) began, in nanoseconds of the monotonic clock.
+void DumpStamps(std::FILE *file, const char *side, const LatencyStamps &stamps) {
+    for (std::size_t i = 0; i < stamps.calledAt.size(); ++i) {
+        std::fprintf(file, "%s %d %lld %lld %lld\n", side, static_cast<int>(stamps.consumedBy[i]),
+                     static_cast<long long>(stamps.calledAt[i]), static_cast<long long>(stamps.returnedAt[i]),
+                     static_cast<long long>(stamps.consumedAt[i]));
+    }
+}
+
+std::string latencyDumpPath;
+
+void DumpLatencies(const LatencyStamps &core, const LatencyStamps &bare) {
+    if (latencyDumpPath.empty()) {
+        return;
+    }
+    std::FILE *file = std::fopen(latencyDumpPath.c_str(), "w");
+    if (file == nullptr) {
+        throw std::runtime_error("cannot write " + latencyDumpPath);
+    }
+    DumpStamps(file, "core", core);
+    DumpStamps(file, "bare", bare);
+    std::fclose(file);
+}
+
+void AppendStamps(LatencyStamps &all, const LatencyStamps &more) {
+    Append(all.calledAt, more.calledAt);
+    Append(all.returnedAt, more.returnedAt);
+    Append(all.consumedAt, more.consumedAt);
+    all.consumedBy.insert(all.consumedBy.end(), more.consumedBy.begin(), more.consumedBy.end());
+}
+
+// The core's samples and the bare queue's alternate in rounds, so that both
+// meet the same load on a shared machine.
 void Latency(benchmark::State &state, uint32_t count) {
     EventSession &session = Session();
     const BenchControl &control = session.Control();
-    Latencies core;
-    Latencies bare;
+    const uint32_t perRound = std::max(1u, count / LATENCY_ROUNDS);
+    LatencyStamps core;
+    LatencyStamps bare;
     for (auto _ : state) {
-        session.Expect(count);
-        session.Post(BENCH_RAISE_SPACED, 1, count, 0, BENCH_CLASS_LATENCY);
-        if (!session.WaitDone()) {
-            state.SkipWithError("the core did not deliver every event");
-            return;
+        for (unsigned round = 0; round < LATENCY_ROUNDS; ++round) {
+            session.Expect(perRound);
+            session.Post(BENCH_RAISE_SPACED, 1, perRound, 0, BENCH_CLASS_LATENCY);
+            if (!session.WaitDone()) {
+                state.SkipWithError("the core did not deliver every event");
+                return;
+            }
+            Append(core.calledAt, {control.calledAt, control.calledAt + perRound});
+            Append(core.returnedAt, {control.returnedAt, control.returnedAt + perRound});
+            Append(core.consumedAt, {control.writeAt, control.writeAt + perRound});
+            // The core's main thread runs the delivery loop.
+            core.consumedBy.insert(core.consumedBy.end(), perRound, session.Core().Pid());
+            AppendStamps(bare, BareQueueLatencies(perRound, std::chrono::nanoseconds(LATENCY_PAUSE_NS)));
         }
-        const std::vector<int64_t> writeAt(control.writeAt, control.writeAt + count);
-        Append(core.fromCall, Delays({control.calledAt, control.calledAt + count}, writeAt));
-        Append(core.fromReturn, Delays({control.returnedAt, control.returnedAt + count}, writeAt));
-        const auto more = BareQueueLatencies(count, std::chrono::nanoseconds(LATENCY_PAUSE_NS));
-        Append(bare.fromCall, more.fromCall);
-        Append(bare.fromReturn, more.fromReturn);
     }
-    RecordLatencies("latency_call", core.fromCall);
-    RecordLatencies("latency_return", core.fromReturn);
-    RecordLatencies("bare_latency_call", bare.fromCall);
-    RecordLatencies("bare_latency_return", bare.fromReturn);
+    RecordLatencies("latency_call", Delays(core.calledAt, core.consumedAt));
+    RecordLatencies("latency_return", Delays(core.returnedAt, core.consumedAt));
+    RecordLatencies("bare_latency_call", Delays(bare.calledAt, bare.consumedAt));
+    RecordLatencies("bare_latency_return", Delays(bare.returnedAt, bare.consumedAt));
+    DumpLatencies(core, bare);
 }
 
 bool ReceivePackets(int socket, uint32_t count) {
@@ -223,7 +263,7 @@ void PacketsToSupervisor(benchmark::State &state, uint32_t count) {
             session.Post(BENCH_SEND_PACKETS, 1, count, PACKET_LENGTH, 0);
             return ReceivePackets(session.Core().Supervisor(), count) && session.WaitRaisersFinished();
         },
-        [&] { return RawPacketLoop(count, PACKET_LENGTH); });
+        [&] { return RawPacketsOut(count, PACKET_LENGTH); });
 }
 
 void PacketsToPlugin(benchmark::State &state, uint32_t count) {
@@ -323,8 +363,11 @@ void RegisterBenchmarks(const RunSize &size) {
                  [=](benchmark::State &state) { Events(state, names, 1, count, length, BENCH_CLASS_SINGLE, 1); });
     }
     const unsigned perRaiser = EventBatch(64, size) / BENCH_MAX_RAISERS;
+    Register("events_4x1_64", size, eventIterations, [=](benchmark::State &state) {
+        Events(state, {"events_4x1_64", "bare_4x1_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SINGLE, 1);
+    });
     Register("events_4x3_64", size, eventIterations, [=](benchmark::State &state) {
-        Events(state, {"events_4x3_64", "bare_4x1_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SHARED,
+        Events(state, {"events_4x3_64", "bare_4x3_64"}, BENCH_MAX_RAISERS, perRaiser, 64, BENCH_CLASS_SHARED,
                SHARED_CONSUMERS);
     });
     const unsigned samples = LATENCY_SAMPLES / size.batchScale;
@@ -339,5 +382,7 @@ void RegisterBenchmarks(const RunSize &size) {
 }
 
 void StopSharedCore() { sharedSession.reset(); }
+
+void SetLatencyDump(const std::string &path) { latencyDumpPath = path; }
 
 } // namespace bench

@@ -29,11 +29,14 @@ void Register(const std::string &name, const RunSize &size, int iterations,
 void RegisterBenchmarks(const RunSize &size);
 // Stops the core that the event benchmarks share.
 void StopSharedCore();
+// Where the latency benchmark writes every sample's stamps (nowhere if empty).
+void SetLatencyDump(const std::string &path);
 
 // Events per batch for a data size: smaller batches for larger data.
 unsigned EventBatch(unsigned dataLength, const RunSize &size);
 constexpr unsigned PACKET_LENGTH = 1024;
-constexpr unsigned LATENCY_SAMPLES = 2000;
+constexpr unsigned LATENCY_SAMPLES = 2000; // each side, in LATENCY_ROUNDS rounds
+constexpr unsigned LATENCY_ROUNDS = 10;
 constexpr unsigned LATENCY_PAUSE_NS = 200000;
 
 // The names under which a benchmark records the core's figure and its baseline's.

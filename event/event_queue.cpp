@@ -44,7 +44,7 @@ bool EventQueue::TakeBatch() {
             return false;
         }
         if (backlogPeak < LARGE_BACKLOG) {
-            wakeup.Wait(mutex);
+            WaitForWakeUp();
         } else if (QuietForTrim()) {
             ReturnBacklogMemory();
         }
@@ -55,10 +55,24 @@ bool EventQueue::TakeBatch() {
     return true;
 }
 
+void EventQueue::WaitForWakeUp() {
+    loopWaits.store(true, std::memory_order_relaxed);
+    wakeup.Wait(mutex);
+    loopWaits.store(false, std::memory_order_relaxed);
+}
+
+template <typename Clock, typename Duration>
+bool EventQueue::WaitForWakeUpUntil(const std::chrono::time_point<Clock, Duration> &deadline) {
+    loopWaits.store(true, std::memory_order_relaxed);
+    const bool woken = wakeup.WaitUntil(mutex, deadline);
+    loopWaits.store(false, std::memory_order_relaxed);
+    return woken;
+}
+
 bool EventQueue::QuietForTrim() {
     const auto deadline = std::chrono::steady_clock::now() + QUIET_BEFORE_TRIM;
     while (queue.Empty() && !stopRequested) {
-        if (!wakeup.WaitUntil(mutex, deadline)) {
+        if (!WaitForWakeUpUntil(deadline)) {
             return queue.Empty() && !stopRequested;
         }
     }

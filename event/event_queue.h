@@ -42,8 +42,14 @@ public:
     int32_t Append(const _EventParmsIn &event) EXCLUDES(mutex);
     void RequestStop() EXCLUDES(mutex);
     bool StopRequested() const { return stopRequested; }
-    // Wakes the loop without an event (a buffer released).
-    void Wake() { wakeup.NotifyOne(); }
+    // Wakes the loop without an event (a buffer released), if it waits: a
+    // loop that does not wait has nothing to be woken from, and a release
+    // changes nothing it waits for, so the signal costs only a load then.
+    void Wake() {
+        if (loopWaits.load(std::memory_order_relaxed)) {
+            wakeup.NotifyOne();
+        }
+    }
     // Events taken or queued but not yet delivered.
     std::size_t Waiting() EXCLUDES(mutex);
 
@@ -59,6 +65,10 @@ private:
     bool TakeBatch() EXCLUDES(mutex);
     // Whether raising paused for QUIET_BEFORE_TRIM with the queue empty.
     bool QuietForTrim() REQUIRES(mutex);
+    // The loop's waits on `wakeup`, marked for Wake.
+    void WaitForWakeUp() REQUIRES(mutex);
+    template <typename Clock, typename Duration>
+    bool WaitForWakeUpUntil(const std::chrono::time_point<Clock, Duration> &deadline) REQUIRES(mutex);
     void ReturnBacklogMemory() REQUIRES(mutex);
 
     BufferHolderTable &copies;
@@ -71,6 +81,9 @@ private:
 
     // Atomic: written under mutex, read by raisers without it.
     std::atomic<bool> stopRequested{false};
+    // Atomic: whether the loop waits on `wakeup`; written under mutex by the
+    // loop, read by Wake without it.
+    std::atomic<bool> loopWaits{false};
     // The loop's current batch; the main thread's alone.
     ChunkedQueue<_EventParmsIn> batch;
     // Atomic: events of the loop's current batch still to be delivered

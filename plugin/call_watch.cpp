@@ -10,27 +10,16 @@ int64_t CallSlot::CoarseMonotonicNs() {
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-// The fields are written while the slot reads as idle; publishing the new
-// serial makes them the running call's.
-void CallSlot::Begin(uint32_t pluginId, WatchedCall watched, uint32_t firstWord, uint32_t secondWord) {
-    ++serial;
-    plugin.store(pluginId, std::memory_order_relaxed);
-    call.store(static_cast<uint32_t>(watched), std::memory_order_relaxed);
-    first.store(firstWord, std::memory_order_relaxed);
-    second.store(secondWord, std::memory_order_relaxed);
-    startNs.store(clock(), std::memory_order_relaxed);
-    state.store(serial << 1, std::memory_order_release);
-}
-
-std::optional<WatchedCallReport> CallSlot::End() {
-    const uint64_t ended = state.exchange(IDLE, std::memory_order_acq_rel);
+// The claim's swap made the watcher's sighting visible here. A stop wait
+// ends silently.
+std::optional<WatchedCallReport> CallSlot::EndReported() {
     const auto watched = static_cast<WatchedCall>(call.load(std::memory_order_relaxed));
-    if ((ended & REPORTED) == 0 || !ReportsOnce(watched)) {
+    if (!ReportsOnce(watched)) {
         return std::nullopt;
     }
     return WatchedCallReport{plugin.load(std::memory_order_relaxed), watched, first.load(std::memory_order_relaxed),
                              second.load(std::memory_order_relaxed),
-                             (clock() - startNs.load(std::memory_order_relaxed)) / 1000000};
+                             (clock() - seenNs.load(std::memory_order_relaxed)) / 1000000};
 }
 
 // Succeeds only while the owner has not ended the call: its End then reads

@@ -35,17 +35,22 @@ struct WatchedCallReport {
 // another thread.
 //
 // Threads: Begin and End belong to the owning thread alone; Check to the one
-// watching thread. A call costs the owner a few stores, one exchange and one
-// read of a coarse clock, without a lock. Every field is atomic; the
-// watcher proves that what it read belongs to the call still running by one
-// compare-and-swap on `state` (the owner changes `state` before it writes
-// the fields of its next call), and the same swap marks the call as
-// reported, so that the owner's End knows whether a closing line is due.
+// watching thread. A call costs the owner a few stores and one exchange,
+// without a lock and without reading a clock: the watcher dates each call
+// when it first sees it, so calls are timed from that sighting. Every field
+// is atomic; the watcher proves that what it read belongs to the call still
+// running by one compare-and-swap on `state` (the owner changes `state`
+// before it writes the fields of its next call), and the same swap marks
+// the call as reported, so that the owner's End knows whether a closing line
+// is due.
 //
 // Calls (Write, UpdateConfig, IpcIoctl, Load, Open) are reported once, when
-// they have run for over CALL_LIMIT_MS, and End then returns the closing
-// report. Stop waits (the rest) are reported every WAIT_REPORT_MS and end
-// silently.
+// they have run for over CALL_LIMIT_MS since the watcher first saw them, and
+// End then returns the closing report. Stop waits (the rest) are reported
+// every WAIT_REPORT_MS and end silently. Watched every period P, a call is
+// reported between CALL_LIMIT_MS and CALL_LIMIT_MS + P after it began, and
+// the durations told are short by less than P: never a call that did not
+// run so long.
 //
 // The crash handler reads the slot of the thread that faulted, on that
 // thread (Peek): it sees the owner's last stores.
@@ -55,6 +60,7 @@ public:
     static constexpr int64_t WAIT_REPORT_MS = 2000;
 
     using Clock = int64_t (*)(); // nanoseconds of a monotonic clock
+    // The clock is read only by End, for a call that was reported.
     explicit CallSlot(Clock clock = CoarseMonotonicNs);
     CallSlot(const CallSlot &) = delete;
     CallSlot &operator=(const CallSlot &) = delete;
@@ -84,6 +90,8 @@ private:
     static bool ReportsOnce(WatchedCall call) { return call <= WatchedCall::Open; }
     // Whether the call read as `seen` is still running, marking it reported.
     bool ClaimReport(uint64_t seen);
+    // End of a call that the watcher claimed.
+    std::optional<WatchedCallReport> EndReported();
 
     const Clock clock;
     std::atomic<uint64_t> state{IDLE};
@@ -91,15 +99,35 @@ private:
     std::atomic<uint32_t> call{0};
     std::atomic<uint32_t> first{0};
     std::atomic<uint32_t> second{0};
-    std::atomic<int64_t> startNs{0};
+    // When the watcher first saw the running call; written by the watcher
+    // before it claims the call, read by End after a claim.
+    std::atomic<int64_t> seenNs{0};
 
     // Owner thread only.
     uint64_t serial = 0;
 
-    // Watching thread only: the stop wait seen last and the lines it has had.
+    // Watching thread only: the call seen last and the lines it has had.
     uint64_t watchedSerial = 0;
     int64_t waitReports = 0;
 };
+
+// The fields are written while the slot reads as idle; publishing the new
+// serial makes them the running call's.
+inline void CallSlot::Begin(uint32_t pluginId, WatchedCall watched, uint32_t firstWord, uint32_t secondWord) {
+    ++serial;
+    plugin.store(pluginId, std::memory_order_relaxed);
+    call.store(static_cast<uint32_t>(watched), std::memory_order_relaxed);
+    first.store(firstWord, std::memory_order_relaxed);
+    second.store(secondWord, std::memory_order_relaxed);
+    state.store(serial << 1, std::memory_order_release);
+}
+
+inline std::optional<WatchedCallReport> CallSlot::End() {
+    if ((state.exchange(IDLE, std::memory_order_acq_rel) & REPORTED) == 0) {
+        return std::nullopt;
+    }
+    return EndReported();
+}
 
 template <typename Report>
 void CallSlot::Check(int64_t nowNs, Report report) {
@@ -107,19 +135,20 @@ void CallSlot::Check(int64_t nowNs, Report report) {
     if (seen == IDLE) {
         return;
     }
+    if ((seen >> 1) != watchedSerial) {
+        watchedSerial = seen >> 1;
+        waitReports = 0;
+        seenNs.store(nowNs, std::memory_order_relaxed);
+    }
     const WatchedCallReport running{plugin.load(std::memory_order_relaxed),
                                     static_cast<WatchedCall>(call.load(std::memory_order_relaxed)),
                                     first.load(std::memory_order_relaxed), second.load(std::memory_order_relaxed),
-                                    (nowNs - startNs.load(std::memory_order_relaxed)) / 1000000};
+                                    (nowNs - seenNs.load(std::memory_order_relaxed)) / 1000000};
     if (ReportsOnce(running.call)) {
         if ((seen & REPORTED) == 0 && running.elapsedMs > CALL_LIMIT_MS && ClaimReport(seen)) {
             report(running);
         }
         return;
-    }
-    if ((seen >> 1) != watchedSerial) {
-        watchedSerial = seen >> 1;
-        waitReports = 0;
     }
     if (running.elapsedMs >= (waitReports + 1) * WAIT_REPORT_MS && ClaimReport(seen)) {
         waitReports = running.elapsedMs / WAIT_REPORT_MS;

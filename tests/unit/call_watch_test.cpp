@@ -33,41 +33,55 @@ protected:
 
 // ---- Calls ----
 
-TEST_F(CallSlotTest, CallIsReportedOnceWhenOverASecondAndEndTellsItsDuration) {
+// Calls are timed from the watcher's first sighting: the owner reads no clock.
+TEST_F(CallSlotTest, CallIsReportedOnceWhenOverASecondSinceFirstSeenAndEndTellsItsDuration) {
     slot.Begin(0x00C20000u, WatchedCall::Write, 0x1, 0x10);
-    EXPECT_TRUE(CheckAt(500).empty());
-    EXPECT_TRUE(CheckAt(1000).empty());
-    const auto reports = CheckAt(1001);
+    EXPECT_TRUE(CheckAt(100).empty());
+    EXPECT_TRUE(CheckAt(600).empty());
+    EXPECT_TRUE(CheckAt(1100).empty());
+    const auto reports = CheckAt(1101);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].plugin, 0x00C20000u);
     EXPECT_EQ(reports[0].call, WatchedCall::Write);
     EXPECT_EQ(reports[0].first, 0x1u);
     EXPECT_EQ(reports[0].second, 0x10u);
     EXPECT_EQ(reports[0].elapsedMs, 1001);
-    EXPECT_TRUE(CheckAt(1500).empty());
+    EXPECT_TRUE(CheckAt(1600).empty());
     EXPECT_TRUE(CheckAt(60000).empty());
-    fakeNow = 1700 * MS;
+    fakeNow = 1800 * MS;
     const auto returned = slot.End();
     ASSERT_TRUE(returned.has_value());
     EXPECT_EQ(returned->plugin, 0x00C20000u);
     EXPECT_EQ(returned->elapsedMs, 1700);
 }
 
+// However late the watcher first looks, a call is never reported before it
+// has run for over a second while watched.
+TEST_F(CallSlotTest, CallFirstSeenLateIsNotReportedAtOnce) {
+    slot.Begin(3, WatchedCall::Write, 0x1, 0x10);
+    EXPECT_TRUE(CheckAt(5000).empty());
+    EXPECT_TRUE(CheckAt(6000).empty());
+    EXPECT_EQ(CheckAt(6001).size(), 1u);
+}
+
 TEST_F(CallSlotTest, ShortCallIsNeitherReportedNorTold) {
     slot.Begin(7, WatchedCall::IpcIoctl, 0x04700000u, 100);
+    EXPECT_TRUE(CheckAt(0).empty());
     EXPECT_TRUE(CheckAt(900).empty());
     fakeNow = 950 * MS;
     EXPECT_FALSE(slot.End().has_value());
     EXPECT_TRUE(CheckAt(5000).empty());
 }
 
-// The next call starts unreported, whatever the last one was.
+// The next call starts unreported and is timed anew, whatever the last one was.
 TEST_F(CallSlotTest, EachCallIsReportedOnItsOwn) {
     slot.Begin(1, WatchedCall::UpdateConfig, 0x100, 0x1000010);
+    EXPECT_TRUE(CheckAt(0).empty());
     EXPECT_EQ(CheckAt(1200).size(), 1u);
     fakeNow = 1300 * MS;
     EXPECT_TRUE(slot.End().has_value());
     slot.Begin(2, WatchedCall::Write, 0x1, 0x20);
+    EXPECT_TRUE(CheckAt(1300).empty());
     EXPECT_TRUE(CheckAt(2000).empty());
     const auto reports = CheckAt(2400);
     ASSERT_EQ(reports.size(), 1u);
@@ -79,6 +93,7 @@ TEST_F(CallSlotTest, EachCallIsReportedOnItsOwn) {
 
 TEST_F(CallSlotTest, StopWaitIsReportedEveryTwoSecondsAndEndsSilently) {
     slot.Begin(9, WatchedCall::Close);
+    EXPECT_TRUE(CheckAt(0).empty());
     EXPECT_TRUE(CheckAt(1999).empty());
     auto reports = CheckAt(2000);
     ASSERT_EQ(reports.size(), 1u);
@@ -98,10 +113,11 @@ TEST_F(CallSlotTest, StopWaitIsReportedEveryTwoSecondsAndEndsSilently) {
 
 TEST_F(CallSlotTest, NextWaitCountsItsOwnTime) {
     slot.Begin(9, WatchedCall::WorkerThread);
+    EXPECT_TRUE(CheckAt(0).empty());
     EXPECT_EQ(CheckAt(4100).size(), 1u);
     slot.End();
-    fakeNow = 5000 * MS;
     slot.Begin(9, WatchedCall::Unload);
+    EXPECT_TRUE(CheckAt(5000).empty());
     EXPECT_TRUE(CheckAt(6500).empty());
     const auto reports = CheckAt(7000);
     ASSERT_EQ(reports.size(), 1u);
@@ -122,9 +138,9 @@ TEST(CallSlotThreads, ReportAndEndAgreeWhileCallsComeAndGo) {
     std::set<uint32_t> reported;
     bool mixed = false;
     std::thread watcher([&] {
-        // Every running call is over a second old at this time.
-        while (!done) {
-            slot.Check(3600 * 1000 * MS, [&](const WatchedCallReport &report) {
+        // Each look is two seconds after the last: a call seen twice is due.
+        for (int64_t looks = 0; !done; ++looks) {
+            slot.Check(looks * 2 * CallSlot::CALL_LIMIT_MS * MS, [&](const WatchedCallReport &report) {
                 reported.insert(report.plugin);
                 mixed = mixed || report.first != report.plugin || report.second != ~report.plugin;
             });

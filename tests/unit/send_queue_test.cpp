@@ -1,15 +1,22 @@
 // The supervisor link's send queue over a fake socket: order, packet-sized
-// pieces, waiting for room, dropped and lost sends, and the closed link.
+// pieces, waiting for room, dropped and lost sends, the closed link, and
+// threads handing over together.
 #include "ipc/send_queue.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include "include/dvrplugin.h"
@@ -185,6 +192,93 @@ TEST_F(SendQueueTest, DiscardDropsBothTheQueueAndWhatWasNotYetTaken) {
     RunAsio();
     socket.FinishWait();
     EXPECT_TRUE(socket.sent.empty());
+}
+
+// ---- threads handing over together ----
+
+// Refuses every fifth send for want of room, and notes two sends at once;
+// each send takes a while, as a system call does, so that two would meet.
+class BusySocket final : public PacketSocket {
+public:
+    explicit BusySocket(boost::asio::io_context &io) : io(io) {}
+
+    std::size_t Send(const void *data, std::size_t length, error_code &error) override {
+        if (inside.fetch_add(1) != 0) {
+            overlapped = true;
+        }
+        error.clear();
+        for (volatile int spin = 0; spin < 200; ++spin) {
+        }
+        if (++sends % 5 == 0) {
+            error = boost::asio::error::would_block;
+            length = 0;
+        } else {
+            std::lock_guard<std::mutex> lock(mutex);
+            sent.emplace_back(static_cast<const char *>(data), length);
+        }
+        inside.fetch_sub(1);
+        return length;
+    }
+    // Room comes at once.
+    void WaitWritable(WaitHandler done) override {
+        boost::asio::post(io, [done = std::move(done)] { done({}); });
+    }
+    std::size_t SentCount() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sent.size();
+    }
+
+    boost::asio::io_context &io;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    unsigned sends = 0; // only ever one sender at a time
+    std::mutex mutex;
+    std::vector<std::string> sent;
+};
+
+// Raisers hand over while the asio thread sends and waits for room: each
+// buffer goes out once, each raiser's in its order, and no two sends ever
+// meet on the socket.
+TEST(SendQueueThreads, BuffersOfRaisersAtOnceGoOutOnceEachInEachRaisersOrder) {
+    constexpr int RAISERS = 4;
+    constexpr int BUFFERS = 5000;
+    boost::asio::io_context io;
+    auto work = boost::asio::make_work_guard(io);
+    BusySocket socket(io);
+    SendQueue queue(io, socket, [] { ADD_FAILURE() << "the link was lost"; });
+    queue.Open();
+    std::thread asio([&] { io.run(); });
+    std::vector<std::thread> raisers;
+    for (int raiser = 0; raiser < RAISERS; ++raiser) {
+        raisers.emplace_back([&, raiser] {
+            for (int i = 0; i < BUFFERS; ++i) {
+                const std::string text = std::to_string(raiser) + ":" + std::to_string(i);
+                ASSERT_EQ(queue.Hand(Copy(text), static_cast<uint32_t>(text.size())), EVENT_OK);
+            }
+        });
+    }
+    for (auto &raiser : raisers) {
+        raiser.join();
+    }
+    // The asio thread finishes what was queued; a flag posted behind it says so.
+    while (socket.SentCount() < static_cast<std::size_t>(RAISERS * BUFFERS)) {
+        std::promise<void> drained;
+        boost::asio::post(io, [&] { drained.set_value(); });
+        drained.get_future().wait();
+        std::this_thread::yield();
+    }
+    work.reset();
+    asio.join();
+    queue.Close();
+
+    EXPECT_FALSE(socket.overlapped);
+    ASSERT_EQ(socket.sent.size(), static_cast<std::size_t>(RAISERS * BUFFERS));
+    std::vector<int> next(RAISERS, 0);
+    for (const std::string &text : socket.sent) {
+        const int raiser = std::stoi(text.substr(0, text.find(':')));
+        ASSERT_EQ(std::stoi(text.substr(text.find(':') + 1)), next[raiser]) << "raiser " << raiser;
+        ++next[raiser];
+    }
 }
 
 } // namespace
