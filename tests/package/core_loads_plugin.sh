@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the package tests.
 #
 # core_loads_plugin CORE RUN FILENAME ID TIME-SCALE [EMULATOR...]: runs CORE

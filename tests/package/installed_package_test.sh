@@ -68,7 +68,9 @@ check_installation() {
     [ "$(find "$prefix/lib/dvrcore/plugins" -type f ! -name '*.so')" = "" ] \
         || fail "the plugin directory holds other files than plugins"
     # The state directory is the Debian package's alone.
-    [ ! -e "$prefix/var" ] && [ ! -e "$prefix/../var" ] || fail "an installation under a prefix made a var directory"
+    if [ -e "$prefix/var" ] || [ -e "$prefix/../var" ]; then
+        fail "an installation under a prefix made a var directory"
+    fi
     local dynamic
     dynamic=$(readelf -d "$prefix/lib/dvrcore/core")
     # shellcheck disable=SC2016 # the literal text $ORIGIN

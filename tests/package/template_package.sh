@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the package tests.
 #
 # template_package TEMPLATE SDK WORK: builds the plugin template TEMPLATE for
