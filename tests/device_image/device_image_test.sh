@@ -8,9 +8,10 @@
 # qemu-arm -L, in its package's working directory, with those plugins and
 # the example plugins, under the installed stand-in, and stops it once the
 # echo responder has answered. It must exit with 0 and leave the expected
-# console and files. Finally it removes a library the core needs from the
-# root and sees the same run fail, so a package that forgot a dependency
-# cannot pass.
+# console and files. Then it removes a library the core needs from the root
+# and sees the same run fail, so a package that forgot a dependency cannot
+# pass. Last, it removes the packages, which must keep the core's files, and
+# purges the core's, which must remove them.
 #
 # Usage: device_image_test.sh BUILD SOURCE TIME-SCALE
 # The root file system is kept in BUILD/device-root while its package list
@@ -124,3 +125,15 @@ run_core "$work/run-without-library"
 complaint=$(grep -m 1 "$(basename "$library" | cut -d. -f1-3)" "$work/run-without-library/console.log") \
     || { cat "$work/run-without-library/console.log"; fail "the failure does not name the missing library"; }
 echo "without $(basename "$library") the same run fails with $status: $complaint"
+
+# Removing the core keeps what it wrote in its working directory; purging it
+# removes that. Its maintainer script runs in the root, under the emulator.
+in_root_dpkg() {
+    bash "$source/scripts/with-armhf-binfmt.sh" dpkg --root="$root" "$@" >>"$work/dpkg.log" 2>&1 \
+        || { cat "$work/dpkg.log"; fail "dpkg $*"; }
+}
+in_root_dpkg --remove my-plugin dvrcore-mqtt-bridge dvrcore-supervisor-standin dvrcore
+[ -f "$state/core.xml" ] || fail "removing dvrcore removed the core's files"
+in_root_dpkg --purge dvrcore
+[ ! -e "$state" ] || fail "purging dvrcore left $state"
+echo "removing dvrcore kept $state, purging it removed it"
