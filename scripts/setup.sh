@@ -21,8 +21,9 @@ run_packages=(
     libboost-date-time-dev libboost-random-dev libboost-atomic-dev
     libboost-thread-dev libboost-chrono-dev
     libtinyxml-dev libwxgtk3.2-dev zlib1g-dev
-    # Configuring the build also configures its tests.
-    libgtest-dev libgmock-dev
+    # Configuring the build also configures its tests, and its packages'
+    # manual pages (docs/man/, Markdown).
+    libgtest-dev libgmock-dev go-md2man
 )
 bench_packages=(libbenchmark-dev)
 profile_packages=(valgrind)

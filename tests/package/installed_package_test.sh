@@ -4,8 +4,9 @@
 # project (hello_plugin/, copied to a fresh directory), the example plugins
 # on their own, and the same plugin with a plain compiler call and
 # pkg-config's flags; runs an example plugin through the installed test kit
-# (kit_check/); builds the installed plugin template, runs its test and
-# inspects its plugin; and has the installed core load the plugin. A cross build's
+# (kit_check/); builds the installed plugin template, runs its test,
+# inspects its plugin and installs it by its own rule; and has the installed
+# core load both plugins. A cross build's
 # package carries its toolchain file; everything built must then be 32-bit
 # ARM, and the programs run under the emulator.
 #
@@ -16,6 +17,8 @@ shift 5
 emulator=("$@")
 
 fixtures=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=core_loads_plugin.sh
+source "$fixtures/core_loads_plugin.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -54,12 +57,19 @@ check_installation() {
         lib/dvrplugin/monitor/bus_monitor.so share/dvrplugin/template/CMakeLists.txt; do
         [ -e "$prefix/$entry" ] || fail "$entry is not installed"
     done
-    # The MQTT bridge and its example settings, where the build has libmosquitto.
+    # The MQTT bridge, where the build has libmosquitto, with its example
+    # settings in its documentation, not among the plugins.
     if [ -e "$build/bin/plugins/mqtt_bridge.so" ]; then
-        for entry in lib/dvrcore/plugins/mqtt_bridge.so lib/dvrcore/plugins/mqtt_bridge.xml.example; do
+        for entry in lib/dvrcore/plugins/mqtt_bridge.so share/doc/dvrcore-mqtt-bridge/mqtt_bridge.xml.example; do
             [ -e "$prefix/$entry" ] || fail "$entry is not installed"
         done
         expect_elf "$prefix/lib/dvrcore/plugins/mqtt_bridge.so" "shared object"
+    fi
+    [ "$(find "$prefix/lib/dvrcore/plugins" -type f ! -name '*.so')" = "" ] \
+        || fail "the plugin directory holds other files than plugins"
+    # The state directory is the Debian package's alone.
+    if [ -e "$prefix/var" ] || [ -e "$prefix/../var" ]; then
+        fail "an installation under a prefix made a var directory"
     fi
     local dynamic
     dynamic=$(readelf -d "$prefix/lib/dvrcore/core")
@@ -69,7 +79,7 @@ check_installation() {
 }
 
 check_pkg_config() {
-    local flags version header_version
+    local flags version header_version plugins_dir
     flags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags dvrplugin) || fail "pkg-config does not know dvrplugin"
     echo "pkg-config --cflags dvrplugin: $flags"
     version=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --modversion dvrplugin)
@@ -80,6 +90,10 @@ check_pkg_config() {
     "$cc" -std=c99 -Wall -Wextra -Werror -shared -fPIC $flags "$work/hello/hello_plugin.c" \
         -o "$work/pkg-config/hello_plugin.so" || fail "pkg-config's flags do not build the plugin"
     expect_elf "$work/pkg-config/hello_plugin.so" "shared object"
+    # The plugin directory, as build systems ask for it.
+    plugins_dir=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --variable=pluginsdir dvrplugin)
+    [ "$(realpath "$plugins_dir")" = "$(realpath "$prefix/lib/dvrcore/plugins")" ] \
+        || fail "pkg-config's pluginsdir is $plugins_dir, not $prefix/lib/dvrcore/plugins"
 }
 
 check_test_kit() {
@@ -89,8 +103,9 @@ check_test_kit() {
         || fail "the installed test kit did not run the echo responder"
 }
 
-# The template as an author starts from it: copied, built, its test run, and
-# the plugin it builds inspected.
+# The template as an author starts from it: copied, built, its test run, the
+# plugin it builds inspected and installed by its own rule into the plugin
+# directory the CMake package names, with the mode of the packages' plugins.
 check_template() {
     cp -r "$prefix/share/dvrplugin/template" "$work/template"
     build_project "$work/template" "$work/template-build"
@@ -98,35 +113,24 @@ check_template() {
     "${emulator[@]}" "$work/template-build/my_plugin_test" || fail "the template's test failed"
     "${emulator[@]}" "$prefix/bin/dvrplugin-inspect" "$work/template-build/my_plugin.so" \
         || fail "the installed inspector says the core would refuse the template's plugin"
+    (umask 002 && "$cmake" --install "$work/template-build") >/dev/null || fail "installing the template's plugin"
+    local installed=$prefix/lib/dvrcore/plugins/my_plugin.so
+    [ -f "$installed" ] || fail "the template's install rule did not put my_plugin.so into $prefix/lib/dvrcore/plugins"
+    [ "$(stat -c %a "$installed")" = 644 ] || fail "the template installed my_plugin.so with mode $(stat -c %a "$installed")"
 }
 
-# Runs the installed core with the plugin until it has written its modules
-# report, stops it as the system would, with SIGTERM, and reads the report.
+# The installed core loads the plugin put into its plugin directory, and the
+# installed bridge, without its settings file, loads, opens and stays off.
 check_core_loads_plugin() {
-    local run=$work/run deadline core status=0
-    mkdir -p "$run"
     cp "$work/hello-build/hello_plugin.so" "$prefix/lib/dvrcore/plugins/"
-    (cd "$run" && exec "${emulator[@]}" "$prefix/lib/dvrcore/core") >"$run/output" 2>&1 &
-    core=$!
-    deadline=$((SECONDS + 60 * time_scale))
-    until grep -q '</kDVR>' "$run/plugins.xml" 2>/dev/null; do
-        if [ $SECONDS -ge $deadline ] || ! kill -0 "$core" 2>/dev/null; then
-            kill -KILL "$core" 2>/dev/null || true
-            cat "$run/output"
-            fail "the installed core wrote no modules report"
-        fi
-        sleep 0.2
-    done
-    kill -TERM "$core"
-    wait "$core" || status=$?
-    [ $status -eq 0 ] || { cat "$run/output"; fail "the installed core exited with $status after SIGTERM"; }
-    grep -q "<Plugin ID=\"$plugin_id\" Filename=\"hello_plugin.so\" .*OpenCode=\"0\"" "$run/plugins.xml" \
-        || { cat "$run/plugins.xml"; fail "the installed core did not load and open hello_plugin.so"; }
-    echo "the installed core loaded and opened hello_plugin.so"
-    # Without its settings file the installed bridge loads, opens and stays off.
+    core_loads_plugin "$prefix/lib/dvrcore/core" "$work/run" hello_plugin.so "$plugin_id" "$time_scale" \
+        "${emulator[@]}"
+    # The template's plugin, MY_PLUGIN_ID 0x00FE0000, from its install rule.
+    grep -q '<Plugin ID="16646144" Filename="my_plugin.so" .*OpenCode="0"' "$work/run/plugins.xml" \
+        || { cat "$work/run/plugins.xml"; fail "the installed core did not load and open my_plugin.so"; }
     if [ -e "$prefix/lib/dvrcore/plugins/mqtt_bridge.so" ]; then
-        grep -q '<Plugin ID="5046272" Filename="mqtt_bridge.so" .*OpenCode="0"' "$run/plugins.xml" \
-            || { cat "$run/plugins.xml"; fail "the installed core did not load and open mqtt_bridge.so"; }
+        grep -q '<Plugin ID="5046272" Filename="mqtt_bridge.so" .*OpenCode="0"' "$work/run/plugins.xml" \
+            || { cat "$work/run/plugins.xml"; fail "the installed core did not load and open mqtt_bridge.so"; }
         echo "the installed core loaded and opened mqtt_bridge.so"
     fi
 }

@@ -123,6 +123,10 @@ TEST_F(StandinTest, PluginsFromABuildTreeRunInsteadOfTheInstalledOnes) {
         << run.output;
     const std::string report = ReadFile("plugins.xml");
     EXPECT_TRUE(Contains(report, "Filename=\"echo_responder.so\"")) << report;
+    // The core ran, and wrote its files, where the stand-in says it runs.
+    EXPECT_TRUE(Contains(run.output, "supervisor-standin: the core's working directory is " +
+                                         fs::canonical(directory).string() + " (on a device: /var/lib/dvrcore)\n"))
+        << run.output;
     EXPECT_FALSE(Contains(report, "Filename=\"ticker.so\"")) << "an installed example ran:\n" << report;
     // Nothing was put into the installation, and the temporary one is gone.
     EXPECT_EQ(DirectoryListing(installed), installedBefore);

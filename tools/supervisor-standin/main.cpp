@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <fcntl.h>
@@ -41,6 +42,15 @@ sigset_t HandledSignals() {
     sigaddset(&signals, SIGHUP);
     sigaddset(&signals, SIGCHLD);
     return signals;
+}
+
+// The core runs in the stand-in's working directory and keeps its files
+// there; on a device it runs in another, which the stand-in cannot know.
+void SayWorkingDirectory() {
+    std::error_code failure;
+    const std::filesystem::path directory = std::filesystem::current_path(failure);
+    std::printf("supervisor-standin: the core's working directory is %s (on a device: /var/lib/dvrcore)\n",
+                failure ? "unknown" : directory.c_str());
 }
 
 // With --plugins or --monitor the core runs from a temporary installation
@@ -124,6 +134,7 @@ int main(int argc, char **argv) {
     case ParseOutcome::Run:
         break;
     }
+    SayWorkingDirectory();
     bool failed = false;
     const std::unique_ptr<TemporaryInstallation> installation = InstallationFor(options, failed);
     if (failed) {
