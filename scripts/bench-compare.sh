@@ -52,6 +52,10 @@ for rev in "${revs[@]}"; do
     fi
     rm -rf "$tree/src/bench"
     cp -r "$root/bench" "$tree/src/bench"
+    # The benchmark's build uses build_paths, which older trees lack.
+    cp "$root/cmake/build_paths.cmake" "$tree/src/cmake/"
+    grep -q 'build_paths.cmake' "$tree/src/CMakeLists.txt" \
+        || sed -i '/^project(/a include(cmake/build_paths.cmake)' "$tree/src/CMakeLists.txt"
     cmake -S "$tree/src" -B "$tree/build" "${configure[@]}" >/dev/null
     cmake --build "$tree/build" -j "$(nproc)" --target core_bench >/dev/null
     program[$rev]="$tree/build/bin/core_bench"
