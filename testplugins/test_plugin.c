@@ -246,11 +246,12 @@ static void SendRetained(int inside) {
 }
 
 static void ShowRetained(void) {
+    /* "holding" comes last: a test that has seen it finds every "held" line. */
     pthread_mutex_lock(&stateLock);
-    Record("holding %d", retainedCount);
     for (int i = 0; i < retainedCount; ++i) {
         Record("held %p %.*s", retained[i], (int)retainedLengths[i], (const char *)retained[i]);
     }
+    Record("holding %d", retainedCount);
     pthread_mutex_unlock(&stateLock);
 }
 
@@ -368,8 +369,8 @@ static void ShowTally(void) {
  *   sendinside                             hand its second byte on, keeping it
  *   bulk N CLASS TYPE LENGTH PAUSE_US      N events of LENGTH bytes each; record
  *                                          "bulk accepted=A throttled=T refused=R"
- *   show                                   record "holding N", then "held ADDRESS
- *                                          TEXT" for every retained buffer
+ *   show                                   record "held ADDRESS TEXT" for every
+ *                                          retained buffer, then "holding N"
  *   stray                                  release the latest Write buffer (which
  *                                          this plugin must not hold) and an
  *                                          address the core never allocated
