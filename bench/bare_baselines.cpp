@@ -197,29 +197,27 @@ LatencyStamps BareQueueLatencies(unsigned count, std::chrono::nanoseconds pause)
     return stamps;
 }
 
-Seconds RawPacketLoop(unsigned count, std::size_t length) {
+namespace {
+
+// Times count packets from a sending thread to this one over a fresh socket
+// pair: send(end) sends one packet on end, receive(end) takes one; either
+// returns false to stop early.
+template <typename Send, typename Receive>
+Seconds TimedSocketPair(unsigned count, Send send, Receive receive) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
         throw std::runtime_error("socketpair failed");
     }
-    const std::vector<char> packet(length, 0x5a);
     uint32_t go = 0;
     std::thread sender([&] {
         BenchWaitWhile(&go, 0, 60000000000LL);
-        for (unsigned i = 0; i < count; ++i) {
-            if (send(ends[0], packet.data(), packet.size(), MSG_NOSIGNAL) < 0) {
-                break;
-            }
+        for (unsigned i = 0; i < count && send(ends[0]); ++i) {
         }
     });
-    std::vector<char> received(65536);
     const auto start = Clock::now();
     BenchStore(&go, 1);
     BenchWake(&go);
-    for (unsigned i = 0; i < count; ++i) {
-        if (recv(ends[1], received.data(), received.size(), 0) <= 0) {
-            break;
-        }
+    for (unsigned i = 0; i < count && receive(ends[1]); ++i) {
     }
     const Seconds elapsed = Clock::now() - start;
     sender.join();
@@ -228,42 +226,33 @@ Seconds RawPacketLoop(unsigned count, std::size_t length) {
     return elapsed;
 }
 
-Seconds RawPacketsOut(unsigned count, std::size_t length) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
-        throw std::runtime_error("socketpair failed");
-    }
-    uint32_t go = 0;
-    std::thread sender([&] {
-        BenchWaitWhile(&go, 0, 60000000000LL);
-        for (unsigned i = 0; i < count; ++i) {
-            void *packet = std::malloc(length);
-            if (packet == nullptr) {
-                break;
-            }
-            std::memset(packet, 0x5a, length);
-            const bool sent = send(ends[0], packet, length, MSG_NOSIGNAL) >= 0;
-            std::free(packet);
-            if (!sent) {
-                break;
-            }
-        }
-    });
+} // namespace
+
+Seconds RawPacketLoop(unsigned count, std::size_t length) {
+    const std::vector<char> packet(length, 0x5a);
     std::vector<char> received(65536);
-    const auto start = Clock::now();
-    BenchStore(&go, 1);
-    BenchWake(&go);
-    for (unsigned i = 0; i < count; ++i) {
-        pollfd watched{ends[1], POLLIN, 0};
-        if (poll(&watched, 1, -1) <= 0 || recv(ends[1], received.data(), received.size(), 0) <= 0) {
-            break;
+    return TimedSocketPair(
+        count, [&](int end) { return send(end, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0; },
+        [&](int end) { return recv(end, received.data(), received.size(), 0) > 0; });
+}
+
+Seconds RawPacketsOut(unsigned count, std::size_t length) {
+    std::vector<char> received(65536);
+    const auto sendFilled = [length](int end) {
+        void *packet = std::malloc(length);
+        if (packet == nullptr) {
+            return false;
         }
-    }
-    const Seconds elapsed = Clock::now() - start;
-    sender.join();
-    close(ends[0]);
-    close(ends[1]);
-    return elapsed;
+        std::memset(packet, 0x5a, length);
+        const bool sent = send(end, packet, length, MSG_NOSIGNAL) >= 0;
+        std::free(packet);
+        return sent;
+    };
+    const auto pollAndReceive = [&](int end) {
+        pollfd watched{end, POLLIN, 0};
+        return poll(&watched, 1, -1) > 0 && recv(end, received.data(), received.size(), 0) > 0;
+    };
+    return TimedSocketPair(count, sendFilled, pollAndReceive);
 }
 
 Seconds DetachedThreadCalls(unsigned count) {
