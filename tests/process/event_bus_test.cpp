@@ -142,6 +142,8 @@ TEST_F(EventBus, LogLinesReachTheConsoleFirstAndOnlyAboveLevelZeroThePlugins) {
     EXPECT_NE(console.find("Core: Loaded plugin: alpha.so"), std::string::npos);
 
     ASSERT_TRUE(WaitForCalls(installation, "alpha", "data=bounded-line", 1, Scaled(10)));
+    // The start line is queued after the lines raised in Open: wait for it as well.
+    ASSERT_TRUE(WaitForCalls(installation, "alpha", "data=successfully started core version", 1, Scaled(10)));
     // A level-0 event ends at the sink: the raiser's Result stays as it was.
     EXPECT_EQ(CallsOf(installation, "alpha", "result ").front(), "alpha result 77");
     EXPECT_TRUE(CallsOf(installation, "alpha", "data=quiet-line").empty());
