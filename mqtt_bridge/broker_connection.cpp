@@ -125,7 +125,8 @@ std::string BrokerConnection::Configure() {
     return result == MOSQ_ERR_SUCCESS ? "" : ResultText(result);
 }
 
-std::string BrokerConnection::Start(int wakeDescriptor, std::chrono::steady_clock::time_point deadline) {
+std::string BrokerConnection::Start(int wakeDescriptor, const std::atomic<bool> &stopping,
+                                    std::chrono::steady_clock::time_point deadline) {
     std::string problem = Configure();
     if (!problem.empty()) {
         return problem;
@@ -135,7 +136,7 @@ std::string BrokerConnection::Start(int wakeDescriptor, std::chrono::steady_cloc
             mosquitto_connect_async(client.get(), settings.host.c_str(), settings.port, settings.keepAliveSeconds);
         return result == MOSQ_ERR_SUCCESS ? "" : ResultText(result);
     }
-    problem = ProbeBroker(settings.host, settings.port, wakeDescriptor, deadline);
+    problem = ProbeBroker(settings.host, settings.port, wakeDescriptor, stopping, deadline);
     if (!problem.empty()) {
         return problem;
     }

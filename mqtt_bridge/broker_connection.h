@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -71,9 +72,10 @@ public:
     // be used, a host name that does not resolve, a broker out of reach). MQTT 3.1.1 connects
     // without waiting for the broker. libmosquitto connects with MQTT 5 properties only by
     // waiting for the TCP connection, so for MQTT 5 the broker is first reached without
-    // blocking, giving up at `deadline` or when `wakeDescriptor` becomes readable, and the
-    // library connects at once after.
-    std::string Start(int wakeDescriptor, std::chrono::steady_clock::time_point deadline);
+    // blocking, giving up at `deadline` or when the link is `stopping` (which `wakeDescriptor`
+    // tells at once), and the library connects at once after.
+    std::string Start(int wakeDescriptor, const std::atomic<bool> &stopping,
+                      std::chrono::steady_clock::time_point deadline);
     int Socket() const; // -1 when closed
     bool WantsToWrite() const;
     // libmosquitto's result codes (MOSQ_ERR_SUCCESS is 0); describe them with ResultText.

@@ -146,7 +146,7 @@ void BrokerLink::Loop() {
 void BrokerLink::Attempt() {
     connection = std::make_unique<BrokerConnection>(connectionSettings, static_cast<Listener &>(*this));
     attemptDeadline = Clock::now() + connectTimeout;
-    const std::string problem = connection->Start(wakeDescriptor, attemptDeadline);
+    const std::string problem = connection->Start(wakeDescriptor, stopping, attemptDeadline);
     if (!problem.empty()) {
         EndConnection(problem);
     }

@@ -17,8 +17,13 @@ struct FreeAddresses {
     void operator()(addrinfo *addresses) const { freeaddrinfo(addresses); }
 };
 
+// Once the wake descriptor has been seen readable without a stop, the flag is looked at this
+// often instead: the descriptor stays readable until the link serves it.
+constexpr std::chrono::milliseconds STOP_LOOK{50};
+
 // Empty when connected; "stopping", or the reason.
-std::string TryAddress(const addrinfo &address, int wakeDescriptor, std::chrono::steady_clock::time_point deadline) {
+std::string TryAddress(const addrinfo &address, int wakeDescriptor, const std::atomic<bool> &stopping,
+                       std::chrono::steady_clock::time_point deadline) {
     const int probe =
         socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.ai_protocol);
     if (probe < 0) {
@@ -28,20 +33,25 @@ std::string TryAddress(const addrinfo &address, int wakeDescriptor, std::chrono:
     if (connect(probe, address.ai_addr, address.ai_addrlen) != 0 && errno != EINPROGRESS) {
         problem = std::strerror(errno);
     }
+    bool watchWake = wakeDescriptor >= 0;
     while (problem.empty()) {
+        if (stopping) {
+            problem = "stopping";
+            break;
+        }
         pollfd watched[2] = {{probe, POLLOUT, 0}, {wakeDescriptor, POLLIN, 0}};
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (wait.count() <= 0) {
             problem = "no answer from the broker";
             break;
         }
-        if (poll(watched, wakeDescriptor >= 0 ? 2 : 1, static_cast<int>(wait.count())) < 0) {
+        if (!watchWake) {
+            wait = std::min(wait, STOP_LOOK);
+        }
+        if (poll(watched, watchWake ? 2 : 1, static_cast<int>(wait.count())) < 0) {
             continue; // EINTR
         }
-        if (watched[1].revents) {
-            problem = "stopping";
-        } else if (watched[0].revents) {
+        if (watched[0].revents) {
             int error = 0;
             socklen_t length = sizeof error;
             getsockopt(probe, SOL_SOCKET, SO_ERROR, &error, &length);
@@ -50,6 +60,9 @@ std::string TryAddress(const addrinfo &address, int wakeDescriptor, std::chrono:
             }
             break;
         }
+        if (watched[1].revents) {
+            watchWake = false;
+        }
     }
     close(probe);
     return problem;
@@ -57,7 +70,7 @@ std::string TryAddress(const addrinfo &address, int wakeDescriptor, std::chrono:
 
 } // namespace
 
-std::string ProbeBroker(const std::string &host, int port, int wakeDescriptor,
+std::string ProbeBroker(const std::string &host, int port, int wakeDescriptor, const std::atomic<bool> &stopping,
                         std::chrono::steady_clock::time_point deadline) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -70,7 +83,7 @@ std::string ProbeBroker(const std::string &host, int port, int wakeDescriptor,
     std::unique_ptr<addrinfo, FreeAddresses> addresses(found);
     std::string problem = "no address";
     for (const addrinfo *address = found; address; address = address->ai_next) {
-        problem = TryAddress(*address, wakeDescriptor, deadline);
+        problem = TryAddress(*address, wakeDescriptor, stopping, deadline);
         if (problem.empty() || problem == "stopping") {
             break;
         }

@@ -1,9 +1,16 @@
 // How the link to the broker paces its attempts and what it says about them.
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include "mqtt_bridge/broker_probe.h"
 #include "mqtt_bridge/outage_report.h"
 #include "mqtt_bridge/reconnect_backoff.h"
 
@@ -61,6 +68,51 @@ TEST(OutageReport, NamesEachDifferentRefusalOncePerOutage) {
     report.Connected(0);
     report.ConnectionLost("connection lost");
     EXPECT_TRUE(report.Refused("not authorised"));
+}
+
+// ---- Reaching the broker ----
+
+// A loopback port that takes connections (the kernel completes them before any accept).
+class LoopbackListener {
+public:
+    LoopbackListener() : descriptor(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(descriptor, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(descriptor, 8) != 0 ||
+            getsockname(descriptor, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            ADD_FAILURE() << "no loopback listener";
+        }
+        port = ntohs(address.sin_port);
+    }
+    ~LoopbackListener() { close(descriptor); }
+    LoopbackListener(const LoopbackListener &) = delete;
+    LoopbackListener &operator=(const LoopbackListener &) = delete;
+
+    int Port() const { return port; }
+
+private:
+    int descriptor;
+    int port = 0;
+};
+
+TEST(BrokerProbe, AWakeForOtherWorkDoesNotEndTheAttemptButAStopDoes) {
+    LoopbackListener broker;
+    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(wake, 0);
+    const uint64_t one = 1;
+    ASSERT_EQ(write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    std::atomic<bool> stopping{false};
+    // A document to publish woke the link while it connected: the broker is reached all the same,
+    // and the wake is left for the link to serve.
+    EXPECT_EQ(ProbeBroker("127.0.0.1", broker.Port(), wake, stopping, deadline), "");
+    uint64_t pending = 0;
+    EXPECT_EQ(read(wake, &pending, sizeof pending), static_cast<ssize_t>(sizeof pending));
+    stopping = true;
+    EXPECT_EQ(ProbeBroker("127.0.0.1", broker.Port(), wake, stopping, deadline), "stopping");
+    close(wake);
 }
 
 } // namespace
