@@ -30,7 +30,7 @@ void Delivery::Write(const PLUGININFO &plugin, const _EventParmsIn &event, Deliv
     if (plugin.Info.WriteEvents == 0 || plugin.Write == nullptr) {
         return;
     }
-    const bool held = holds.HoldFor(plugin.Info.ID);
+    holds.HoldFor(plugin.Info.ID);
     _WriteParmsIn in = WriteInRecord(event);
     _WriteParmsOut out = WriteOutRecord();
     call.Begin(plugin.Info.ID, WatchedCall::Write, event.EventClass, event.EventType);
@@ -39,9 +39,7 @@ void Delivery::Write(const PLUGININFO &plugin, const _EventParmsIn &event, Deliv
     if (result != 0 || out.Error != 0) {
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.Name.c_str(), result, out.Error);
     }
-    if (out.Retained == 0) {
-        holds.ReleaseFor(plugin.Info.ID);
-    } else if (!held) {
+    if (out.Retained != 0 && !holds.KeepFor(plugin.Info.ID)) {
         RefuseRetention(plugin, event.Data, holds);
     }
 }
@@ -50,7 +48,7 @@ void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn
     if (plugin.IOCTL == nullptr) {
         return;
     }
-    const bool held = holds.HoldFor(plugin.Info.ID);
+    holds.HoldFor(plugin.Info.ID);
     _IoctlParmsIn in = IoctlInRecord(UPDATE_CONFIG, event.DataLength, event.Data);
     _IoctlParmsOut out = IoctlOutRecord(UPDATE_CONFIG);
     call.Begin(plugin.Info.ID, WatchedCall::UpdateConfig, event.EventClass, event.EventType);
@@ -60,9 +58,7 @@ void Delivery::UpdateConfiguration(const PLUGININFO &plugin, const _EventParmsIn
         CORE_LOG(LOG_LEVEL_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.Name.c_str(), result,
                  out.Error);
     }
-    if (out.Retained == 0) {
-        holds.ReleaseFor(plugin.Info.ID);
-    } else if (!held) {
+    if (out.Retained != 0 && !holds.KeepFor(plugin.Info.ID)) {
         RefuseRetention(plugin, event.Data, holds);
     }
 }

@@ -1,17 +1,16 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "buffer_holder_table.h"
 
 // The holds of one event's delivery: the core's own while it delivers, and
-// each receiving plugin's from before its call. Steps with no plugin call
-// between them share one lock of the table: the core's hold is taken with
-// the first plugin's, and a plugin's hold that is to be released goes with
-// the next plugin's hold or with the core's release. No plugin runs in
-// between, so nothing can tell the difference; an event that no plugin
-// receives touches the table not at all.
+// each receiving plugin's for its call, kept in the copy's head apart from
+// the recorded holds, so that a receiver that does not keep the buffer costs
+// a store; only a plugin that keeps it has its hold recorded under the
+// copy's lock. A call hold ends when the next one begins or the delivery
+// ends: no plugin runs in between, so nothing can tell the difference. An
+// event that no plugin receives touches no hold at all.
 //
 // Threads: one delivery at a time, on the main thread; the table guards itself.
 class DeliveryHolds {
@@ -21,25 +20,21 @@ public:
     DeliveryHolds(const DeliveryHolds &) = delete;
     DeliveryHolds &operator=(const DeliveryHolds &) = delete;
 
-    // Before the plugin's call: whether its hold was recorded (no memory for
-    // one more holder, else).
-    bool HoldFor(uint32_t plugin) {
-        bool held = true;
-        if (!coreHolds) {
-            held = table.HoldBoth(data, CORE_SOURCE, plugin);
-            coreHolds = true;
-        } else if (releasePending) {
-            held = table.Pass(data, pendingHolder, plugin);
-        } else {
-            held = table.Hold(data, plugin);
+    // Before the plugin's call.
+    void HoldFor(uint32_t plugin) {
+        if (data != nullptr) {
+            table.HoldForCall(data, plugin);
+            delivered = true;
         }
-        releasePending = false;
-        return held;
     }
-    // After the call of a plugin that did not retain the buffer.
-    void ReleaseFor(uint32_t plugin) {
-        pendingHolder = plugin;
-        releasePending = true;
+    // After the call of a plugin that kept the buffer: false when its hold
+    // could not be recorded (no memory for one more holder).
+    bool KeepFor(uint32_t plugin) {
+        if (data == nullptr) {
+            return true;
+        }
+        anyKept = true;
+        return table.KeepAfterCall(data, plugin);
     }
     // A plugin kept the buffer although its hold could not be recorded: the
     // core keeps its own hold for good, so that the buffer is never freed
@@ -48,28 +43,21 @@ public:
     // The core's own release: true when no holder is left and the buffer is
     // the caller's to free.
     bool Finish() {
-        if (!coreHolds) {
+        if (!delivered) {
             return true;
         }
-        coreHolds = false;
+        delivered = false;
         if (coreKeeps) {
-            if (releasePending) {
-                table.Release(data, pendingHolder);
-            }
+            table.KeepForGood(data);
             return false;
         }
-        if (releasePending) {
-            releasePending = false;
-            return table.ReleaseBoth(data, pendingHolder, CORE_SOURCE);
-        }
-        return table.Release(data, CORE_SOURCE);
+        return table.EndDelivery(data, anyKept);
     }
 
 private:
     BufferHolderTable &table;
     const void *const data;
-    bool coreHolds = false;
+    bool delivered = false;
+    bool anyKept = false;
     bool coreKeeps = false;
-    bool releasePending = false;
-    uint32_t pendingHolder = 0;
 };

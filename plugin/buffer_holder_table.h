@@ -15,10 +15,10 @@
 // The table frees a copy only when told to (Free); it never decides that by
 // itself.
 //
-// Every operation but Copy, ReleaseHold, Classify, HeldLength and
-// ReturnFreeMemory takes null or the address of a copy the table made and
-// that has not been freed: the delivery loop's steps work on the copy's head
-// at once. Those four take any address, as plugins hand it in.
+// The delivery loop's steps (HoldForCall, KeepAfterCall, EndDelivery,
+// KeepForGood) and Free take the address of a copy the table made and that
+// has not been freed: they work on the copy's head at once. ReleaseHold,
+// Classify and HeldLength take any address, as plugins hand it in.
 //
 // Holds beyond the few a copy's head keeps need memory: a hold that cannot
 // be recorded for want of it is refused (false), never thrown.
@@ -46,13 +46,23 @@ public:
     // Null, an event without data, is ignored.
     void Free(void *copy);
 
-    // Adds the pair after all pairs of the same copy: whether it was
-    // recorded. Null is ignored (true).
-    bool Hold(const void *copy, uint32_t holder);
-    // Removes every (copy, holder) pair; true when no holder of the copy is
-    // left, also when there was none. Null answers true at once.
-    bool Release(const void *copy, uint32_t holder);
-    // Release for a holder that may not hold the buffer at all, of an address
+    // The delivery loop's holds. Before each plugin's call with the copy:
+    // the core holds it, and the plugin for its call (the previous plugin's
+    // call hold ends here). A store: no lock.
+    void HoldForCall(const void *copy, uint32_t plugin);
+    // After the call of a plugin that kept the copy: its call hold becomes a
+    // recorded hold, unless it released the copy meanwhile. False when the
+    // hold cannot be recorded for want of memory.
+    bool KeepAfterCall(const void *copy, uint32_t plugin);
+    // The end of the copy's delivery: the core's hold and the last call hold
+    // end. True when no holder is left and the copy is the caller's to free.
+    // anyKept: whether KeepAfterCall was called for it; without, no hold can
+    // be recorded and no lock is taken.
+    bool EndDelivery(const void *copy, bool anyKept);
+    // The end of a delivery after which the core keeps its hold until it
+    // stops: nothing frees the copy.
+    void KeepForGood(const void *copy);
+    // A release for a holder that may not hold the buffer at all, of an address
     // that may be no copy's, as one step: whether a hold of the holder was
     // removed, and whether any holder is left.
     struct Outcome {
@@ -60,15 +70,6 @@ public:
         bool noHolderLeft;
     };
     Outcome ReleaseHold(const void *address, uint32_t holder);
-    // Release(copy, released) followed by Hold(copy, held), as one step:
-    // whether the hold was recorded. Null is ignored (true).
-    bool Pass(const void *copy, uint32_t released, uint32_t held);
-    // Hold for two holders, in this order, as one step: whether the second
-    // hold was recorded (the first is, on a copy no one holds). Null is
-    // ignored (true).
-    bool HoldBoth(const void *copy, uint32_t first, uint32_t second);
-    // Release of two holders, as one step: true when no holder is left.
-    bool ReleaseBoth(const void *copy, uint32_t first, uint32_t second);
 
     // What an address a plugin hands in as its own buffer is to the table.
     CopyAddress Classify(const void *address) { return pool.Classify(address); }
@@ -113,52 +114,35 @@ private:
     CopyPool pool;
 };
 
-// The delivery loop's steps, a few instructions each: inline.
+// The delivery loop's steps, a few instructions each: inline. The loop alone
+// writes `delivery` without the lock; a release exchanges it under the lock.
 
-inline bool BufferHolderTable::Hold(const void *copy, uint32_t holder) {
-    if (copy == nullptr) {
-        return true;
-    }
-    HeldCopy &head = pool.Head(copy);
-    SpinLockGuard lock(head.lock);
-    return head.Add(holder);
+inline void BufferHolderTable::HoldForCall(const void *copy, uint32_t plugin) {
+    pool.Head(copy).delivery.store(plugin, std::memory_order_relaxed);
 }
 
-inline bool BufferHolderTable::Release(const void *copy, uint32_t holder) {
-    if (copy == nullptr) {
-        return true;
-    }
+inline bool BufferHolderTable::KeepAfterCall(const void *copy, uint32_t plugin) {
     HeldCopy &head = pool.Head(copy);
     SpinLockGuard lock(head.lock);
-    head.Remove(holder);
-    return head.Unheld();
+    bool recorded = true;
+    if (head.delivery.load(std::memory_order_relaxed) == plugin) {
+        recorded = head.Add(plugin);
+        head.delivery.store(HeldCopy::CORE_HOLDS, std::memory_order_relaxed);
+    }
+    return recorded;
 }
 
-inline bool BufferHolderTable::Pass(const void *copy, uint32_t released, uint32_t held) {
-    if (copy == nullptr) {
+inline bool BufferHolderTable::EndDelivery(const void *copy, bool anyKept) {
+    HeldCopy &head = pool.Head(copy);
+    if (!anyKept) {
+        head.delivery.store(HeldCopy::NOT_DELIVERED, std::memory_order_relaxed);
         return true;
     }
-    HeldCopy &head = pool.Head(copy);
     SpinLockGuard lock(head.lock);
-    head.Remove(released);
-    return head.Add(held);
+    head.delivery.store(HeldCopy::NOT_DELIVERED, std::memory_order_relaxed);
+    return !head.AnyRecorded();
 }
 
-inline bool BufferHolderTable::HoldBoth(const void *copy, uint32_t first, uint32_t second) {
-    if (copy == nullptr) {
-        return true;
-    }
-    HeldCopy &head = pool.Head(copy);
-    SpinLockGuard lock(head.lock);
-    return head.Add(first) && head.Add(second);
-}
-
-inline bool BufferHolderTable::ReleaseBoth(const void *copy, uint32_t first, uint32_t second) {
-    if (copy == nullptr) {
-        return true;
-    }
-    HeldCopy &head = pool.Head(copy);
-    SpinLockGuard lock(head.lock);
-    head.Remove(first, second);
-    return head.Unheld();
+inline void BufferHolderTable::KeepForGood(const void *copy) {
+    pool.Head(copy).delivery.store(HeldCopy::CORE_HOLDS, std::memory_order_relaxed);
 }

@@ -21,9 +21,8 @@ bool HeldCopy::AddBeyondInline(uint32_t holder) {
 }
 
 // Back into the head once few enough are left.
-bool HeldCopy::RemoveBeyondInline(uint32_t holder, uint32_t other) {
-    const auto kept = std::remove_if(overflow->begin(), overflow->end(),
-                                     [&](uint32_t held) { return held == holder || held == other; });
+bool HeldCopy::RemoveBeyondInline(uint32_t holder) {
+    const auto kept = std::remove(overflow->begin(), overflow->end(), holder);
     const bool removed = kept != overflow->end();
     overflow->erase(kept, overflow->end());
     count = static_cast<uint32_t>(overflow->size());

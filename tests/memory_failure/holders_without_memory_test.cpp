@@ -33,10 +33,11 @@ void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
-constexpr int PLUGINS = 7;
-// The heap refuses from inside this plugin's Write until the next one's:
-// the next plugin's hold is the seventh on the copy, the first beyond its head.
-constexpr int REFUSED_FROM = 5;
+constexpr int PLUGINS = 8;
+// The heap refuses from inside this plugin's Write until the next one's: its
+// hold, recorded as its Write returns, is the seventh on the copy, the first
+// beyond its head.
+constexpr int REFUSED = 7;
 
 // Room made beforehand: the plugins allocate nothing.
 std::vector<int> written;
@@ -46,7 +47,7 @@ uint32_t IdOf(int plugin) { return 0x00010000u * static_cast<uint32_t>(plugin); 
 template <int Plugin>
 int32_t KeepingWrite(_WriteParmsIn *, _WriteParmsOut *out) {
     written.push_back(Plugin);
-    refuseAllocations = Plugin == REFUSED_FROM;
+    refuseAllocations = Plugin == REFUSED;
     out->Retained = 1;
     return 0;
 }
@@ -100,12 +101,12 @@ TEST(HoldersWithoutMemory, ARetentionThatCannotBeRecordedIsRefusedAndTheBufferKe
         EXPECT_NO_THROW(mayFree = delivery.Deliver(EventRecord(0x00990000u, 0x1, 0x10, sizeof DATA, data)));
         refuseAllocations = false;
 
-        EXPECT_EQ(written, (std::vector<int>{1, 2, 3, 4, 5, 6, 7})) << "every plugin gets the event";
+        EXPECT_EQ(written, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8})) << "every plugin gets the event";
         EXPECT_FALSE(mayFree) << "the core keeps the buffer";
-        EXPECT_FALSE(holders.ReleaseHold(data, IdOf(REFUSED_FROM + 1)).removedHold)
+        EXPECT_FALSE(holders.ReleaseHold(data, IdOf(REFUSED)).removedHold)
             << "the plugin whose hold could not be recorded holds nothing";
         for (int plugin = 1; plugin <= PLUGINS; ++plugin) {
-            if (plugin != REFUSED_FROM + 1) {
+            if (plugin != REFUSED) {
                 const auto outcome = holders.ReleaseHold(data, IdOf(plugin));
                 EXPECT_TRUE(outcome.removedHold) << plugin;
                 EXPECT_FALSE(outcome.noHolderLeft) << plugin;
@@ -114,7 +115,7 @@ TEST(HoldersWithoutMemory, ARetentionThatCannotBeRecordedIsRefusedAndTheBufferKe
         EXPECT_STREQ(static_cast<const char *>(data), DATA);
     }
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("plugin p6.so cannot retain buffer ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("plugin p7.so cannot retain buffer ", 0), 0u) << lines[0];
     EXPECT_NE(lines[1].find("leaked by plugin 80000000"), std::string::npos)
         << "only the core's own hold is left at the end: " << lines[1];
 }

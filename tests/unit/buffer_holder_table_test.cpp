@@ -42,42 +42,25 @@ std::vector<void *> CopiesOf(BufferHolderTable &table, std::size_t n) {
     return copies;
 }
 
+// One delivery of the copy in which each of `keepers`, in turn, keeps it:
+// whether no holder is left at its end.
+bool DeliverKeptBy(BufferHolderTable &table, const void *copy, std::initializer_list<uint32_t> keepers) {
+    for (const uint32_t keeper : keepers) {
+        table.HoldForCall(copy, keeper);
+        EXPECT_TRUE(table.KeepAfterCall(copy, keeper));
+    }
+    return table.EndDelivery(copy, keepers.size() != 0);
+}
+
 } // namespace
 
-// ---- Hold and Release ----
+// ---- Recorded holds and their release ----
 
-TEST_F(BufferHolderTableTest, ReleaseRemovesEveryHoldOfThatHolder) {
+TEST_F(BufferHolderTableTest, AReleaseRemovesEveryHoldOfThatHolderAndTheLastOneTellsSo) {
     BufferHolderTable table(CaptureReport);
     CopiesFrom(table);
-    table.Hold(a, 5);
-    table.Hold(a, 5);
-    EXPECT_TRUE(table.Release(a, 5));
-}
-
-TEST_F(BufferHolderTableTest, LastHolderToReleaseGetsTrue) {
-    BufferHolderTable table(CaptureReport);
-    CopiesFrom(table);
-    table.Hold(a, 5);
-    table.Hold(a, 7);
-    EXPECT_FALSE(table.Release(a, 5));
-    EXPECT_TRUE(table.Release(a, 7));
-}
-
-TEST_F(BufferHolderTableTest, UnheldAndNullAddressesAnswerTrue) {
-    BufferHolderTable table(CaptureReport);
-    CopiesFrom(table);
-    table.Hold(a, 5);
-    EXPECT_TRUE(table.Release(b, 5));
-    EXPECT_TRUE(table.Release(nullptr, 5));
-    table.Hold(nullptr, 5);
-    EXPECT_FALSE(table.Release(a, 9)); // a is still held by 5
-}
-
-TEST_F(BufferHolderTableTest, ReleaseHoldTellsWhetherTheHolderHeldIt) {
-    BufferHolderTable table(CaptureReport);
-    CopiesFrom(table);
-    table.Hold(a, 5);
-    table.Hold(a, 7);
+    EXPECT_FALSE(DeliverKeptBy(table, a, {5, 7}));
+    EXPECT_FALSE(DeliverKeptBy(table, a, {5}));
     const auto stranger = table.ReleaseHold(a, 9);
     EXPECT_FALSE(stranger.removedHold);
     EXPECT_FALSE(stranger.noHolderLeft);
@@ -88,18 +71,21 @@ TEST_F(BufferHolderTableTest, ReleaseHoldTellsWhetherTheHolderHeldIt) {
     EXPECT_TRUE(last.removedHold);
     EXPECT_TRUE(last.noHolderLeft);
     EXPECT_FALSE(table.ReleaseHold(a, 7).removedHold);
+    const auto unheld = table.ReleaseHold(b, 7);
+    EXPECT_FALSE(unheld.removedHold);
+    EXPECT_TRUE(unheld.noHolderLeft);
+    EXPECT_TRUE(table.ReleaseHold(nullptr, 7).noHolderLeft);
 }
 
 TEST_F(BufferHolderTableTest, ConcurrentReleasesOfTheLastTwoHoldersAnswerTrueExactlyOnce) {
     for (int round = 0; round < 2000; ++round) {
         BufferHolderTable table(CaptureReport);
         CopiesFrom(table);
-        table.Hold(a, 1);
-        table.Hold(a, 2);
+        DeliverKeptBy(table, a, {1, 2});
         bool first = false;
         bool second = false;
-        std::thread one([&] { first = table.Release(a, 1); });
-        std::thread two([&] { second = table.Release(a, 2); });
+        std::thread one([&] { first = table.ReleaseHold(a, 1).noHolderLeft; });
+        std::thread two([&] { second = table.ReleaseHold(a, 2).noHolderLeft; });
         one.join();
         two.join();
         ASSERT_NE(first, second) << "round " << round;
@@ -111,11 +97,11 @@ TEST_F(BufferHolderTableTest, ConcurrentReleasesOfTheLastTwoHoldersAnswerTrueExa
 TEST_F(BufferHolderTableTest, AReleaseOfAnAddressThatIsNoCopysIsIgnored) {
     BufferHolderTable table(CaptureReport);
     CopiesFrom(table);
-    table.Hold(a, 5);
+    DeliverKeptBy(table, a, {5});
     const std::string bytes(SlabCopyPool::MAX_SLAB_DATA + 1, 'x');
     void *large = table.Copy(bytes.data(), bytes.size());
-    table.Hold(large, 5);
-    EXPECT_TRUE(table.Release(large, 5));
+    DeliverKeptBy(table, large, {5});
+    EXPECT_TRUE(table.ReleaseHold(large, 5).noHolderLeft);
     table.Free(large);
     char onTheStack[4] = {};
     void *onTheHeap = std::malloc(16);
@@ -131,60 +117,20 @@ TEST_F(BufferHolderTableTest, AReleaseOfAnAddressThatIsNoCopysIsIgnored) {
     EXPECT_TRUE(own.noHolderLeft);
 }
 
-TEST_F(BufferHolderTableTest, PassReleasesOneHolderAndHoldsForAnother) {
+// Released copies' heads are reused for later copies: nothing of the old
+// copy's holds may come along.
+TEST_F(BufferHolderTableTest, ACopyMadeAfterAnotherWasFreedHasOnlyItsOwnHolders) {
     BufferHolderTable table(CaptureReport);
     CopiesFrom(table);
-    table.Hold(a, CORE_SOURCE);
-    table.Hold(a, 5);
-    table.Hold(a, 5);
-    table.Pass(a, 5, 7);
-    EXPECT_FALSE(table.ReleaseHold(a, 5).removedHold);
-    EXPECT_FALSE(table.Release(a, CORE_SOURCE));
-    EXPECT_TRUE(table.Release(a, 7));
-    table.Pass(nullptr, 5, 7);
-    EXPECT_TRUE(table.Release(b, 7));
-}
-
-TEST_F(BufferHolderTableTest, HoldBothHoldsForEachInTurn) {
-    {
-        BufferHolderTable table(CaptureReport);
-        CopiesFrom(table);
-        table.HoldBoth(a, CORE_SOURCE, 5);
-        table.HoldBoth(nullptr, CORE_SOURCE, 5);
-        EXPECT_FALSE(table.Release(a, 5));
-        table.Hold(a, 5);
-    }
-    char expected[2][64];
-    std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 80000000", a);
-    std::snprintf(expected[1], sizeof expected[1], "address %p leaked by plugin 00000005", a);
-    EXPECT_EQ(reported, (std::vector<std::string>{expected[0], expected[1]}));
-}
-
-TEST_F(BufferHolderTableTest, ReleaseBothAnswersWhetherAnyOtherHolderIsLeft) {
-    BufferHolderTable table(CaptureReport);
-    CopiesFrom(table);
-    table.Hold(a, CORE_SOURCE);
-    table.Hold(a, 5);
-    table.Hold(a, 9);
-    EXPECT_FALSE(table.ReleaseBoth(a, 5, CORE_SOURCE));
-    EXPECT_TRUE(table.ReleaseBoth(a, 9, CORE_SOURCE));
-    EXPECT_TRUE(table.ReleaseBoth(nullptr, 9, CORE_SOURCE));
-}
-
-// Released entries are kept for later buffers: nothing of the old buffer
-// may come along.
-TEST_F(BufferHolderTableTest, ABufferHeldAfterAnotherWasReleasedHasOnlyItsOwnHolders) {
-    BufferHolderTable table(CaptureReport);
-    CopiesFrom(table);
-    table.Hold(a, 1);
-    table.Hold(a, 2);
-    EXPECT_FALSE(table.Release(a, 1));
-    EXPECT_TRUE(table.Release(a, 2));
-    table.Hold(b, 3);
-    EXPECT_TRUE(table.Release(a, 2)); // a is gone for good
-    EXPECT_FALSE(table.ReleaseHold(b, 1).removedHold);
-    EXPECT_FALSE(table.Release(b, 2));
-    EXPECT_TRUE(table.Release(b, 3));
+    DeliverKeptBy(table, a, {1, 2});
+    EXPECT_FALSE(table.ReleaseHold(a, 1).noHolderLeft);
+    EXPECT_TRUE(table.ReleaseHold(a, 2).noHolderLeft);
+    table.Free(a);
+    void *reused = table.Copy("c", 1);
+    EXPECT_FALSE(DeliverKeptBy(table, reused, {3}));
+    EXPECT_FALSE(table.ReleaseHold(reused, 1).removedHold);
+    EXPECT_FALSE(table.ReleaseHold(reused, 2).removedHold);
+    EXPECT_TRUE(table.ReleaseHold(reused, 3).noHolderLeft);
 }
 
 TEST_F(BufferHolderTableTest, ManyBuffersComeAndGoWithoutMixingTheirHolders) {
@@ -192,14 +138,96 @@ TEST_F(BufferHolderTableTest, ManyBuffersComeAndGoWithoutMixingTheirHolders) {
     const std::vector<void *> buffers = CopiesOf(table, 300);
     for (int round = 0; round < 3; ++round) {
         for (std::size_t i = 0; i < buffers.size(); ++i) {
-            table.Hold(buffers[i], static_cast<uint32_t>(i));
-            table.Hold(buffers[i], CORE_SOURCE);
+            table.HoldForCall(buffers[i], static_cast<uint32_t>(i + 1));
+            ASSERT_TRUE(table.KeepAfterCall(buffers[i], static_cast<uint32_t>(i + 1)));
         }
         for (std::size_t i = 0; i < buffers.size(); ++i) {
-            ASSERT_FALSE(table.Release(buffers[i], static_cast<uint32_t>(i + 1)));
-            ASSERT_FALSE(table.Release(buffers[i], static_cast<uint32_t>(i)));
-            ASSERT_TRUE(table.Release(buffers[i], CORE_SOURCE));
+            ASSERT_FALSE(table.ReleaseHold(buffers[i], static_cast<uint32_t>(i + 2)).removedHold);
+            const auto own = table.ReleaseHold(buffers[i], static_cast<uint32_t>(i + 1));
+            ASSERT_TRUE(own.removedHold);
+            ASSERT_FALSE(own.noHolderLeft) << "the core delivers it still";
+            ASSERT_TRUE(table.EndDelivery(buffers[i], true));
         }
+    }
+}
+
+// ---- The delivery loop's holds ----
+
+// A plugin's call hold lasts from its call until the next plugin's call or
+// the end of the delivery, and the core holds the copy meanwhile.
+TEST_F(BufferHolderTableTest, ACallHoldIsAHoldUntilTheNextCallOrTheEnd) {
+    BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
+    table.HoldForCall(a, 5);
+    EXPECT_FALSE(table.ReleaseHold(a, 9).removedHold);
+    EXPECT_EQ(table.HeldLength(a, 5), 1u);
+    EXPECT_FALSE(table.HeldLength(a, 9));
+    table.HoldForCall(a, 7);
+    EXPECT_FALSE(table.ReleaseHold(a, 5).removedHold);
+    const auto during = table.ReleaseHold(a, 7);
+    EXPECT_TRUE(during.removedHold);
+    EXPECT_FALSE(during.noHolderLeft);
+    EXPECT_FALSE(table.ReleaseHold(a, 7).removedHold) << "released once";
+    EXPECT_TRUE(table.EndDelivery(a, false));
+    const auto after = table.ReleaseHold(a, 7);
+    EXPECT_FALSE(after.removedHold);
+    EXPECT_TRUE(after.noHolderLeft);
+}
+
+// A plugin that gives the buffer back during its call and then says it kept
+// it holds nothing: the release came first.
+TEST_F(BufferHolderTableTest, AKeeperThatReleasedDuringItsCallHoldsNothing) {
+    BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
+    table.HoldForCall(a, 5);
+    EXPECT_TRUE(table.ReleaseHold(a, 5).removedHold);
+    EXPECT_TRUE(table.KeepAfterCall(a, 5));
+    EXPECT_TRUE(table.EndDelivery(a, true));
+}
+
+// The core's own ID and job control's never release a delivery hold.
+TEST_F(BufferHolderTableTest, NoReleaseInTheCoresNameOrJobControlsEndsADelivery) {
+    BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
+    table.HoldForCall(a, 5);
+    EXPECT_FALSE(table.ReleaseHold(a, CORE_SOURCE).removedHold);
+    EXPECT_FALSE(table.ReleaseHold(a, JOB_CONTROL_SOURCE).removedHold);
+    EXPECT_FALSE(table.ReleaseHold(b, JOB_CONTROL_SOURCE).removedHold);
+    table.HoldForCall(a, CORE_SOURCE);
+    EXPECT_FALSE(table.ReleaseHold(a, CORE_SOURCE).removedHold);
+    EXPECT_TRUE(table.EndDelivery(a, false));
+}
+
+// The keeper hands the buffer to a thread of its own, which releases it
+// while the loop ends the delivery: exactly one of them frees it.
+TEST_F(BufferHolderTableTest, AKeepersReleaseRacingTheDeliverysEndFreesExactlyOnce) {
+    for (int round = 0; round < 2000; ++round) {
+        BufferHolderTable table(CaptureReport);
+        CopiesFrom(table);
+        table.HoldForCall(a, 1);
+        ASSERT_TRUE(table.KeepAfterCall(a, 1));
+        bool released = false;
+        std::thread keeper([&] { released = table.ReleaseHold(a, 1).noHolderLeft; });
+        const bool ended = table.EndDelivery(a, true);
+        keeper.join();
+        ASSERT_NE(released, ended) << "round " << round;
+    }
+}
+
+// A plugin's late release of its call hold, on its own thread, while the
+// loop calls the next plugin and ends: it never frees the copy under the loop.
+TEST_F(BufferHolderTableTest, ALateReleaseOfACallHoldNeverFreesUnderTheLoop) {
+    for (int round = 0; round < 2000; ++round) {
+        BufferHolderTable table(CaptureReport);
+        CopiesFrom(table);
+        table.HoldForCall(a, 1);
+        BufferHolderTable::Outcome outcome{};
+        std::thread late([&] { outcome = table.ReleaseHold(a, 1); });
+        table.HoldForCall(a, 2);
+        table.HoldForCall(a, 3);
+        late.join();
+        ASSERT_FALSE(outcome.noHolderLeft) << "round " << round;
+        ASSERT_TRUE(table.EndDelivery(a, false));
     }
 }
 
@@ -212,18 +240,20 @@ TEST_F(BufferHolderTableTest, LeakReportIsInAddressOrderWhateverTheOrderOfHoldin
         buffers = CopiesOf(table, 100);
         std::sort(buffers.begin(), buffers.end(), std::less<void *>());
         for (std::size_t i = buffers.size(); i-- > 0;) {
-            table.Hold(buffers[i], 0x00010000);
-            table.Hold(buffers[i], CORE_SOURCE);
-        }
-        for (std::size_t i = 0; i < buffers.size(); i += 2) {
-            table.Release(buffers[i], CORE_SOURCE);
-            table.Release(buffers[i], 0x00010000);
+            table.HoldForCall(buffers[i], 0x00010000);
+            table.KeepAfterCall(buffers[i], 0x00010000);
+            if (i % 2 == 0) {
+                table.EndDelivery(buffers[i], true);
+                table.ReleaseHold(buffers[i], 0x00010000);
+            } else {
+                table.KeepForGood(buffers[i]);
+            }
         }
     }
     std::vector<std::string> expected;
     for (std::size_t i = 1; i < buffers.size(); i += 2) {
         char line[64];
-        for (const char *holder : {"00010000", "80000000"}) {
+        for (const char *holder : {"80000000", "00010000"}) {
             std::snprintf(line, sizeof line, "address %p leaked by plugin %s", buffers[i], holder);
             expected.emplace_back(line);
         }
@@ -240,10 +270,9 @@ TEST_F(BufferHolderTableTest, LeakReportListsPairsByAddressThenInsertion) {
         const bool aFirst = std::less<void *>()(a, b);
         low = aFirst ? a : b;
         high = aFirst ? b : a;
-        table.Hold(high, 0x00010002);
-        table.Hold(low, 7);
-        table.Hold(low, 0x00010002);
-        table.Hold(low, 7);
+        DeliverKeptBy(table, high, {0x00010002});
+        DeliverKeptBy(table, low, {7, 0x00010002});
+        DeliverKeptBy(table, low, {7});
     }
     char expected[4][64];
     std::snprintf(expected[0], sizeof expected[0], "address %p leaked by plugin 00000007", low);
@@ -283,9 +312,9 @@ TEST(BufferHolderLeakSummary, FollowsTheLinesOncePerHolderInAscendingOrder) {
         BufferHolderTable table(CaptureLine, CaptureSummary);
         void *ten = table.Copy(bytes.data(), 10);
         void *twenty = table.Copy(bytes.data(), 20);
-        table.HoldBoth(ten, 9, 5);
-        table.Hold(ten, 5); // held twice: still one buffer of 5's
-        table.HoldBoth(twenty, 7, 5);
+        DeliverKeptBy(table, ten, {9, 5});
+        DeliverKeptBy(table, ten, {5}); // held twice: still one buffer of 5's
+        DeliverKeptBy(table, twenty, {7, 5});
     }
     ASSERT_EQ(told.size(), 8u);
     for (std::size_t i = 0; i < 5; ++i) {
@@ -304,12 +333,11 @@ TEST(BufferHolderLeakSummary, CountsOnlyBuffersStillHeldWithTheirOwnLengths) {
     {
         BufferHolderTable table(CaptureLine, CaptureSummary);
         void *first = table.Copy(bytes.data(), 60);
-        table.HoldBoth(first, CORE_SOURCE, 5);
-        EXPECT_TRUE(table.ReleaseBoth(first, 5, CORE_SOURCE));
+        table.HoldForCall(first, 5);
+        EXPECT_TRUE(table.EndDelivery(first, false));
         table.Free(first);
         void *second = table.Copy(bytes.data(), 3);
-        table.HoldBoth(second, CORE_SOURCE, 5);
-        EXPECT_FALSE(table.Release(second, CORE_SOURCE));
+        EXPECT_FALSE(DeliverKeptBy(table, second, {5}));
     }
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[1], "summary 5 1 3");
@@ -320,8 +348,8 @@ TEST(BufferHolderLeakSummary, NothingLeakedNothingSummed) {
     {
         BufferHolderTable table(CaptureLine, CaptureSummary);
         void *buffer = table.Copy("x", 1);
-        table.HoldBoth(buffer, CORE_SOURCE, 5);
-        EXPECT_TRUE(table.ReleaseBoth(buffer, 5, CORE_SOURCE));
+        table.HoldForCall(buffer, 5);
+        EXPECT_TRUE(table.EndDelivery(buffer, false));
     }
     EXPECT_TRUE(told.empty());
 }

@@ -334,7 +334,8 @@ TEST(HeldCopy, HoldersBeyondTheHeadKeepTheirOrderAndComeBackWhenFewAreLeft) {
     EXPECT_EQ(HoldersOf(copy), expected);
     {
         SpinLockGuard guard(copy.lock);
-        EXPECT_TRUE(copy.Remove(0, 1));
+        EXPECT_TRUE(copy.Remove(0));
+        EXPECT_TRUE(copy.Remove(1));
         EXPECT_FALSE(copy.Remove(0));
         EXPECT_TRUE(copy.Remove(2));
     }

@@ -15,12 +15,17 @@ class HoldingWatchTest : public ::testing::Test {
 protected:
     ~HoldingWatchTest() override {
         for (const auto &[copy, holder] : held) {
-            table.Release(copy, holder);
+            if (holder == CORE_SOURCE) {
+                table.EndDelivery(copy, false);
+            } else {
+                table.ReleaseHold(copy, holder);
+            }
             table.Free(copy);
         }
     }
 
-    // `count` copies of `length` bytes, held by `holder`, made at `madeAt`.
+    // `count` copies of `length` bytes, held by `holder`, made at `madeAt`:
+    // kept by a plugin, or by the core for good.
     void Hold(uint32_t holder, std::size_t count, std::size_t length, uint32_t madeAt, uint32_t eventClass = 0x2,
               uint32_t eventType = 0x20) {
         table.AdvanceClock(madeAt);
@@ -28,7 +33,13 @@ protected:
         for (std::size_t i = 0; i < count; ++i) {
             void *copy = table.Copy(bytes.data(), length, eventClass, eventType);
             ASSERT_NE(copy, nullptr);
-            table.Hold(copy, holder);
+            if (holder == CORE_SOURCE) {
+                table.KeepForGood(copy);
+            } else {
+                table.HoldForCall(copy, holder);
+                ASSERT_TRUE(table.KeepAfterCall(copy, holder));
+                ASSERT_FALSE(table.EndDelivery(copy, true));
+            }
             held.emplace_back(copy, holder);
         }
     }
