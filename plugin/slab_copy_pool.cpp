@@ -40,8 +40,8 @@ void MarkInUse(void *data, std::size_t bytes) { ASAN_UNPOISON_MEMORY_REGION(data
 
 } // namespace
 
-static_assert((SlabCopyPool::SLAB_BYTES & (SlabCopyPool::SLAB_BYTES - 1)) == 0,
-              "slabs are found by masking an address");
+static_assert(SlabCopyPool::SLAB_BYTES <= 32 * 1024 && SlabCopyPool::SIZE_CLASSES == 7,
+              "a block's index is exact only for offsets below 32 KiB, and every class has its reciprocal");
 
 // Nothing is freed that a plugin still holds: the library that is never
 // closed may read it after the core has gone.
@@ -49,11 +49,11 @@ SlabCopyPool::~SlabCopyPool() {
     std::vector<LeftOverCopies::Range> held;
     SpinLockGuard guard(lock);
     try {
-        for (Slab *slab : slabs) {
-            if (AnyHeld(slab)) {
+        slabs.ForEach([&](void *slab) {
+            if (AnyHeld(static_cast<Slab *>(slab))) {
                 held.push_back({reinterpret_cast<uintptr_t>(slab), SLAB_BYTES});
             }
-        }
+        });
         for (HeldCopy *copy : largeCopies) {
             if (!IsUnheld(*copy)) {
                 held.push_back({reinterpret_cast<uintptr_t>(copy), sizeof(HeldCopy) + copy->length});
@@ -63,11 +63,11 @@ SlabCopyPool::~SlabCopyPool() {
         LeftOverCopies::Keep({}); // not recorded: keep everything
         return;
     }
-    for (Slab *slab : slabs) {
-        if (!AnyHeld(slab)) {
-            DestroySlab(slab);
+    slabs.ForEach([](void *slab) {
+        if (!AnyHeld(static_cast<Slab *>(slab))) {
+            DestroySlab(static_cast<Slab *>(slab));
         }
-    }
+    });
     for (HeldCopy *copy : largeCopies) {
         if (IsUnheld(*copy)) {
             copy->~HeldCopy();
@@ -139,7 +139,7 @@ SlabCopyPool::Slab *SlabCopyPool::NewSlab(std::size_t sizeClass) {
     }
     auto *slab = new (memory) Slab(static_cast<uint8_t>(sizeClass));
     try {
-        slabs.insert(slab);
+        slabs.Insert(slab);
     } catch (const std::bad_alloc &) {
         munmap(memory, SLAB_BYTES);
         return nullptr;
@@ -229,14 +229,17 @@ void SlabCopyPool::FreeLarge(HeldCopy *copy) {
 HeldCopy *SlabCopyPool::FindLocked(const void *data) {
     const auto address = reinterpret_cast<uintptr_t>(data);
     Slab *slab = SlabOf(data);
-    if (slabs.count(slab) != 0) {
+    if (slabs.Contains(slab)) {
         const uintptr_t firstData = reinterpret_cast<uintptr_t>(slab) + SLAB_HEAD + sizeof(HeldCopy);
-        const std::size_t blockBytes = BlockBytes(slab->sizeClass);
-        if (address < firstData || (address - firstData) % blockBytes != 0 ||
-            (address - firstData) / blockBytes >= slab->carved) {
+        if (address < firstData) {
             return nullptr;
         }
-        return Block(slab, (address - firstData) / blockBytes);
+        const std::size_t offset = address - firstData;
+        const std::size_t index = BlockIndex(offset, slab->sizeClass);
+        if (index * BlockBytes(slab->sizeClass) != offset || index >= slab->carved) {
+            return nullptr;
+        }
+        return Block(slab, index);
     }
     if (address < sizeof(HeldCopy)) {
         return nullptr;
@@ -250,7 +253,7 @@ CopyAddress SlabCopyPool::Classify(const void *address) {
     if (FindLocked(address) != nullptr) {
         return CopyAddress::DATA;
     }
-    if (slabs.count(SlabOf(address)) != 0) {
+    if (slabs.Contains(SlabOf(address))) {
         return CopyAddress::INSIDE;
     }
     const auto at = reinterpret_cast<uintptr_t>(address);
@@ -266,12 +269,13 @@ CopyAddress SlabCopyPool::Classify(const void *address) {
 
 void SlabCopyPool::ForEachCopy(const std::function<void(const void *, HeldCopy &)> &visit) {
     SpinLockGuard guard(lock);
-    for (Slab *slab : slabs) {
+    slabs.ForEach([&](void *each) {
+        auto *slab = static_cast<Slab *>(each);
         for (std::size_t index = 0; index < slab->carved; ++index) {
             HeldCopy *copy = Block(slab, index);
             visit(DataOf(copy), *copy);
         }
-    }
+    });
     for (HeldCopy *copy : largeCopies) {
         visit(DataOf(copy), *copy);
     }
@@ -317,7 +321,7 @@ std::size_t SlabCopyPool::ReturnFreeMemory() {
 
 void SlabCopyPool::Withdraw(Slab *slab, Slab *&withdrawn) {
     Unlist(slab);
-    slabs.erase(slab);
+    slabs.Erase(slab);
     slab->next = withdrawn;
     withdrawn = slab;
 }

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <set>
-#include <unordered_set>
 
+#include "aligned_address_set.h"
 #include "held_copy.h"
 
 // What an address a plugin hands in is to a pool: the data of one of its
@@ -36,7 +36,8 @@ enum class CopyAddress { FOREIGN, DATA, INSIDE };
 // never the other way round. Slabs are unmapped outside it.
 class SlabCopyPool {
 public:
-    static constexpr std::size_t SLAB_BYTES = 32 * 1024;
+    static constexpr unsigned SLAB_BITS = 15;
+    static constexpr std::size_t SLAB_BYTES = std::size_t{1} << SLAB_BITS;
     static constexpr std::size_t MIN_SLAB_DATA = 64;
     static constexpr std::size_t SIZE_CLASSES = 7;
     static constexpr std::size_t MAX_SLAB_DATA = MIN_SLAB_DATA << (SIZE_CLASSES - 1);
@@ -112,6 +113,19 @@ private:
     static uint32_t BlocksPerSlab(std::size_t sizeClass) {
         return static_cast<uint32_t>((SLAB_BYTES - SLAB_HEAD) / BlockBytes(sizeClass));
     }
+    // Which block an offset from a slab's first block lies in, without a
+    // division (a library call on 32-bit ARM): 2^32 / BlockBytes, rounded up,
+    // gives the exact quotient of any offset within a slab.
+    static constexpr uint64_t BlockReciprocal(std::size_t sizeClass) {
+        return ((uint64_t{1} << 32) + sizeof(HeldCopy) + (MIN_SLAB_DATA << sizeClass) - 1) /
+               (sizeof(HeldCopy) + (MIN_SLAB_DATA << sizeClass));
+    }
+    static std::size_t BlockIndex(std::size_t offset, std::size_t sizeClass) {
+        static constexpr uint64_t RECIPROCALS[SIZE_CLASSES] = {
+            BlockReciprocal(0), BlockReciprocal(1), BlockReciprocal(2), BlockReciprocal(3),
+            BlockReciprocal(4), BlockReciprocal(5), BlockReciprocal(6)};
+        return static_cast<std::size_t>((static_cast<uint64_t>(offset) * RECIPROCALS[sizeClass]) >> 32);
+    }
     static Slab *SlabOf(const void *address);
     static HeldCopy *Block(Slab *slab, std::size_t index);
     static void *DataOf(HeldCopy *head) { return head + 1; }
@@ -134,7 +148,7 @@ private:
 
     SpinLock lock;
     std::array<SizeClass, SIZE_CLASSES> classes GUARDED_BY(lock);
-    std::unordered_set<Slab *> slabs GUARDED_BY(lock);
+    AlignedAddressSet<SLAB_BITS> slabs GUARDED_BY(lock);
     // Ordered, so that an address inside a large copy is found as well.
     std::set<HeldCopy *> largeCopies GUARDED_BY(lock);
 };
