@@ -33,7 +33,7 @@ void *CurrentStack() {
 
 bool StillMapped(const void *stack) {
     unsigned char resident = 0;
-    return mincore(static_cast<char *>(const_cast<void *>(stack)) - PageBytes(), PageBytes(), &resident) == 0;
+    return mincore(const_cast<void *>(stack), PageBytes(), &resident) == 0;
 }
 
 // A mark in the stack's topmost bytes, which a fresh mapping has as zero.
