@@ -28,7 +28,7 @@ public:
     static std::size_t Size();
 
     // Ended threads' stacks kept for reuse: as many as a burst of job threads
-    // ending together, at 68 KiB of address space each and no memory.
+    // ending together, at about 68 KiB of address space each and no memory.
     static constexpr std::size_t CACHED_STACKS = 16;
 
 private:
