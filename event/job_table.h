@@ -61,10 +61,13 @@ public:
     // Called just before a buffer is freed; takes its address only. Without
     // job threads, as for most events, it costs one load.
     void WakeWaiters(uintptr_t bufferAddress) EXCLUDES(mutex) {
-        if (bufferAddress != 0 && threadCount.load(std::memory_order_relaxed) != 0) {
+        if (bufferAddress != 0 && AnyThreads()) {
             WakeWaitersFor(bufferAddress);
         }
     }
+    // Whether any job thread runs: without one, no thread waits for a
+    // buffer, nor can start waiting for one that was raised before.
+    bool AnyThreads() const { return threadCount.load(std::memory_order_relaxed) != 0; }
 
     // The calling thread as a job thread with `waiter`, until Unregister.
     // False when there is no memory for the entry.

@@ -50,6 +50,16 @@ BufferHolderTable::Outcome BufferHolderTable::ReleaseHold(const void *address, u
     return outcome;
 }
 
+bool BufferHolderTable::ReleaseHoldFreeingLast(const void *address, uint32_t holder) {
+    if (address == nullptr) {
+        return false;
+    }
+    return pool.ReleaseCopy(address, [&](HeldCopy &head) {
+        SpinLockGuard lock(head.lock);
+        return head.Remove(holder) && head.Unheld();
+    });
+}
+
 std::optional<uint32_t> BufferHolderTable::HeldLength(const void *address, uint32_t holder) {
     std::optional<uint32_t> length;
     pool.WithCopy(address, [&](HeldCopy &head) {

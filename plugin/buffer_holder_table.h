@@ -70,6 +70,10 @@ public:
         bool noHolderLeft;
     };
     Outcome ReleaseHold(const void *address, uint32_t holder);
+    // ReleaseHold, and Free when the release removed a hold and left none,
+    // in one step: for a caller with nothing to do between the two (no
+    // thread can be waiting for the copy). Whether the copy was freed.
+    bool ReleaseHoldFreeingLast(const void *address, uint32_t holder);
 
     // What an address a plugin hands in as its own buffer is to the table.
     CopyAddress Classify(const void *address) { return pool.Classify(address); }

@@ -31,6 +31,8 @@ public:
     HeldCopy &Head(const void *data) EXCLUDES(lock);
     template <typename Use>
     void WithCopy(const void *address, Use &&use) EXCLUDES(lock);
+    template <typename Release>
+    bool ReleaseCopy(const void *address, Release &&release) EXCLUDES(lock);
     CopyAddress Classify(const void *address) EXCLUDES(lock);
     void ForEachCopy(const std::function<void(const void *, HeldCopy &)> &visit) EXCLUDES(lock);
     void SetClock(uint32_t seconds) { clockSeconds.store(seconds, std::memory_order_relaxed); }
@@ -55,4 +57,20 @@ void ExactCopyPool::WithCopy(const void *address, Use &&use) {
     if (HeldCopy *copy = FindLocked(address)) {
         use(*copy);
     }
+}
+
+template <typename Release>
+bool ExactCopyPool::ReleaseCopy(const void *address, Release &&release) {
+    std::unique_ptr<HeldCopy> head;
+    {
+        SpinLockGuard guard(lock);
+        const auto found = copies.find(reinterpret_cast<uintptr_t>(address));
+        if (found == copies.end() || !release(*found->second)) {
+            return false;
+        }
+        head = std::move(found->second);
+        copies.erase(found);
+    }
+    std::free(const_cast<void *>(address));
+    return true;
 }

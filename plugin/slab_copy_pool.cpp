@@ -194,17 +194,21 @@ void *SlabCopyPool::AllocateLarge(std::size_t length) {
     return DataOf(copy);
 }
 
-// A slab that empties stays listed and is dated: ReturnIdleSlabs decides
-// when it goes.
 void SlabCopyPool::Free(void *data) {
     HeldCopy *copy = &Head(data);
     if (copy->sizeClass == HeldCopy::LARGE) {
         FreeLarge(copy);
         return;
     }
-    MarkFree(data, DataBytes(copy->sizeClass));
-    Slab *slab = SlabOf(copy);
     SpinLockGuard guard(lock);
+    ReturnBlock(copy);
+}
+
+// A slab that empties stays listed and is dated: ReturnIdleSlabs decides
+// when it goes.
+void SlabCopyPool::ReturnBlock(HeldCopy *copy) {
+    MarkFree(DataOf(copy), DataBytes(copy->sizeClass));
+    Slab *slab = SlabOf(copy);
     copy->nextFree = slab->freeBlocks;
     slab->freeBlocks = copy;
     if (!slab->listed) {
@@ -222,6 +226,10 @@ void SlabCopyPool::FreeLarge(HeldCopy *copy) {
         SpinLockGuard guard(lock);
         largeCopies.erase(copy);
     }
+    DestroyLarge(copy);
+}
+
+void SlabCopyPool::DestroyLarge(HeldCopy *copy) {
     copy->~HeldCopy();
     std::free(copy);
 }

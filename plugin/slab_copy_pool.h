@@ -68,6 +68,11 @@ public:
     // or registered, held or not; the copy stays in the pool during the call.
     template <typename Use>
     void WithCopy(const void *address, Use &&use) EXCLUDES(lock);
+    // As WithCopy, with release(head) telling whether the copy is left
+    // unheld: it is then freed before the pool's lock is let go, in the one
+    // pass a plugin's last release needs. Whether it was freed.
+    template <typename Release>
+    bool ReleaseCopy(const void *address, Release &&release) EXCLUDES(lock);
     CopyAddress Classify(const void *address) EXCLUDES(lock);
     // Calls visit(data, head) for every copy carved or registered, under the
     // pool's lock.
@@ -139,6 +144,9 @@ private:
     void Unlist(Slab *slab) REQUIRES(lock);
     void *AllocateLarge(std::size_t length) EXCLUDES(lock);
     void FreeLarge(HeldCopy *copy) EXCLUDES(lock);
+    static void DestroyLarge(HeldCopy *copy);
+    // Back to its slab's free list.
+    void ReturnBlock(HeldCopy *copy) REQUIRES(lock);
     HeldCopy *FindLocked(const void *data) REQUIRES(lock);
     static bool IsUnheld(HeldCopy &copy);
     static bool AnyHeld(Slab *slab);
@@ -159,4 +167,26 @@ void SlabCopyPool::WithCopy(const void *address, Use &&use) {
     if (HeldCopy *copy = FindLocked(address)) {
         use(*copy);
     }
+}
+
+// A large copy leaves the register under the lock, as in Free, and its
+// memory goes back outside it.
+template <typename Release>
+bool SlabCopyPool::ReleaseCopy(const void *address, Release &&release) {
+    HeldCopy *large = nullptr;
+    {
+        SpinLockGuard guard(lock);
+        HeldCopy *copy = FindLocked(address);
+        if (copy == nullptr || !release(*copy)) {
+            return false;
+        }
+        if (copy->sizeClass != HeldCopy::LARGE) {
+            ReturnBlock(copy);
+            return true;
+        }
+        largeCopies.erase(copy);
+        large = copy;
+    }
+    DestroyLarge(large);
+    return true;
 }

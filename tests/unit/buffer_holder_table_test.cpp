@@ -77,6 +77,24 @@ TEST_F(BufferHolderTableTest, AReleaseRemovesEveryHoldOfThatHolderAndTheLastOneT
     EXPECT_TRUE(table.ReleaseHold(nullptr, 7).noHolderLeft);
 }
 
+// The freeing release answers for the last hold alone: a stranger, a holder
+// that leaves others, the core and an unheld copy free nothing.
+TEST_F(BufferHolderTableTest, AFreeingReleaseFreesOnlyWhenItRemovesTheLastHold) {
+    BufferHolderTable table(CaptureReport);
+    CopiesFrom(table);
+    EXPECT_FALSE(DeliverKeptBy(table, a, {5, 7}));
+    EXPECT_FALSE(table.ReleaseHoldFreeingLast(a, 9));
+    EXPECT_FALSE(table.ReleaseHoldFreeingLast(a, CORE_SOURCE));
+    EXPECT_FALSE(table.ReleaseHoldFreeingLast(a, 5));
+    EXPECT_TRUE(table.ReleaseHoldFreeingLast(a, 7));
+    EXPECT_FALSE(table.ReleaseHoldFreeingLast(b, 7));
+    EXPECT_FALSE(table.ReleaseHoldFreeingLast(nullptr, 7));
+    void *reused = table.Copy("c", 1);
+    EXPECT_EQ(table.HeldLength(reused, 7), std::nullopt) << "the freed copy's holds do not come along";
+    table.Free(b);
+    table.Free(reused);
+}
+
 TEST_F(BufferHolderTableTest, ConcurrentReleasesOfTheLastTwoHoldersAnswerTrueExactlyOnce) {
     for (int round = 0; round < 2000; ++round) {
         BufferHolderTable table(CaptureReport);
@@ -228,6 +246,26 @@ TEST_F(BufferHolderTableTest, ALateReleaseOfACallHoldNeverFreesUnderTheLoop) {
         late.join();
         ASSERT_FALSE(outcome.noHolderLeft) << "round " << round;
         ASSERT_TRUE(table.EndDelivery(a, false));
+    }
+}
+
+// The same race with the keeper's release freeing the copy itself, as the
+// core's entry does while no job thread runs: freed exactly once (a second
+// free or a use after it is the sanitizers' to catch).
+TEST_F(BufferHolderTableTest, AKeepersFreeingReleaseRacingTheDeliverysEndFreesExactlyOnce) {
+    for (int round = 0; round < 2000; ++round) {
+        BufferHolderTable table(CaptureReport);
+        CopiesFrom(table);
+        table.HoldForCall(a, 1);
+        ASSERT_TRUE(table.KeepAfterCall(a, 1));
+        bool freedByRelease = false;
+        std::thread keeper([&] { freedByRelease = table.ReleaseHoldFreeingLast(a, 1); });
+        const bool ended = table.EndDelivery(a, true);
+        if (ended) {
+            table.Free(a);
+        }
+        keeper.join();
+        ASSERT_NE(freedByRelease, ended) << "round " << round;
     }
 }
 

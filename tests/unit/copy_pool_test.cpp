@@ -118,6 +118,35 @@ TYPED_TEST(CopyPools, OnlyTheDataOfItsOwnCopiesIsRecognisedAndItsOwnMemoryIsKnow
     EXPECT_EQ(pool.Classify(large), CopyAddress::FOREIGN);
 }
 
+// A plugin's release that leaves the copy unheld frees it under the same
+// lock; one that leaves a holder, or an address that is no copy, frees
+// nothing.
+TYPED_TEST(CopyPools, AReleaseFreesTheCopyOnlyWhenItLeavesItUnheld) {
+    auto &pool = this->pool;
+    for (const std::size_t length : {std::size_t{100}, SlabCopyPool::MAX_SLAB_DATA + 1}) {
+        void *copy = pool.Allocate(length);
+        ASSERT_NE(copy, nullptr);
+        HoldAs(pool, copy, 5);
+        EXPECT_FALSE(pool.ReleaseCopy(copy, [](HeldCopy &) { return false; })) << length;
+        EXPECT_TRUE(Recognised(pool, copy)) << length;
+        const char onTheStack[8] = {};
+        bool asked = false;
+        EXPECT_FALSE(pool.ReleaseCopy(onTheStack, [&](HeldCopy &) { return asked = true; }));
+        EXPECT_FALSE(asked) << "no head is made up for a foreign address";
+        EXPECT_TRUE(pool.ReleaseCopy(copy, [&](HeldCopy &head) {
+            SpinLockGuard guard(head.lock);
+            return head.Remove(5) && head.Unheld();
+        })) << length;
+    }
+    void *large = pool.Allocate(SlabCopyPool::MAX_SLAB_DATA + 1);
+    HoldAs(pool, large, 5);
+    EXPECT_TRUE(pool.ReleaseCopy(large, [&](HeldCopy &head) {
+        SpinLockGuard guard(head.lock);
+        return head.Remove(5) && head.Unheld();
+    }));
+    EXPECT_EQ(pool.Classify(large), CopyAddress::FOREIGN) << "a freed large copy is gone";
+}
+
 // Raisers make copies, the loop frees them, a plugin's release looks one up
 // and the trim runs, all at once (for the sanitizers to watch). Kept small:
 // AddressSanitizer holds freed memory back, and the unit tests' process
@@ -232,6 +261,8 @@ TEST(SlabCopyPool, AFreedCopyIsReusedFirst) {
     void *first = pool.Allocate(64);
     pool.Free(first);
     EXPECT_EQ(pool.Allocate(10), first) << "the slab hands out the last freed copy of the class";
+    EXPECT_TRUE(pool.ReleaseCopy(first, [](HeldCopy &) { return true; }));
+    EXPECT_EQ(pool.Allocate(10), first) << "as it does one a release freed";
     pool.Free(first);
 }
 
