@@ -118,13 +118,15 @@ void dvrcore::SinkLogEvent(const _EventParmsIn &event) {
 // The core's own hold belongs to the delivery loop, which is still using the
 // buffer; a release in the core's name is never honoured.
 void dvrcore::ReleaseBuffer(void *buffer, uint32_t source) {
-    if (source != CORE_SOURCE && !jobs.AnyThreads()) {
-        // No job thread can be waiting for the buffer: one pass releases and frees.
-        bufferHolders.ReleaseHoldFreeingLast(buffer, source);
-    } else if (source != CORE_SOURCE) {
-        const auto outcome = bufferHolders.ReleaseHold(buffer, source);
-        if (buffer != nullptr && outcome.removedHold && outcome.noHolderLeft) {
-            FreeEventData(buffer);
+    if (source != CORE_SOURCE) {
+        if (!jobs.AnyThreads()) {
+            // No job thread can be waiting for the buffer: one pass releases and frees.
+            bufferHolders.ReleaseHoldFreeingLast(buffer, source);
+        } else {
+            const auto outcome = bufferHolders.ReleaseHold(buffer, source);
+            if (buffer != nullptr && outcome.removedHold && outcome.noHolderLeft) {
+                FreeEventData(buffer);
+            }
         }
     }
     events.Wake();

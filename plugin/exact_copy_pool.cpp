@@ -59,14 +59,7 @@ void *ExactCopyPool::Allocate(std::size_t length) {
 }
 
 void ExactCopyPool::Free(void *data) {
-    std::unique_ptr<HeldCopy> head;
-    {
-        SpinLockGuard guard(lock);
-        const auto found = copies.find(reinterpret_cast<uintptr_t>(data));
-        head = std::move(found->second);
-        copies.erase(found);
-    }
-    std::free(data);
+    ReleaseCopy(data, [](HeldCopy &) { return true; });
 }
 
 HeldCopy &ExactCopyPool::Head(const void *data) {

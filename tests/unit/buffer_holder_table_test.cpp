@@ -217,18 +217,28 @@ TEST_F(BufferHolderTableTest, NoReleaseInTheCoresNameOrJobControlsEndsADelivery)
 }
 
 // The keeper hands the buffer to a thread of its own, which releases it
-// while the loop ends the delivery: exactly one of them frees it.
+// while the loop ends the delivery: exactly one of them frees it, whether
+// the release leaves the free to its caller or, as the core's entry does
+// while no job thread runs, frees the copy itself (a second free or a use
+// after it is the sanitizers' to catch).
 TEST_F(BufferHolderTableTest, AKeepersReleaseRacingTheDeliverysEndFreesExactlyOnce) {
-    for (int round = 0; round < 2000; ++round) {
-        BufferHolderTable table(CaptureReport);
-        CopiesFrom(table);
-        table.HoldForCall(a, 1);
-        ASSERT_TRUE(table.KeepAfterCall(a, 1));
-        bool released = false;
-        std::thread keeper([&] { released = table.ReleaseHold(a, 1).noHolderLeft; });
-        const bool ended = table.EndDelivery(a, true);
-        keeper.join();
-        ASSERT_NE(released, ended) << "round " << round;
+    for (const bool releaseFrees : {false, true}) {
+        for (int round = 0; round < 2000; ++round) {
+            BufferHolderTable table(CaptureReport);
+            CopiesFrom(table);
+            table.HoldForCall(a, 1);
+            ASSERT_TRUE(table.KeepAfterCall(a, 1));
+            bool released = false;
+            std::thread keeper([&] {
+                released = releaseFrees ? table.ReleaseHoldFreeingLast(a, 1) : table.ReleaseHold(a, 1).noHolderLeft;
+            });
+            const bool ended = table.EndDelivery(a, true);
+            if (ended) {
+                table.Free(a);
+            }
+            keeper.join();
+            ASSERT_NE(released, ended) << (releaseFrees ? "freeing" : "plain") << " release, round " << round;
+        }
     }
 }
 
@@ -246,26 +256,6 @@ TEST_F(BufferHolderTableTest, ALateReleaseOfACallHoldNeverFreesUnderTheLoop) {
         late.join();
         ASSERT_FALSE(outcome.noHolderLeft) << "round " << round;
         ASSERT_TRUE(table.EndDelivery(a, false));
-    }
-}
-
-// The same race with the keeper's release freeing the copy itself, as the
-// core's entry does while no job thread runs: freed exactly once (a second
-// free or a use after it is the sanitizers' to catch).
-TEST_F(BufferHolderTableTest, AKeepersFreeingReleaseRacingTheDeliverysEndFreesExactlyOnce) {
-    for (int round = 0; round < 2000; ++round) {
-        BufferHolderTable table(CaptureReport);
-        CopiesFrom(table);
-        table.HoldForCall(a, 1);
-        ASSERT_TRUE(table.KeepAfterCall(a, 1));
-        bool freedByRelease = false;
-        std::thread keeper([&] { freedByRelease = table.ReleaseHoldFreeingLast(a, 1); });
-        const bool ended = table.EndDelivery(a, true);
-        if (ended) {
-            table.Free(a);
-        }
-        keeper.join();
-        ASSERT_NE(freedByRelease, ended) << "round " << round;
     }
 }
 
